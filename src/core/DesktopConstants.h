@@ -1,0 +1,24 @@
+// Constant texts shared by several modules. Other code never spells them.
+#pragma once
+
+#include <string_view>
+
+namespace desktop {
+
+inline constexpr std::string_view kTypeGnome = "gnome";
+inline constexpr std::string_view kTypeMate = "mate";
+inline constexpr std::string_view kTypeKde = "kde";
+
+inline constexpr std::string_view kDistroDebian = "debian";
+inline constexpr std::string_view kDistroSuse = "suse";
+inline constexpr std::string_view kDistroRhel = "rhel";
+inline constexpr std::string_view kDistroRocky = "rocky";
+inline constexpr std::string_view kDistroCentos = "centos";
+inline constexpr std::string_view kDistroUbuntu = "ubuntu";
+
+// The agent's desktop task script; fixed, never taken from the environment.
+inline constexpr std::string_view kTaskScriptPath = "/usr/lib/tarvelo/nordagent/desktop/desktopCTask.sh";
+
+inline constexpr std::string_view kApplicationName = "DesktopController";
+
+}  // namespace desktop
