@@ -1,0 +1,194 @@
+#include "src/ipc/BlockingQueue.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "lib/log/Log.h"
+
+namespace {
+
+constexpr long kNanosPerSecond = 1000000000L;
+constexpr mode_t kSemaphoreMode = 0644;
+
+std::atomic<uint32_t> queueSequence{0};
+
+// Creates the named semaphore exclusively; a name left over from an earlier
+// process that had the same id is reopened and used with its old value.
+sem_t* OpenSemaphore(const char* name, unsigned value) {
+    sem_t* sem = sem_open(name, O_CREAT | O_EXCL, kSemaphoreMode, value);
+    if (sem != SEM_FAILED) {
+        return sem;
+    }
+    if (errno != EEXIST) {
+        LogMessage(dclog::kError, "Failed to create named semaphore %s, error: %s\n", name, strerror(errno));
+        return nullptr;
+    }
+    sem = sem_open(name, 0);
+    if (sem == SEM_FAILED) {
+        LogMessage(dclog::kError, "Failed to open existing named semaphore %s, error: %s\n", name,
+                   strerror(errno));
+        return nullptr;
+    }
+    return sem;
+}
+
+void CloseSemaphore(sem_t* sem, const char* name) {
+    if (sem_close(sem) != 0) {
+        LogMessage(dclog::kError, "Failed to close named semaphore %s, error: %s\n", name, strerror(errno));
+    }
+    if (sem_unlink(name) != 0) {
+        LogMessage(dclog::kError, "Failed to unlink named semaphore %s, error: %s\n", name, strerror(errno));
+    }
+}
+
+bool IsDestroyed(const BlockingQueue* queue) {
+    return queue == nullptr || queue->head == nullptr || queue->tail == nullptr;
+}
+
+}  // namespace
+
+timespec BlockingQueue_Deadline(const timespec& now, int32_t timeoutMs) {
+    long long nanos = static_cast<long long>(now.tv_nsec) + static_cast<long long>(timeoutMs) * 1000000LL;
+    timespec deadline{};
+    deadline.tv_sec = now.tv_sec + static_cast<time_t>(nanos / kNanosPerSecond);
+    deadline.tv_nsec = static_cast<long>(nanos % kNanosPerSecond);
+    return deadline;
+}
+
+int BlockingQueue_WaitSem(sem_t* sem, int32_t timeoutMs) {
+    if (timeoutMs <= 0) {
+        return sem_wait(sem);
+    }
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const timespec deadline = BlockingQueue_Deadline(now, timeoutMs);
+    int result;
+    do {
+        result = sem_timedwait(sem, &deadline);
+    } while (result != 0 && errno == EINTR);
+    return result;
+}
+
+BlockingQueue* BlockingQueue_Create(uint32_t capacity) {
+    const uint32_t sequence = queueSequence.fetch_add(1);
+    LogMessage(dclog::kInfo, "Create blocking queue, capacity=%d\n", static_cast<int>(capacity));
+    if (capacity == 0) {
+        LogMessage(dclog::kError, "Invalid queue capacity %d\n", static_cast<int>(capacity));
+        return nullptr;
+    }
+    auto* queue = new BlockingQueue;
+    queue->capacity = capacity;
+    queue->head = queue->tail = new QueueNode;
+    snprintf(queue->entrySemName, sizeof queue->entrySemName, "/entrySem_%d_%u", getpid(), sequence);
+    snprintf(queue->slotSemName, sizeof queue->slotSemName, "/slotSem_%d_%u", getpid(), sequence);
+
+    queue->entrySem = OpenSemaphore(queue->entrySemName, 0);
+    if (queue->entrySem != nullptr) {
+        queue->slotSem = OpenSemaphore(queue->slotSemName, capacity);
+        if (queue->slotSem == nullptr) {
+            // Never leave a linked name behind in /dev/shm.
+            CloseSemaphore(queue->entrySem, queue->entrySemName);
+        }
+    }
+    if (queue->entrySem == nullptr || queue->slotSem == nullptr) {
+        delete queue->head;
+        delete queue;
+        return nullptr;
+    }
+    return queue;
+}
+
+void BlockingQueue_Destroy(BlockingQueue* queue) {
+    LogMessage(dclog::kInfo, "Destroy blocking queue\n");
+    if (queue == nullptr || queue->head == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard guard(queue->lock);
+        QueueNode* node = queue->head->next;
+        while (node != nullptr) {
+            QueueNode* next = node->next;
+            free(node->data);
+            delete node;
+            node = next;
+        }
+        delete queue->head;
+        queue->head = nullptr;
+        queue->tail = nullptr;
+        queue->count = 0;
+    }
+    CloseSemaphore(queue->entrySem, queue->entrySemName);
+    CloseSemaphore(queue->slotSem, queue->slotSemName);
+    queue->entrySem = nullptr;
+    queue->slotSem = nullptr;
+}
+
+bool BlockingQueue_Put(BlockingQueue* queue, void* data, uint32_t length, void* context, int32_t timeoutMs) {
+    if (IsDestroyed(queue)) {
+        return false;
+    }
+    if (BlockingQueue_WaitSem(queue->slotSem, timeoutMs) != 0) {
+        return false;
+    }
+    {
+        std::lock_guard guard(queue->lock);
+        auto* node = new QueueNode{length, data, context, nullptr, queue->tail};
+        queue->tail->next = node;
+        queue->tail = node;
+        ++queue->count;
+    }
+    sem_post(queue->entrySem);
+    return true;
+}
+
+QueueNode* BlockingQueue_Take(BlockingQueue* queue, int32_t timeoutMs) {
+    if (IsDestroyed(queue)) {
+        return nullptr;
+    }
+    if (BlockingQueue_WaitSem(queue->entrySem, timeoutMs) != 0) {
+        return nullptr;
+    }
+    QueueNode* node;
+    {
+        std::lock_guard guard(queue->lock);
+        node = queue->head->next;
+        if (node == nullptr) {
+            return nullptr;
+        }
+        queue->head->next = node->next;
+        if (node == queue->tail) {
+            queue->tail = queue->head;
+        } else {
+            node->next->previous = queue->head;
+        }
+        --queue->count;
+    }
+    node->next = nullptr;
+    node->previous = nullptr;
+    if (sem_post(queue->slotSem) != 0) {
+        LogMessage(dclog::kError, "Failed to post slot semaphore, error: %s\n", strerror(errno));
+        // Nobody receives the entry, so it is released here rather than leaked.
+        free(node->data);
+        delete node;
+        return nullptr;
+    }
+    return node;
+}
+
+bool BlockingQueue_IsEmpty(const BlockingQueue* queue) {
+    return queue->count == 0;
+}
+
+uint32_t BlockingQueue_Capacity(const BlockingQueue* queue) {
+    return queue->capacity;
+}
+
+uint32_t BlockingQueue_Size(const BlockingQueue* queue) {
+    return queue->count;
+}

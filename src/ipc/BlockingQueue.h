@@ -1,0 +1,64 @@
+// Bounded first-in-first-out queue between the IPC client's threads.
+//
+// A mutex guards the list; two POSIX named semaphores do the blocking, one
+// counting queued entries and one counting free slots, so no thread ever
+// sleeps while holding the mutex. The queue stores pointers and lengths and
+// never copies data: a buffer handed to BlockingQueue_Put must come from
+// malloc/calloc, because the queue frees it with free() when it is destroyed
+// with the entry still queued. Contexts are never touched.
+//
+// Semaphore names carry the process id and a process-wide sequence number
+// ("/entrySem_<pid>_<n>", "/slotSem_<pid>_<n>"); both are unlinked again by
+// BlockingQueue_Destroy and by every failed create.
+//
+// Any number of threads may put and take. Destroy only once no thread can
+// be waiting on the queue any more.
+#pragma once
+
+#include <semaphore.h>
+
+#include <cstdint>
+#include <ctime>
+#include <mutex>
+
+struct QueueNode {
+    uint32_t length = 0;
+    void* data = nullptr;
+    void* context = nullptr;
+    QueueNode* next = nullptr;
+    QueueNode* previous = nullptr;
+};
+
+struct BlockingQueue {
+    std::mutex lock;
+    uint32_t capacity = 0;
+    uint32_t count = 0;
+    sem_t* entrySem = nullptr;
+    sem_t* slotSem = nullptr;
+    QueueNode* head = nullptr;  // sentinel without payload; none once destroyed
+    QueueNode* tail = nullptr;
+    char entrySemName[64] = {};
+    char slotSemName[64] = {};
+};
+
+// Returns a new queue (release it with delete after BlockingQueue_Destroy),
+// or nullptr after one error record.
+BlockingQueue* BlockingQueue_Create(uint32_t capacity);
+void BlockingQueue_Destroy(BlockingQueue* queue);
+
+// Timeouts are in milliseconds; 0 or less waits without limit.
+bool BlockingQueue_Put(BlockingQueue* queue, void* data, uint32_t length, void* context, int32_t timeoutMs);
+// The caller owns the returned node (delete) and its data (free).
+QueueNode* BlockingQueue_Take(BlockingQueue* queue, int32_t timeoutMs);
+
+bool BlockingQueue_IsEmpty(const BlockingQueue* queue);
+uint32_t BlockingQueue_Capacity(const BlockingQueue* queue);
+uint32_t BlockingQueue_Size(const BlockingQueue* queue);
+
+// Returns 0 when the semaphore was taken, -1 on time-out, interruption of an
+// unlimited wait, or another error.
+int BlockingQueue_WaitSem(sem_t* sem, int32_t timeoutMs);
+
+// The absolute real-time deadline timeoutMs after now, with whole seconds
+// carried out of the nanosecond part.
+timespec BlockingQueue_Deadline(const timespec& now, int32_t timeoutMs);

@@ -1,0 +1,295 @@
+// Connect and handshake: port and magic, TCP to the loopback address, TLS,
+// the service's signature, the client-info record and the wait for ready.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "lib/log/Log.h"
+#include "src/ipc/FileText.h"
+#include "src/ipc/IpcClientInternal.h"
+#include "src/ipc/IpcClientState.h"
+#include "src/ipc/IpcLogLevels.h"
+#include "src/ipc/IpcWire.h"
+
+namespace {
+
+constexpr size_t kMagicLength = 40;
+constexpr const char* kLoopbackAddress = "127.0.0.1";
+
+void ResetState(const IpcClientPaths& paths) {
+    IpcClientState& state = IpcState();
+    state.paths = paths;
+    state.socket.reset();
+    state.ssl.reset();
+    state.sslContext.reset();
+    state.receiveLoopThread.reset();
+    state.onConnectThread.reset();
+    state.inboundPollerThread.reset();
+    state.outboundPollerThread.reset();
+    state.heartbeatThread.reset();
+    state.inboundQueue = nullptr;
+    state.outboundQueue = nullptr;
+    state.onConnected = nullptr;
+    state.onMessage = nullptr;
+    state.userData = nullptr;
+    state.stopService = false;
+    state.heartbeatTimeout = 0;
+    state.port = 0;
+    state.clientId = 0;
+    state.clientName.clear();
+    state.magic.reset();
+}
+
+bool ReadPort() {
+    IpcClientState& state = IpcState();
+    const auto text = ReadFileText(state.paths.portFile);
+    if (!text) {
+        LogMessage(dclog::kError, "Failed to get port from file\n");
+        return false;
+    }
+    // Only the leading decimal number counts; a line end or other text after
+    // it is ignored.
+    state.port = static_cast<int32_t>(strtol(text->c_str(), nullptr, 10));
+    return true;
+}
+
+void ReadMagicFromFile() {
+    IpcClientState& state = IpcState();
+    if (getuid() != 0) {
+        LogMessage(dclog::kError, "Only root privilege could parse the ipc file\n");
+        LogMessage(dclog::kError, "Failed to get magic from file\n");
+        return;
+    }
+    auto text = ReadFileText(state.paths.magicFile);
+    if (!text) {
+        LogMessage(dclog::kError, "Failed to get magic from file\n");
+        return;
+    }
+    state.magic = std::move(*text);
+}
+
+void ReadMagicFromStdin() {
+    char word[kMagicLength + 1] = {};
+    if (scanf("%40s", word) != 1) {
+        LogMessage(dclog::kError, "Failed to get magic from stdin\n");
+        return;
+    }
+    IpcState().magic = word;
+}
+
+const char* MagicOrNull() {
+    const auto& magic = IpcState().magic;
+    return magic ? magic->c_str() : nullptr;
+}
+
+bool ConnectTcp() {
+    IpcClientState& state = IpcState();
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) {
+        LogMessage(dclog::kError, "Failed to create socket\n");
+        LogMessage(dclog::kError, "Failed to establish connection to server\n");
+        return false;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(state.port & 0xffff));
+    inet_pton(AF_INET, kLoopbackAddress, &address.sin_addr);
+    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        LogMessage(dclog::kError, "Failed to connect to server, errno: %d\n", errno);
+        fd.reset();
+        LogMessage(dclog::kError, "Failed to establish connection to server\n");
+        return false;
+    }
+    state.socket = std::move(fd);
+    LogMessage(dclog::kInfo, "TCP connection established\n");
+    return true;
+}
+
+// Reads one handshake frame of the expected type into body. A failed read
+// leaves the zeroed header, so the type test reports it.
+enum class FrameResult { kOk, kWrongType, kBadLength };
+
+FrameResult ReadHandshakeFrame(uint32_t expectedType, uint32_t& typeSeen, std::vector<unsigned char>& body) {
+    unsigned char header[ipcwire::kHeaderSize] = {};
+    IpcClient_ReadAll(header, sizeof header);
+    typeSeen = ipcwire::GetBe32(header);
+    if (typeSeen != expectedType) {
+        return FrameResult::kWrongType;
+    }
+    const auto length = static_cast<int32_t>(ipcwire::GetBe32(header + 4));
+    if (length <= 0 || length > ipcwire::kMaxHandshakeFrame) {
+        LogMessage(dclog::kError, "Invalid length %d of handshake frame type %d\n", length,
+                   static_cast<int>(expectedType));
+        return FrameResult::kBadLength;
+    }
+    body.assign(static_cast<size_t>(length), 0);
+    if (!IpcClient_ReadAll(body.data(), static_cast<uint32_t>(length))) {
+        return FrameResult::kBadLength;
+    }
+    return FrameResult::kOk;
+}
+
+bool VerifyServer() {
+    std::vector<unsigned char> hash;
+    std::vector<unsigned char> signature;
+    uint32_t type = 0;
+    FrameResult result = ReadHandshakeFrame(ipcwire::kTypeServerHash, type, hash);
+    if (result == FrameResult::kWrongType) {
+        LogMessage(dclog::kError, "Expect server hash, but get %d\n", static_cast<int>(type));
+    }
+    if (result == FrameResult::kOk) {
+        result = ReadHandshakeFrame(ipcwire::kTypeServerSignature, type, signature);
+        if (result == FrameResult::kWrongType) {
+            LogMessage(dclog::kError, "Expect server signature, but get %d\n", static_cast<int>(type));
+        }
+    }
+    if (result == FrameResult::kOk) {
+        if (IpcClient_VerifyServerSignature(hash.data(), static_cast<uint32_t>(hash.size()), signature.data(),
+                                            static_cast<uint32_t>(signature.size()))) {
+            LogMessage(dclog::kInfo, "Server signature verification success\n");
+            return true;
+        }
+        LogMessage(dclog::kError, "Server signature verification fail\n");
+    }
+    LogMessage(dclog::kError, "Failed to verify server\n");
+    return false;
+}
+
+bool SendClientInfo() {
+    IpcClientState& state = IpcState();
+    LogMessage(ipclog::kVerbose, "Send client info, magic %s\n", IpcClient_MaskMagic(MagicOrNull()).c_str());
+    unsigned char record[ipcwire::kClientInfoSize] = {};
+    strncpy(reinterpret_cast<char*>(record), MagicOrNull(), ipcwire::kMagicFieldSize);
+    strncpy(reinterpret_cast<char*>(record + ipcwire::kMagicFieldSize), state.clientName.c_str(),
+            ipcwire::kNameFieldSize);
+    ipcwire::PutLe64(record + ipcwire::kClientIdOffset, static_cast<uint64_t>(state.clientId));
+    ipcwire::PutLe32(record + ipcwire::kHeartbeatOffset, static_cast<uint32_t>(state.heartbeatTimeout));
+    if (!IpcClient_SendMessage(record, sizeof record, ipcwire::kTypeClientInfo, true, nullptr, nullptr, 0)) {
+        LogMessage(dclog::kError, "Failed to send client info\n");
+        return false;
+    }
+    return true;
+}
+
+bool WaitForReady() {
+    unsigned char ready[ipcwire::kReadySize] = {};
+    IpcClient_ReadAll(ready, sizeof ready);
+    const auto type = static_cast<int32_t>(ipcwire::GetBe32(ready));
+    if (type != static_cast<int32_t>(ipcwire::kTypeReady)) {
+        LogMessage(dclog::kError, "Expect IPC_MSG_TYPE_READY, but get %d\n", type);
+        LogMessage(dclog::kError, "Failed to wait service ready\n");
+        return false;
+    }
+    return true;
+}
+
+bool CreateQueues() {
+    constexpr uint32_t kQueueCapacity = 30;
+    IpcClientState& state = IpcState();
+    state.inboundQueue = BlockingQueue_Create(kQueueCapacity);
+    state.outboundQueue = BlockingQueue_Create(kQueueCapacity);
+    if (state.inboundQueue == nullptr || state.outboundQueue == nullptr) {
+        LogMessage(dclog::kError, "Failed to create blocking inboundQueue/outboundQueue\n");
+        return false;
+    }
+    return true;
+}
+
+bool RunConnectSteps() {
+    IpcClientState& state = IpcState();
+    if (state.heartbeatTimeout >= 1 && state.heartbeatTimeout <= 4) {
+        LogMessage(dclog::kError, "Invalid heartbeat timeout, must be 0 or greater than 4");
+        return false;
+    }
+    if (!IpcClient_ParseOption()) {
+        LogMessage(dclog::kError, "Failed to parse option\n");
+        return false;
+    }
+    if (!ConnectTcp()) {
+        return false;
+    }
+    if (!IpcClient_InitSsl()) {
+        LogMessage(dclog::kError, "Failed to establish SSL connection to server\n");
+        return false;
+    }
+    return VerifyServer() && SendClientInfo() && WaitForReady() && CreateQueues() && IpcClient_StartWorkers();
+}
+
+}  // namespace
+
+IpcClientPaths IpcClient_SystemPaths() {
+    return {"/var/tarvelo/ipc.port", "/var/tarvelo/nordagent/ipc.magic", "/usr/share/tarvelo/rui.pub"};
+}
+
+std::string IpcClient_MaskMagic(const char* magic) {
+    if (magic == nullptr) {
+        return "NULL";
+    }
+    if (strlen(magic) <= 4) {
+        return magic;
+    }
+    char masked[16];
+    snprintf(masked, sizeof masked, "%4.4s-***", magic);
+    return masked;
+}
+
+bool IpcClient_ParseOption() {
+    IpcClientState& state = IpcState();
+    if (!ReadPort()) {
+        return false;
+    }
+    if (state.magic) {
+        if (state.magic->size() != kMagicLength) {
+            LogMessage(dclog::kError, "Invalid customized magic length: %d(expect %d bytes)\n",
+                       static_cast<int>(state.magic->size()), static_cast<int>(kMagicLength));
+            return false;
+        }
+    } else {
+        ReadMagicFromFile();
+    }
+    if (!state.magic) {
+        ReadMagicFromStdin();
+    }
+    LogMessage(ipclog::kVerbose, "%s get port and magic(%s), clientId is %ld\n",
+               state.magic ? "Successfully" : "Failed to", IpcClient_MaskMagic(MagicOrNull()).c_str(),
+               static_cast<long>(state.clientId));
+    return state.magic.has_value();
+}
+
+bool IpcClient_ConnectWithPaths(const IpcClientPaths& paths, int64_t clientId, IpcOnConnectedFn onConnected,
+                                IpcOnMessageFn onMessage, const char* magic, const char* clientName,
+                                int32_t heartbeatTimeout, void* userData) {
+    ResetState(paths);
+    IpcClientState& state = IpcState();
+    state.onConnected = onConnected;
+    state.onMessage = onMessage;
+    state.userData = userData;
+    state.clientId = clientId;
+    state.clientName = clientName != nullptr ? clientName : "";
+    state.heartbeatTimeout = heartbeatTimeout;
+    if (magic != nullptr && magic[0] != '\0') {
+        state.magic = magic;
+    }
+    if (RunConnectSteps()) {
+        return true;
+    }
+    IpcClient_RequestStop();
+    IpcClient_WaitThreads();
+    IpcClient_CleanupIpc();
+    IpcClient_CleanupSsl();
+    IpcClient_CleanupTcp();
+    return false;
+}
+
+bool IpcClient_Connect(int64_t clientId, IpcOnConnectedFn onConnected, IpcOnMessageFn onMessage,
+                       const char* magic, const char* clientName, int32_t heartbeatTimeout, void* userData) {
+    return IpcClient_ConnectWithPaths(IpcClient_SystemPaths(), clientId, onConnected, onMessage, magic,
+                                      clientName, heartbeatTimeout, userData);
+}

@@ -1,0 +1,46 @@
+// Internal operations of the IPC client, shared by its source files and its
+// tests. Nothing outside src/ipc and its tests includes this header.
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <string>
+
+#include "src/ipc/IpcClient.h"
+
+// Where the client finds the service's port, its own magic and the
+// service's public key. Production always uses IpcClient_SystemPaths();
+// tests hand in files from a temporary directory.
+struct IpcClientPaths {
+    std::string portFile;
+    std::string magicFile;
+    std::string publicKeyFile;
+};
+
+IpcClientPaths IpcClient_SystemPaths();
+
+bool IpcClient_ConnectWithPaths(const IpcClientPaths& paths, int64_t clientId, IpcOnConnectedFn onConnected,
+                                IpcOnMessageFn onMessage, const char* magic, const char* clientName,
+                                int32_t heartbeatTimeout, void* userData);
+
+bool IpcClient_ParseOption();
+bool IpcClient_InitSsl();
+bool IpcClient_VerifyServerSignature(const unsigned char* hash, uint32_t hashLength,
+                                     const unsigned char* signature, uint32_t signatureLength);
+const EVP_MD* IpcClient_SelectDigest(const EVP_PKEY* key);
+
+bool IpcClient_SendMessage(const void* msg, uint32_t length, uint32_t type, bool sendNow, void* context,
+                           IpcOnSentFn onSent, int32_t timeoutMs);
+bool IpcClient_WriteAll(const void* buffer, uint32_t length);
+bool IpcClient_ReadAll(void* buffer, uint32_t length);
+
+bool IpcClient_StartWorkers();
+void IpcClient_WaitThreads();
+void IpcClient_CleanupIpc();
+void IpcClient_CleanupSsl();
+void IpcClient_CleanupTcp();
+
+// The magic as it may appear in a log line: "NULL", up to four characters
+// unchanged, or the first four followed by "-***".
+std::string IpcClient_MaskMagic(const char* magic);

@@ -1,0 +1,62 @@
+// The one process-wide state block of the IPC client. Reset by every
+// connect, released by IpcClient_WaitForTerminate or a failed connect.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "src/ipc/BlockingQueue.h"
+#include "src/ipc/IpcClientInternal.h"
+#include "src/ipc/OpenSslPtr.h"
+#include "src/ipc/UniqueFd.h"
+
+struct IpcClientState {
+    IpcClientPaths paths;
+
+    // Declared before the TLS objects so that they are released first.
+    UniqueFd socket;
+    ossl::SslCtxPtr sslContext;
+    ossl::SslPtr ssl;
+
+    std::optional<pthread_t> receiveLoopThread;
+    std::optional<pthread_t> onConnectThread;
+    std::optional<pthread_t> inboundPollerThread;
+    std::optional<pthread_t> outboundPollerThread;
+    std::optional<pthread_t> heartbeatThread;
+
+    BlockingQueue* inboundQueue = nullptr;
+    BlockingQueue* outboundQueue = nullptr;
+
+    IpcOnConnectedFn onConnected = nullptr;
+    IpcOnMessageFn onMessage = nullptr;
+    void* userData = nullptr;
+
+    // Keeps whole frames together when several threads write.
+    std::mutex writeLock;
+    // Held around every single SSL call, reads included; never while waiting.
+    std::mutex sslLock;
+
+    // stopService only ever goes from false to true while threads run; the
+    // condition variable lets the heartbeat notice it without a full sleep.
+    std::atomic<bool> stopService{false};
+    std::mutex stopLock;
+    std::condition_variable stopSignal;
+
+    int32_t heartbeatTimeout = 0;
+    int32_t port = 0;
+    int64_t clientId = 0;
+    std::string clientName;
+    std::optional<std::string> magic;
+};
+
+IpcClientState& IpcState();
+
+// Sets stopService and wakes every thread that waits on it.
+void IpcClient_RequestStop();
+bool IpcClient_Stopping();

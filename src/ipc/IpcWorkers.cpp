@@ -1,0 +1,294 @@
+// Framing, the worker threads, and the public operations that run once the
+// connection is ready.
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "lib/log/Log.h"
+#include "src/ipc/IpcClientInternal.h"
+#include "src/ipc/IpcClientState.h"
+#include "src/ipc/IpcWire.h"
+
+namespace {
+
+constexpr int32_t kPollPeriodMs = 500;
+constexpr auto kHeartbeatPeriod = std::chrono::seconds(4);
+
+struct IpcSendCompletion {
+    IpcOnSentFn onSent;
+    void* context;
+};
+
+const char* YesNo(bool value) {
+    return value ? "yes" : "no";
+}
+
+// Waits for a free slot in slices, so that a sender blocked on a full queue
+// gives up once the client stops instead of waiting for a poller that has
+// already ended. A timeout of 0 or less waits until then.
+bool PutUntilStopped(BlockingQueue* queue, void* data, uint32_t length, void* context, int32_t timeoutMs) {
+    int32_t remaining = timeoutMs;
+    for (;;) {
+        const int32_t slice = timeoutMs <= 0 ? kPollPeriodMs : std::min(kPollPeriodMs, remaining);
+        if (BlockingQueue_Put(queue, data, length, context, slice)) {
+            return true;
+        }
+        if (queue == nullptr || IpcClient_Stopping()) {
+            return false;
+        }
+        if (timeoutMs > 0) {
+            remaining -= slice;
+            if (remaining <= 0) {
+                return false;
+            }
+        }
+    }
+}
+
+bool QueueFrame(char* frame, uint32_t frameLength, void* context, IpcOnSentFn onSent, int32_t timeoutMs) {
+    auto* completion = new IpcSendCompletion{onSent, context};
+    if (PutUntilStopped(IpcState().outboundQueue, frame, frameLength, completion, timeoutMs)) {
+        return true;
+    }
+    LogMessage(dclog::kError, "Failed to queue IPC message of %u bytes\n", frameLength);
+    delete completion;
+    free(frame);
+    return false;
+}
+
+void* ReceiveLoopThread(void* userData) {
+    LogMessage(dclog::kInfo, "Receive loop thread will start\n");
+    IpcClientState& state = IpcState();
+    while (!IpcClient_Stopping()) {
+        unsigned char header[ipcwire::kHeaderSize] = {};
+        if (!IpcClient_ReadAll(header, sizeof header)) {
+            LogMessage(dclog::kError, "Failed to receive IPC header\n");
+            return nullptr;
+        }
+        const auto length = static_cast<int32_t>(ipcwire::GetBe32(header + 4));
+        // Lengths beyond the payload bound are refused like negative ones, so
+        // a corrupt header cannot make the client allocate gigabytes.
+        if (length < 0 || length > ipcwire::kMaxPayload) {
+            LogMessage(dclog::kError, "Invalid payload size %d(%x)\n", length, static_cast<unsigned>(length));
+            IpcClient_RequestStop();
+            return nullptr;
+        }
+        auto* payload = static_cast<char*>(calloc(static_cast<size_t>(length) + 1, 1));
+        if (payload == nullptr) {
+            LogMessage(dclog::kError, "Failed to allocate memory for message\n");
+            IpcClient_RequestStop();
+            break;
+        }
+        // A frame without payload is delivered as an empty message: it is
+        // well formed, and ending the loop here would leave the pollers
+        // running with stopService still false.
+        if (length > 0 && !IpcClient_ReadAll(payload, static_cast<uint32_t>(length))) {
+            LogMessage(dclog::kError, "Failed to receive IPC message\n");
+            free(payload);
+            return nullptr;
+        }
+        // Sliced waits instead of one unlimited one: once the inbound poller
+        // has ended, nobody would ever free a slot.
+        if (!PutUntilStopped(state.inboundQueue, payload, static_cast<uint32_t>(length), userData, 0)) {
+            free(payload);
+        }
+    }
+    LogMessage(dclog::kInfo, "Receive loop thread terminated(stopService = %s)\n",
+               YesNo(IpcClient_Stopping()));
+    return nullptr;
+}
+
+void* InboundPollerThread(void* userData) {
+    LogMessage(dclog::kInfo, "Inbound poller thread will start\n");
+    IpcClientState& state = IpcState();
+    while (!IpcClient_Stopping()) {
+        QueueNode* node = BlockingQueue_Take(state.inboundQueue, kPollPeriodMs);
+        if (node == nullptr) {
+            continue;
+        }
+        if (state.onMessage != nullptr) {
+            state.onMessage(static_cast<char*>(node->data), node->length, userData);
+        }
+        free(node->data);
+        delete node;
+    }
+    LogMessage(dclog::kInfo, "Inbound poller thread terminated(stopService = %s)\n",
+               YesNo(IpcClient_Stopping()));
+    return nullptr;
+}
+
+void* OutboundPollerThread(void*) {
+    LogMessage(dclog::kInfo, "Outbound poller thread will start\n");
+    IpcClientState& state = IpcState();
+    while (!IpcClient_Stopping()) {
+        QueueNode* node = BlockingQueue_Take(state.outboundQueue, kPollPeriodMs);
+        if (node == nullptr) {
+            continue;
+        }
+        IpcClient_WriteAll(node->data, node->length);
+        auto* completion = static_cast<IpcSendCompletion*>(node->context);
+        if (completion->onSent != nullptr) {
+            completion->onSent(static_cast<char*>(node->data), node->length, completion->context);
+        }
+        delete completion;
+        delete node;
+    }
+    LogMessage(dclog::kInfo, "Outbound poller thread terminated(stopService = %s)\n",
+               YesNo(IpcClient_Stopping()));
+    return nullptr;
+}
+
+void* OnConnectThread(void* userData) {
+    if (IpcState().onConnected != nullptr) {
+        IpcState().onConnected(userData);
+    }
+    return nullptr;
+}
+
+void* HeartbeatThread(void*) {
+    static const unsigned char kFrame[] = {6, 0, 0, 0, 1, 0, 0, 0, 0};
+    IpcClientState& state = IpcState();
+    while (!IpcClient_Stopping()) {
+        {
+            std::unique_lock lock(state.stopLock);
+            if (state.stopSignal.wait_for(lock, kHeartbeatPeriod, [&] { return state.stopService.load(); })) {
+                break;
+            }
+        }
+        if (!IpcClient_WriteAll(kFrame, sizeof kFrame)) {
+            LogMessage(dclog::kError, "Failed to send heartbeat to server, stop heartbeat thread\n");
+        }
+    }
+    return nullptr;
+}
+
+bool StartThread(std::optional<pthread_t>& handle, void* (*body)(void*), void* argument,
+                 const char* failureRecord) {
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, body, argument) != 0) {
+        LogMessage(dclog::kError, "%s", failureRecord);
+        return false;
+    }
+    handle = thread;
+    return true;
+}
+
+void JoinThread(std::optional<pthread_t>& handle) {
+    if (handle) {
+        pthread_join(*handle, nullptr);
+        handle.reset();
+    }
+}
+
+// Frames still queued for sending are dropped without their completion
+// callbacks; their completion records are released here.
+void DropOutboundEntries(BlockingQueue* queue) {
+    while (QueueNode* node = BlockingQueue_Take(queue, 1)) {
+        delete static_cast<IpcSendCompletion*>(node->context);
+        free(node->data);
+        delete node;
+    }
+}
+
+void DestroyQueue(BlockingQueue*& queue) {
+    if (queue != nullptr) {
+        BlockingQueue_Destroy(queue);
+        delete queue;
+        queue = nullptr;
+    }
+}
+
+}  // namespace
+
+bool IpcClient_StartWorkers() {
+    IpcClientState& state = IpcState();
+    void* userData = state.userData;
+    if (!StartThread(state.inboundPollerThread, InboundPollerThread, userData,
+                     "Failed to create inbound poller thread\n") ||
+        !StartThread(state.outboundPollerThread, OutboundPollerThread, userData,
+                     "Failed to create outbound poller thread\n") ||
+        !StartThread(state.receiveLoopThread, ReceiveLoopThread, userData,
+                     "Failed to create receive loop thread\n") ||
+        !StartThread(state.onConnectThread, OnConnectThread, userData,
+                     "Failed to create onConnect callback thread\n")) {
+        return false;
+    }
+    return state.heartbeatTimeout <= 0 || StartThread(state.heartbeatThread, HeartbeatThread, nullptr,
+                                                      "Failed to create heartbeat thread\n");
+}
+
+bool IpcClient_SendMessage(const void* msg, uint32_t length, uint32_t type, bool sendNow, void* context,
+                           IpcOnSentFn onSent, int32_t timeoutMs) {
+    if (msg == nullptr || length == 0) {
+        LogMessage(dclog::kError, "Invalid parameter: msg=%p, msgLen=%d\n", msg, static_cast<int>(length));
+        return false;
+    }
+    if (type < ipcwire::kFirstType || type > ipcwire::kLastType) {
+        LogMessage(dclog::kError, "Invalid IPC message type %d\n", static_cast<int>(type));
+        return false;
+    }
+    const size_t frameLength = static_cast<size_t>(length) + ipcwire::kHeaderSize;
+    auto* frame = static_cast<char*>(calloc(frameLength + 1, 1));
+    if (frame == nullptr) {
+        LogMessage(dclog::kError, "Failed to allocate memory for ipc message\n");
+        return false;
+    }
+    ipcwire::PutLe32(reinterpret_cast<unsigned char*>(frame), type);
+    ipcwire::PutLe32(reinterpret_cast<unsigned char*>(frame) + 4, length);
+    memcpy(frame + ipcwire::kHeaderSize, msg, length);
+    if (sendNow) {
+        const bool written = IpcClient_WriteAll(frame, static_cast<uint32_t>(frameLength));
+        free(frame);
+        return written;
+    }
+    return QueueFrame(frame, static_cast<uint32_t>(frameLength), context, onSent, timeoutMs);
+}
+
+bool IpcClient_SendData(const void* msg, uint32_t length, void* context, IpcOnSentFn onSent,
+                        int32_t timeoutMs) {
+    return IpcClient_SendMessage(msg, length, ipcwire::kTypeData, false, context, onSent, timeoutMs);
+}
+
+bool IpcClient_StopService() {
+    LogMessage(dclog::kInfo, "Client is about to stop service\n");
+    IpcClient_RequestStop();
+    if (shutdown(IpcState().socket.get(), SHUT_RDWR) != 0) {
+        LogMessage(dclog::kError, "Failed to shutdown socket\n");
+        return false;
+    }
+    return true;
+}
+
+void IpcClient_WaitThreads() {
+    IpcClientState& state = IpcState();
+    LogMessage(dclog::kInfo, "Wait for service terminate\n");
+    JoinThread(state.receiveLoopThread);
+    JoinThread(state.onConnectThread);
+    JoinThread(state.inboundPollerThread);
+    JoinThread(state.outboundPollerThread);
+    if (state.heartbeatTimeout > 0) {
+        JoinThread(state.heartbeatThread);
+    }
+}
+
+void IpcClient_CleanupIpc() {
+    IpcClientState& state = IpcState();
+    LogMessage(dclog::kInfo, "Cleanup IPC resource\n");
+    DestroyQueue(state.inboundQueue);
+    DropOutboundEntries(state.outboundQueue);
+    DestroyQueue(state.outboundQueue);
+    state.magic.reset();
+    state.clientName.clear();
+}
+
+void IpcClient_WaitForTerminate() {
+    LogMessage(dclog::kInfo, "Service start!\n");
+    IpcClient_WaitThreads();
+    IpcClient_CleanupIpc();
+    IpcClient_CleanupSsl();
+    IpcClient_CleanupTcp();
+    LogMessage(dclog::kInfo, "Service terminated!\n");
+}
