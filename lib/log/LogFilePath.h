@@ -1,0 +1,41 @@
+// Where the log file lives: the safe logging directory and the file path.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "lib/log/LogFileSettings.h"
+
+namespace dclog {
+
+// The two roots the safe logging directory can come from. Production uses
+// the fixed system area and the temp dir; tests hand in temp directories.
+struct LogAreas {
+    std::string systemArea = "/var/log/tarvelo";
+    std::string tempRoot;  // empty: $TMPDIR when absolute, else /tmp
+};
+
+// The system area, or the per-user directory "<temp root>/tarvelo-<user>"
+// (created mode 0700). Logs the failure and returns nothing when the
+// directory cannot be had or is not safe: a symbolic link, not a directory,
+// owned by someone else, or writable by group or others.
+std::optional<std::string> SafeLogDirectory(const LogAreas& areas, bool systemArea);
+
+// Expands a leading "~" and "$PID", "$USER", "$HOME" or any other
+// environment variable ("$NAME" or "${NAME}") in one path component.
+std::string ExpandFileName(const std::string& name);
+
+struct LogFilePath {
+    std::string path;
+    bool isDefaultName = false;
+};
+
+// The configured path ("log.config" preference, else "log.fileName") with
+// its last component expanded, or the default name in the log directory.
+LogFilePath ChooseLogFilePath(const LogFileSettings& settings, const std::string& configuredValue,
+                              const std::string& logDirectory);
+
+// "brevant" plus "-<suffix>" when a suffix is set: the default name's stem.
+std::string DefaultNameStem(const std::string& suffix);
+
+}  // namespace dclog

@@ -1,0 +1,216 @@
+#include "lib/log/LogFiles.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "lib/log/Log.h"
+
+namespace dclog {
+namespace {
+
+struct PathParts {
+    std::string base;       // everything before the extension
+    std::string extension;  // ".log" or empty
+};
+
+PathParts SplitExtension(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const size_t dot = path.rfind('.');
+    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    if (dot == std::string::npos || dot <= nameStart) {
+        return {path, ""};
+    }
+    return {path.substr(0, dot), path.substr(dot)};
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+void RenameLogged(const std::string& from, const std::string& to) {
+    if (rename(from.c_str(), to.c_str()) != 0 && errno != ENOENT) {
+        LogMessage(kWarning, "Failed to rename '%s' to '%s': %s\n", from.c_str(), to.c_str(),
+                   strerror(errno));
+    }
+}
+
+void RemoveLogged(const std::string& path) {
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+        LogMessage(kWarning, "Failed to remove '%s': %s\n", path.c_str(), strerror(errno));
+    }
+}
+
+// Numbers of the existing "<base>-<n><extension>" files, ascending.
+std::vector<unsigned> ExistingNumbers(const std::string& path) {
+    const PathParts parts = SplitExtension(path);
+    const size_t slash = parts.base.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : parts.base.substr(0, slash);
+    const std::string prefix = (slash == std::string::npos ? parts.base : parts.base.substr(slash + 1)) + "-";
+    std::vector<unsigned> numbers;
+    DIR* dir = opendir(directory.c_str());
+    if (dir == nullptr) {
+        return numbers;
+    }
+    while (const dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name.size() <= prefix.size() + parts.extension.size() ||
+            name.compare(0, prefix.size(), prefix) != 0 ||
+            name.compare(name.size() - parts.extension.size(), parts.extension.size(), parts.extension) !=
+                0) {
+            continue;
+        }
+        std::string digits = name.substr(prefix.size(), name.size() - prefix.size() - parts.extension.size());
+        if (!digits.empty() && digits.size() < 10 && std::all_of(digits.begin(), digits.end(), ::isdigit)) {
+            numbers.push_back(static_cast<unsigned>(std::stoul(digits)));
+        }
+    }
+    closedir(dir);
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
+}
+
+void RotateChain(const std::string& path, int keepOld) {
+    RemoveLogged(NumberedName(path, static_cast<unsigned>(keepOld)));
+    for (int n = keepOld - 1; n >= 1; --n) {
+        RenameLogged(NumberedName(path, static_cast<unsigned>(n)),
+                     NumberedName(path, static_cast<unsigned>(n + 1)));
+    }
+    RenameLogged(path, NumberedName(path, 1));
+}
+
+void RotateFast(const std::string& path, int keepOld) {
+    std::vector<unsigned> numbers = ExistingNumbers(path);
+    const unsigned next = numbers.empty() ? 1 : numbers.back() + 1;
+    RenameLogged(path, NumberedName(path, next));
+    numbers.push_back(next);
+    const size_t excess = numbers.size() > static_cast<size_t>(keepOld) ? numbers.size() - keepOld : 0;
+    for (size_t i = 0; i < excess; ++i) {
+        RemoveLogged(NumberedName(path, numbers[i]));
+    }
+}
+
+struct OldFile {
+    std::string path;
+    timespec modified;
+};
+
+// "<stem>-<digits>" followed by nothing or a non-digit: the digits are a pid.
+std::optional<pid_t> PidOfName(const std::string& name, const std::string& prefix) {
+    if (name.compare(0, prefix.size(), prefix) != 0) {
+        return std::nullopt;
+    }
+    size_t end = prefix.size();
+    while (end < name.size() && std::isdigit(static_cast<unsigned char>(name[end]))) {
+        ++end;
+    }
+    if (end == prefix.size() || end - prefix.size() > 9) {
+        return std::nullopt;
+    }
+    return static_cast<pid_t>(std::stol(name.substr(prefix.size(), end - prefix.size())));
+}
+
+bool ProcessEnded(pid_t pid) {
+    return pid > 0 && kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+std::vector<OldFile> FilesOfEndedProcesses(const std::string& directory, const std::string& stem) {
+    std::vector<OldFile> files;
+    DIR* dir = opendir(directory.c_str());
+    if (dir == nullptr) {
+        LogMessage(kWarning, "Cannot list log directory '%s': %s\n", directory.c_str(), strerror(errno));
+        return files;
+    }
+    const std::string prefix = stem + "-";
+    while (const dirent* entry = readdir(dir)) {
+        std::optional<pid_t> pid = PidOfName(entry->d_name, prefix);
+        struct stat st {};
+        std::string path = directory + "/" + entry->d_name;
+        if (pid && ProcessEnded(*pid) && lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            files.push_back({std::move(path), st.st_mtim});
+        }
+    }
+    closedir(dir);
+    return files;
+}
+
+bool OlderThan(const OldFile& a, const OldFile& b) {
+    if (a.modified.tv_sec != b.modified.tv_sec) {
+        return a.modified.tv_sec < b.modified.tv_sec;
+    }
+    return a.modified.tv_nsec < b.modified.tv_nsec;
+}
+
+}  // namespace
+
+UniqueFd SafeOpen(const std::string& path, int mode) {
+    // Checked before the open as well: O_CREAT through a dangling link
+    // would otherwise create the link's target.
+    struct stat before {};
+    if (lstat(path.c_str(), &before) == 0 && S_ISLNK(before.st_mode)) {
+        LogMessage(kWarning, "Log file '%s' is a symbolic link.\n", path.c_str());
+        return {};
+    }
+    UniqueFd fd(
+        open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, static_cast<mode_t>(mode)));
+    if (!fd.valid()) {
+        LogMessage(kWarning, "Unable to open '%s': %s\n", path.c_str(), strerror(errno));
+        return {};
+    }
+    struct stat opened {};
+    struct stat named {};
+    if (fstat(fd.get(), &opened) != 0) {
+        LogMessage(kWarning, "Cannot fstat the file '%s': '%s'\n", path.c_str(), strerror(errno));
+        return {};
+    }
+    if (lstat(path.c_str(), &named) != 0) {
+        LogMessage(kWarning, "Cannot lstat the file '%s': '%s'\n", path.c_str(), strerror(errno));
+        return {};
+    }
+    if (S_ISLNK(named.st_mode)) {
+        LogMessage(kWarning, "Log file '%s' is a symbolic link.\n", path.c_str());
+        return {};
+    }
+    if (opened.st_dev != named.st_dev || opened.st_ino != named.st_ino) {
+        LogMessage(kWarning, "Log file '%s' has changed.\n", path.c_str());
+        return {};
+    }
+    return fd;
+}
+
+std::string NumberedName(const std::string& path, unsigned number) {
+    const PathParts parts = SplitExtension(path);
+    return parts.base + "-" + std::to_string(number) + parts.extension;
+}
+
+void RotateLogFiles(const std::string& path, int keepOld, bool fastRotation) {
+    if (keepOld <= 0 || !Exists(path)) {
+        return;
+    }
+    if (fastRotation) {
+        RotateFast(path, keepOld);
+    } else {
+        RotateChain(path, keepOld);
+    }
+}
+
+void PurgeOldLogFiles(const std::string& directory, const std::string& stem, int keepOld) {
+    std::vector<OldFile> files = FilesOfEndedProcesses(directory, stem);
+    if (files.size() <= static_cast<size_t>(keepOld)) {
+        return;
+    }
+    std::sort(files.begin(), files.end(), OlderThan);
+    for (size_t i = 0; i + keepOld < files.size(); ++i) {
+        RemoveLogged(files[i].path);
+    }
+}
+
+}  // namespace dclog
