@@ -10,7 +10,7 @@
 #include <string>
 
 class CommonUtils {
-public:
+  public:
     CommonUtils() = delete;
 
     // Desktop identity and token.

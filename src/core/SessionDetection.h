@@ -3,8 +3,8 @@
 // cached: every call looks at the environment and /proc again.
 #pragma once
 
-#include <string>
 #include <sys/types.h>
+#include <string>
 #include <unordered_map>
 
 std::string GetDesktopId();

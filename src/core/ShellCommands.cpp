@@ -1,0 +1,116 @@
+// Running shell commands. Each variant has its own process-wide mutex, so
+// callers of one variant run strictly one after another (the desktop task
+// script relies on that), while the two variants do not exclude each other.
+#include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "lib/log/Log.h"
+#include "src/core/CommonUtils.h"
+
+namespace {
+
+constexpr const char* kOp = "ExecShell";
+constexpr int kExecFailedStatus = 255;
+
+std::mutex& RunMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::mutex& CaptureMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+// Runs in the forked child, which may share its parent's address space
+// with other threads' half-finished work: only async-signal-safe calls
+// until exec. The parent's handlers and blocked signals must not leak into
+// the shell, so dispositions go back to default before the mask is cleared.
+[[noreturn]] void ExecShellInChild(const char* command) {
+    struct sigaction defaultAction {};
+    defaultAction.sa_handler = SIG_DFL;
+    sigemptyset(&defaultAction.sa_mask);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        sigaction(sig, &defaultAction, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execlp("sh", "execshell", "-c", command, static_cast<char*>(nullptr));
+    LogMessage(dclog::kError, "CommonUtils->%s execlp command %s failed, error: %s\n", kOp, command,
+               strerror(errno));
+    _exit(kExecFailedStatus);
+}
+
+void WaitForChild(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// Reads a stream to its end; a read interrupted by a signal is resumed.
+void AppendStream(FILE* stream, std::string& output) {
+    std::array<char, 1024> buffer{};
+    for (;;) {
+        std::size_t count = fread(buffer.data(), 1, buffer.size() - 1, stream);
+        output.append(buffer.data(), count);
+        buffer.fill('\0');
+        if (count > 0) {
+            continue;
+        }
+        if (ferror(stream) && errno == EINTR) {
+            clearerr(stream);
+            continue;
+        }
+        return;
+    }
+}
+
+}  // namespace
+
+bool CommonUtils::ExecShell(const std::string& command, bool wait) {
+    std::lock_guard lock(RunMutex());
+    // Signals stay blocked across fork so that no handler of the parent can
+    // run in the child before the child has reset it.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    pid_t pid = fork();
+    if (pid == 0) {
+        ExecShellInChild(command.c_str());
+    }
+    int forkErrno = errno;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (pid < 0) {
+        LogMessage(dclog::kError, "CommonUtils->%s Fork failed, error: %s\n", kOp, strerror(forkErrno));
+        return false;
+    }
+    LogMessage(dclog::kDebug, "CommonUtils->%s Command %s executed\n", kOp, command.c_str());
+    if (wait) {
+        WaitForChild(pid);
+    }
+    return true;
+}
+
+bool CommonUtils::ExecShell(const std::string& command, std::string& output) {
+    std::lock_guard lock(CaptureMutex());
+    FILE* stream = popen(command.c_str(), "re");
+    if (stream == nullptr) {
+        LogMessage(dclog::kError, "CommonUtils->%s Popen failed, error: %s\n", kOp, strerror(errno));
+        return false;
+    }
+    AppendStream(stream, output);
+    LogMessage(dclog::kDebug, "CommonUtils->%s Command %s executed, output %s\n", kOp, command.c_str(),
+               output.c_str());
+    pclose(stream);
+    return true;
+}

@@ -1,0 +1,74 @@
+// Child processes for tests: started with an explicit environment, with
+// their standard output and error captured, optionally inside a private
+// mount namespace (PrivateSystemDirs.h) and under another user, and always
+// waited for with a bound. A child still running when its ChildProcess is
+// destroyed is killed by pid and reaped.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace dctest {
+
+class SystemDirsLayout;
+
+struct ChildCommand {
+    // argv[0] is the program: a path, or a name searched in the test's PATH.
+    std::vector<std::string> argv{};
+    // "NAME=value" entries; the child gets these and nothing else.
+    std::vector<std::string> env{};
+    // When set, the child switches to these ids (and no supplementary
+    // groups) just before exec.
+    std::optional<uid_t> uid{};
+    std::optional<gid_t> gid{};
+    // When set, the child runs inside a private namespace built from it.
+    const SystemDirsLayout* layout = nullptr;
+};
+
+struct ChildResult {
+    bool timedOut = false;
+    bool exited = false;  // ended through exit(); else killed by termSignal
+    int exitStatus = -1;
+    int termSignal = 0;
+    std::string out;
+    std::string err;
+};
+
+// Exit status of a child whose namespace or credential set-up failed; the
+// failed step is named on its standard error.
+inline constexpr int kChildSetupFailed = 125;
+// Exit status of a child whose exec failed.
+inline constexpr int kChildExecFailed = 127;
+
+class ChildProcess {
+  public:
+    // Forks and execs; throws std::runtime_error when the fork fails.
+    explicit ChildProcess(const ChildCommand& command);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t Pid() const { return pid_; }
+    // Collects output until the child has exited and closed both streams;
+    // past the timeout the child is killed with SIGKILL (timedOut is set).
+    ChildResult Finish(std::chrono::milliseconds timeout);
+
+  private:
+    pid_t pid_ = -1;
+    int pidFd_ = -1;
+    int outFd_ = -1;
+    int errFd_ = -1;
+};
+
+// Start, then Finish.
+ChildResult RunChild(const ChildCommand& command, std::chrono::milliseconds timeout);
+
+// Waits at most timeout for the child pid to end and reaps it; false on
+// timeout (the child is left alone).
+bool WaitForChildExit(pid_t pid, std::chrono::milliseconds timeout, int* status);
+
+}  // namespace dctest
