@@ -7,7 +7,7 @@
 #include "src/executor/DesktopInfo.h"
 
 class DesktopCTask {
-public:
+  public:
     virtual void Execute(const DesktopInfo& info) = 0;
     virtual std::string GetName() = 0;
     virtual ~DesktopCTask() = default;

@@ -1,0 +1,181 @@
+#include "src/process/ChildLauncher.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/close_range.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string_view>
+
+extern char** environ;
+
+namespace proc {
+
+namespace {
+
+// What execvp uses when PATH is not set.
+constexpr const char* kDefaultPath = "/bin:/usr/bin";
+constexpr const char* kShell = "/bin/sh";
+constexpr int kExecFailedStatus = 255;
+
+std::string_view KeyOf(std::string_view entry) {
+    return entry.substr(0, entry.find('='));
+}
+
+const char* FindValue(const std::vector<std::string>& env, std::string_view key) {
+    for (const std::string& entry : env) {
+        if (entry.size() > key.size() && entry[key.size()] == '=' && KeyOf(entry) == key) {
+            return entry.c_str() + key.size() + 1;
+        }
+    }
+    return nullptr;
+}
+
+std::vector<char*> PointersTo(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    pointers.reserve(texts.size() + 1);
+    for (std::string& text : texts) {
+        pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Errors after which execvp goes on with the next directory of PATH.
+bool TryNextCandidate(int error) {
+    switch (error) {
+        case EACCES:
+        case ENOENT:
+        case ESTALE:
+        case ENOTDIR:
+        case ENODEV:
+        case ETIMEDOUT:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> ApplyEnvironmentEdits(const char* const* base,
+                                               const std::vector<std::string>& edits) {
+    std::vector<std::string> env;
+    for (const char* const* entry = base; entry != nullptr && *entry != nullptr; ++entry) {
+        env.emplace_back(*entry);
+    }
+    for (const std::string& edit : edits) {
+        std::string_view key = KeyOf(edit);
+        if (key.empty()) {
+            continue;
+        }
+        std::erase_if(env, [key](const std::string& entry) {
+            return entry.size() > key.size() && entry[key.size()] == '=' && KeyOf(entry) == key;
+        });
+        if (edit.size() > key.size()) {
+            env.push_back(edit);
+        }
+    }
+    return env;
+}
+
+std::vector<std::string> ExecCandidates(const std::string& file, const char* pathValue) {
+    if (file.empty()) {
+        return {};
+    }
+    if (file.find('/') != std::string::npos) {
+        return {file};
+    }
+    std::string_view path = pathValue != nullptr ? pathValue : kDefaultPath;
+    std::vector<std::string> candidates;
+    for (;;) {
+        size_t colon = path.find(':');
+        std::string_view dir = path.substr(0, colon);
+        candidates.push_back(dir.empty() ? file : std::string(dir) + "/" + file);
+        if (colon == std::string_view::npos) {
+            break;
+        }
+        path.remove_prefix(colon + 1);
+    }
+    return candidates;
+}
+
+ChildLauncher::ChildLauncher(const std::string& file, const std::vector<std::string>& args,
+                             const std::vector<std::string>& envEdits)
+    : args_(args), env_(ApplyEnvironmentEdits(environ, envEdits)) {
+    candidates_ = ExecCandidates(file, FindValue(env_, "PATH"));
+    argv_ = PointersTo(args_);
+    envp_ = PointersTo(env_);
+    // A file without "#!" that execve refuses is run by the shell, as execvp
+    // does; slot 1 is filled with the candidate in the child.
+    shellArgv_.push_back(const_cast<char*>(kShell));
+    shellArgv_.push_back(nullptr);
+    shellArgv_.insert(shellArgv_.end(), argv_.begin() + (args_.empty() ? 0 : 1), argv_.end());
+}
+
+pid_t ChildLauncher::spawn(const ChildStdio& stdio) {
+    // With every signal blocked across fork, no handler of the parent (the
+    // fatal-signal handlers log and dump core) can run in the child before
+    // its dispositions are back to default.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    pid_t child = fork();
+    if (child == 0) {
+        execChild(stdio);
+    }
+    int forkError = errno;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = forkError;
+    return child;
+}
+
+void ChildLauncher::execChild(const ChildStdio& stdio) {
+    struct sigaction byDefault = {};
+    byDefault.sa_handler = SIG_DFL;
+    sigemptyset(&byDefault.sa_mask);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        sigaction(sig, &byDefault, nullptr);
+    }
+    if (stdio.stdinFd == STDIN_FILENO) {
+        fcntl(STDIN_FILENO, F_SETFD, 0);
+    } else if (stdio.stdinFd >= 0) {
+        dup2(stdio.stdinFd, STDIN_FILENO);
+    }
+    for (int fd : stdio.closeFds) {
+        if (fd >= 0 && fd != STDIN_FILENO) {
+            close(fd);
+        }
+    }
+    if (stdio.outFd > 0) {
+        dup2(stdio.outFd, STDOUT_FILENO);
+        dup2(stdio.outFd, STDERR_FILENO);
+    }
+    // Descriptors opened elsewhere in the daemon without close-on-exec must
+    // not reach the child either.
+    close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execCandidates();
+    _exit(kExecFailedStatus);
+}
+
+void ChildLauncher::execCandidates() {
+    for (std::string& candidate : candidates_) {
+        execve(candidate.c_str(), argv_.data(), envp_.data());
+        if (errno == ENOEXEC) {
+            shellArgv_[1] = candidate.data();
+            execve(kShell, shellArgv_.data(), envp_.data());
+            return;
+        }
+        if (!TryNextCandidate(errno)) {
+            return;
+        }
+    }
+}
+
+}  // namespace proc

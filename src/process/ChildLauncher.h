@@ -1,0 +1,57 @@
+// Starts one child process with fork and exec.
+//
+// A multithreaded parent may only make async-signal-safe calls in the child,
+// so everything the child needs (argument vector, the edited environment,
+// the files to try along PATH) is built in the constructor, before fork.
+// Between fork and exec the child only rearranges descriptors, resets its
+// signal state and calls execve.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace proc {
+
+// Descriptors the child rearranges before exec. -1 means "leave alone".
+struct ChildStdio {
+    int stdinFd = -1;                // becomes descriptor 0
+    int outFd = -1;                  // becomes descriptors 1 and 2
+    std::vector<int> closeFds = {};  // closed in the child (after stdinFd was copied)
+};
+
+class ChildLauncher {
+  public:
+    // file: searched along PATH (of the edited environment) when it has no
+    // slash, like execvp. args[0] is the child's argv[0]. envEdits: see
+    // ApplyEnvironmentEdits.
+    ChildLauncher(const std::string& file, const std::vector<std::string>& args,
+                  const std::vector<std::string>& envEdits);
+
+    // Returns the child's pid, or -1 with errno set when fork failed. When
+    // exec fails the child ends with status 255 and writes nothing.
+    pid_t spawn(const ChildStdio& stdio);
+
+  private:
+    [[noreturn]] void execChild(const ChildStdio& stdio);
+    void execCandidates();
+
+    std::vector<std::string> args_;
+    std::vector<std::string> env_;
+    std::vector<std::string> candidates_;
+    std::vector<char*> argv_;
+    std::vector<char*> envp_;
+    std::vector<char*> shellArgv_;
+};
+
+// The current environment with each edit applied in order: "KEY=VALUE" sets
+// KEY (split at the first '=', so the value may contain '='), "KEY" alone
+// removes it. Edits with an empty key change nothing.
+std::vector<std::string> ApplyEnvironmentEdits(const char* const* base,
+                                               const std::vector<std::string>& edits);
+
+// The files execvp tries for `file` given the PATH value (nullptr = unset).
+std::vector<std::string> ExecCandidates(const std::string& file, const char* pathValue);
+
+}  // namespace proc

@@ -1,0 +1,396 @@
+#include "src/process/ProcessObject.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdarg>
+#include <system_error>
+
+#include "lib/log/Log.h"
+#include "src/process/ChildLauncher.h"
+#include "src/process/PipeWriter.h"
+
+namespace {
+
+constexpr const char* kStartSig =
+    "bool ProcessObject::start(const std::string&, const std::vector<std::string>&, "
+    "const std::vector<std::string>&, int)";
+constexpr const char* kStartProcessSig = "bool ProcessObject::startProcess()";
+constexpr const char* kMonitorSig = "void ProcessObject::monitor(pid_t)";
+constexpr const char* kOnStartedSig = "virtual void ProcessObject::onStarted()";
+constexpr const char* kOnExitCbSig = "virtual void ProcessObject::onExitCb()";
+
+std::string ErrorText(int error) {
+    char buffer[128];
+    return strerror_r(error, buffer, sizeof buffer);
+}
+
+std::string FormatV(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    int length = vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    vsnprintf(text.data(), text.size() + 1, format, args);
+    return text;
+}
+
+}  // namespace
+
+ProcessObject::ProcessObject(const std::string& name, int rid, int flg, int outFd)
+    : rid_(rid), name_(name), flg_(flg), args_{name}, outFd_(outFd) {}
+
+ProcessObject::~ProcessObject() {
+    shutdown();
+}
+
+void ProcessObject::shutdown() {
+    {
+        std::lock_guard guard(lock_);
+        if (shutDown_) {
+            return;
+        }
+        shutDown_ = true;
+    }
+    stop(true, kStopTimeoutMs);
+    std::thread monitorThread;
+    {
+        std::lock_guard guard(lock_);
+        monitorThread = std::move(monitorThread_);
+    }
+    if (monitorThread.joinable()) {
+        monitorThread.join();
+    }
+}
+
+void ProcessObject::logProc(int level, const char* format, ...) const {
+    if (!Log_IsEnabled(dclog::MessageAddress(0, level))) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    std::string text = FormatV(format, args);
+    va_end(args);
+    std::lock_guard guard(lock_);
+    LogMessage(level, "Proc(%s), pid(%d), rid(%d), flg(%d): %s", name_.c_str(), pid_, rid_, flg_,
+               text.c_str());
+}
+
+bool ProcessObject::restart() {
+    stop(true, kStopTimeoutMs);
+    return startProcess();
+}
+
+bool ProcessObject::restart(const std::string& path, const std::vector<std::string>& params,
+                            const std::vector<std::string>& envs, int flags) {
+    stop(true, kStopTimeoutMs);
+    return start(path, params, envs, flags);
+}
+
+bool ProcessObject::start(const std::string& path, const std::vector<std::string>& params,
+                          const std::vector<std::string>& envs, int flags) {
+    std::lock_guard guard(lock_);
+    if (pid_ > 0) {
+        logProc(dclog::kInfo, "%s: The process %s(%d) have been already running.\n", kStartSig, name_.c_str(),
+                pid_);
+        return true;
+    }
+    flg_ = flags;
+    path_ = path;
+    setArgsAndEnvs(params, envs);
+    return startProcess();
+}
+
+void ProcessObject::setArgsAndEnvs(const std::vector<std::string>& params,
+                                   const std::vector<std::string>& envs) {
+    args_.assign(1, name_);
+    args_.reserve(params.size() + 1);
+    for (const std::string& param : params) {
+        logProc(dclog::kDebug, "Add param: %s\n", param.c_str());
+        args_.push_back(param);
+    }
+    envs_.clear();
+    for (const std::string& env : envs) {
+        logProc(dclog::kDebug, "Add env: %s\n", env.c_str());
+        envs_.push_back(env);
+    }
+}
+
+bool ProcessObject::startProcess() {
+    std::lock_guard guard(lock_);
+    if (!createPipe()) {
+        return false;
+    }
+    proc::ChildLauncher launcher(path_, args_, envs_);
+    proc::ChildStdio stdio;
+    if (flg_ == kStdinPipe) {
+        stdio.stdinFd = pipeRead_.get();
+    }
+    if (flg_ != kStdinInherit) {
+        stdio.closeFds = {pipeRead_.get(), pipeWrite_.get()};
+    }
+    stdio.outFd = outFd_ > 0 ? outFd_ : -1;
+    pid_t child = launcher.spawn(stdio);
+    if (child < 0) {
+        pid_ = -1;
+        logProc(dclog::kError, "%s: Failed to create the child process %s\n", kStartProcessSig,
+                name_.c_str());
+        closePipeRead();
+        closePipeWrite();
+        return false;
+    }
+    pid_ = child;
+    pidFd_.reset(proc::OpenPidFd(child));
+    closePipeRead();
+    retireMonitorThread();
+    return startMonitorThread(child);
+}
+
+bool ProcessObject::startMonitorThread(pid_t child) {
+    try {
+        monitorThread_ = std::thread(&ProcessObject::monitor, this, child);
+        monitorActive_ = true;
+        return true;
+    } catch (const std::system_error& error) {
+        // Without a watcher the child would never be reaped: end it here.
+        logProc(dclog::kError, "%s: Failed to create the monitor thread: %s\n", kStartProcessSig,
+                error.what());
+        kill(child, SIGKILL);
+        waitExit(child, 0);
+        closePipeWrite();
+        pid_ = -1;
+        pidFd_.reset();
+        return false;
+    }
+}
+
+// The previous child's monitor has normally finished by now and is joined.
+// It is still busy only when its child survived a stop, and is then left
+// to finish on its own.
+void ProcessObject::retireMonitorThread() {
+    if (!monitorThread_.joinable()) {
+        return;
+    }
+    if (monitorActive_) {
+        monitorThread_.detach();
+    } else {
+        monitorThread_.join();
+    }
+}
+
+bool ProcessObject::createPipe() {
+    if (flg_ == kStdinInherit) {
+        return true;
+    }
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        logProc(dclog::kError, "Failed to create pipe.\n");
+        return false;
+    }
+    pipeRead_.reset(fds[0]);
+    pipeWrite_.reset(fds[1]);
+    // Writers wait for room in poll, next to the child's exit, never in write.
+    fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    return true;
+}
+
+void ProcessObject::closePipeRead() {
+    std::lock_guard guard(lock_);
+    if (flg_ != kStdinInherit) {
+        pipeRead_.reset();
+    }
+}
+
+void ProcessObject::closePipeWrite() {
+    std::lock_guard guard(lock_);
+    if (flg_ != kStdinInherit) {
+        pipeWrite_.reset();
+    }
+}
+
+void ProcessObject::monitor(pid_t child) {
+    logProc(dclog::kDebug, "%s: Start successfully.\n", kMonitorSig);
+    onStarted();
+    logProc(dclog::kDebug, "%s: Start to wait for the process.\n", kMonitorSig);
+    int waitError = waitUntilExited(child);
+    finishChild(child, waitError);
+}
+
+// Waits for the exit without reaping: the child stays a zombie, so its pid
+// cannot be reused before finishChild reaps it under the lock.
+int ProcessObject::waitUntilExited(pid_t child) {
+    siginfo_t info = {};
+    int result = waitid(P_PID, child, &info, WEXITED | WNOHANG | WNOWAIT);
+    if (result == 0 && info.si_pid == 0) {
+        logProc(dclog::kInfo, "still running.\n");
+        do {
+            result = waitid(P_PID, child, &info, WEXITED | WNOWAIT);
+        } while (result < 0 && errno == EINTR);
+    }
+    return result == 0 ? 0 : errno;
+}
+
+void ProcessObject::waitExit(pid_t child, int waitError) {
+    int status = 0;
+    pid_t reaped = -1;
+    if (waitError == 0) {
+        do {
+            reaped = waitpid(child, &status, 0);
+        } while (reaped < 0 && errno == EINTR);
+        waitError = reaped < 0 ? errno : 0;
+    }
+    if (waitError != 0) {
+        logProc(dclog::kDebug, "Failed to wait %s(%d): %s\n", name_.c_str(), child,
+                ErrorText(waitError).c_str());
+    } else if (WIFEXITED(status)) {
+        logProc(dclog::kInfo, "Process %s(%d) exited, status=%d\n", name_.c_str(), reaped,
+                WEXITSTATUS(status));
+    } else if (WIFSIGNALED(status)) {
+        logProc(dclog::kInfo, "killed by signal %d\n", WTERMSIG(status));
+    }
+}
+
+void ProcessObject::finishChild(pid_t child, int waitError) {
+    std::lock_guard guard(lock_);
+    waitExit(child, waitError);
+    logProc(dclog::kDebug, "%s: Process exit.\n", kMonitorSig);
+    // A monitor left behind by a restart must not clear the state of the
+    // child that replaced its own.
+    if (pid_ != child) {
+        return;
+    }
+    closePipeWrite();
+    pid_ = -1;
+    pidFd_.reset();
+    monitorActive_ = false;
+    exited_.notify_all();
+    startExitHook();
+}
+
+void ProcessObject::startExitHook() {
+    std::shared_ptr<ProcessObject> self = weak_from_this().lock();
+    if (!self) {
+        return;
+    }
+    try {
+        std::thread([self] { self->onExitCb(); }).detach();
+    } catch (const std::system_error& error) {
+        logProc(dclog::kError, "%s: Failed to run the exit hook: %s\n", kMonitorSig, error.what());
+    }
+}
+
+void ProcessObject::stop(bool wait, int timeoutMs) {
+    std::unique_lock guard(lock_);
+    if (pid_ <= 0) {
+        logProc(dclog::kWarning, "The process already exited, need not stop.\n");
+        return;
+    }
+    const pid_t target = pid_;
+    kill(target, SIGTERM);
+    if (!wait) {
+        return;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto timeout = std::chrono::milliseconds(timeoutMs);
+    auto startTime = Clock::now();
+    bool forced = false;
+    auto gone = [this, target] { return pid_ != target; };
+    for (;;) {
+        if (gone()) {
+            return;
+        }
+        logProc(dclog::kDebug1, "Process %d not finished yet.\n", pid_);
+        if (timeoutMs > 0 && Clock::now() - startTime >= timeout) {
+            if (forced) {
+                logProc(dclog::kWarning, "Move forward after force stop %d\n", timeoutMs);
+                return;
+            }
+            logProc(dclog::kInfo, "Stop timeout after %d, force quit.\n", timeoutMs);
+            kill(target, SIGKILL);
+            startTime = Clock::now();
+            forced = true;
+        }
+        if (timeoutMs > 0) {
+            exited_.wait_until(guard, startTime + timeout, gone);
+        } else {
+            exited_.wait(guard, gone);
+        }
+    }
+}
+
+void ProcessObject::onStarted() {
+    logProc(dclog::kInfo, "%s.\n", kOnStartedSig);
+}
+
+void ProcessObject::onExitCb() {
+    logProc(dclog::kInfo, "%s.\n", kOnExitCbSig);
+}
+
+bool ProcessObject::sendMessage(const std::string& text) {
+    proc::UniqueFd out;
+    proc::UniqueFd childFd;
+    pid_t child = -1;
+    {
+        std::lock_guard guard(lock_);
+        if (!pipeWrite_.valid()) {
+            logProc(dclog::kError, "Can't get the stdin.\n");
+            return false;
+        }
+        // Own copies: the write runs without the lock, so stop() and the
+        // monitor are never held up by a child that reads slowly.
+        out.reset(fcntl(pipeWrite_.get(), F_DUPFD_CLOEXEC, 0));
+        if (pidFd_.valid()) {
+            childFd.reset(fcntl(pidFd_.get(), F_DUPFD_CLOEXEC, 0));
+        }
+        child = pid_;
+        if (!out.valid()) {
+            logProc(dclog::kError, "Failed to send message, error(%s).\n", ErrorText(errno).c_str());
+            return false;
+        }
+    }
+    proc::WriteResult result = proc::WriteToChild(out.get(), childFd.get(), child, text);
+    if (result.error != 0) {
+        logProc(dclog::kError, "Failed to send message, error(%s).\n", ErrorText(result.error).c_str());
+        return false;
+    }
+    if (result.written != text.size()) {
+        logProc(dclog::kError, "Failed to send message.\n");
+        return false;
+    }
+    return true;
+}
+
+std::string ProcessObject::getName() const {
+    std::lock_guard guard(lock_);
+    return name_;
+}
+
+std::string ProcessObject::getPath() const {
+    std::lock_guard guard(lock_);
+    return path_;
+}
+
+pid_t ProcessObject::getPid() const {
+    std::lock_guard guard(lock_);
+    return pid_;
+}
+
+int ProcessObject::getRid() const {
+    std::lock_guard guard(lock_);
+    return rid_;
+}
+
+void ProcessObject::setRidLocked(int rid) {
+    std::lock_guard guard(lock_);
+    rid_ = rid;
+}
+
+void ProcessObject::setOutFdLocked(int outFd) {
+    std::lock_guard guard(lock_);
+    outFd_ = outFd;
+}
