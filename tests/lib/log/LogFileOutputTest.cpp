@@ -1,0 +1,413 @@
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "lib/log/Log.h"
+#include "lib/log/LogCapture.h"
+#include "lib/log/LogFileOutput.h"
+#include "lib/log/LogFiles.h"
+#include "lib/log/LogModules.h"
+#include "tests/lib/log/LogTestSupport.h"
+
+using logtest::CountOf;
+using logtest::ReadFile;
+using logtest::SplitLines;
+
+namespace {
+
+const std::string kStamp = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)";
+
+std::string UserName() {
+    if (const char* user = getenv("USER"); user != nullptr && *user != '\0') {
+        return user;
+    }
+    return getpwuid(geteuid())->pw_name;
+}
+
+class LogFileOutputTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        areas_.systemArea = temp_.path() + "/system";
+        areas_.tempRoot = temp_.path();
+        Log_SetThreadName("tester");
+    }
+    void TearDown() override {
+        Log_Shutdown();
+        Log_SetThreadName(nullptr);
+        Log_SetLevel(0, dclog::kInfo);
+        Log_SetStderrLevel(0, -1);
+    }
+
+    dclog::LogOutput* Start(bool purge = false) {
+        return dclog::StartFileOutputIn(
+            areas_, [this] { return now_.load(); }, "DC", logtest::MapLayer(dict_), logtest::MapLayer(prefs_),
+            purge);
+    }
+    std::string UserArea() const { return temp_.path() + "/tarvelo-" + UserName(); }
+    std::string DefaultPath() const {
+        return UserArea() + "/brevant-DesktopController-" + std::to_string(getpid()) + ".log";
+    }
+    std::string Dir(const std::string& name) const {
+        std::string dir = temp_.path() + "/" + name;
+        mkdir(dir.c_str(), 0700);
+        return dir;
+    }
+
+    logtest::TempDir temp_;
+    dclog::LogAreas areas_;
+    logtest::Values dict_;
+    logtest::Values prefs_;
+    std::atomic<int64_t> now_{1000000};
+};
+
+pid_t DeadPid() {
+    pid_t pid = fork();
+    if (pid == 0) {
+        _exit(0);
+    }
+    waitpid(pid, nullptr, 0);
+    return pid;
+}
+
+void SetAge(const std::string& path, time_t secondsAgo) {
+    struct timespec times[2] = {{time(nullptr) - secondsAgo, 0}, {time(nullptr) - secondsAgo, 0}};
+    utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+}  // namespace
+
+TEST_F(LogFileOutputTest, DefaultFileHasNameModeHeaderAndPrefixes) {
+    dict_ = {{"log.suffix", "DesktopController"}, {"log.keepOld", "50"}, {"log.fileLevel", "debug2"}};
+    ASSERT_NE(Start(), nullptr);
+    EXPECT_EQ(dclog::CurrentLogFilePath(), DefaultPath());
+    Log("hello %d", 1);
+    LogMessage(dclog::kDebug, "debug is below the global level");
+    Warning("careful");
+    LogMessage(static_cast<int>(dclog::kMarked | dclog::kInfo), "marked");
+    Log_SetOperationId("op-1");
+    Log_Shutdown();
+    Log_SetOperationId(nullptr);
+    EXPECT_EQ(dclog::CurrentLogFilePath(), "");
+
+    struct stat st {};
+    ASSERT_EQ(stat(DefaultPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    ASSERT_EQ(stat(UserArea().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+
+    auto lines = SplitLines(ReadFile(DefaultPath()));
+    ASSERT_EQ(lines.size(), 8u);
+    const std::string prefix = "^" + kStamp + " In\\(05\\) tester ";
+    EXPECT_TRUE(
+        std::regex_match(lines[0], std::regex(prefix + "Log for unknown pid=" + std::to_string(getpid()) +
+                                              " version=unknown build=unknown option=unknown")))
+        << lines[0];
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(prefix + "The host is x86_64\\.")));
+    EXPECT_TRUE(std::regex_match(lines[2], std::regex(prefix + "Host codepage=\\S+ encoding=\\S+")));
+    EXPECT_TRUE(std::regex_match(lines[3], std::regex(prefix + "Host is Linux .+")));
+    EXPECT_TRUE(
+        std::regex_match(lines[4], std::regex(prefix + "Host offset from UTC is [+-]\\d\\d:\\d\\d\\.")));
+    EXPECT_TRUE(std::regex_match(lines[5], std::regex(prefix + "hello 1")));
+    EXPECT_TRUE(std::regex_match(lines[6], std::regex("^" + kStamp + " Wa\\(03\\) tester careful")));
+    EXPECT_TRUE(std::regex_match(lines[7], std::regex("^" + kStamp + " In\\(05\\)\\+ tester marked")));
+}
+
+TEST_F(LogFileOutputTest, PrefixOptionsProductAndSignalStamps) {
+    prefs_ = {{"log.useTimeStamps", "false"}, {"DC.log.useOpID", "true"}, {"log.useThreadName", "false"}};
+    dclog::SetProductInfo("DesktopController", "1.0.0", "42", "Release");
+    ASSERT_NE(Start(), nullptr);
+    Log_SetOperationId("req-7");
+    Log("with op id");
+    Log_SetOperationId(nullptr);
+    Log_Shutdown();
+    dclog::SetProductInfo("", "", "", "");
+    const std::string path = UserArea() + "/brevant-" + std::to_string(getpid()) + ".log";
+    auto lines = SplitLines(ReadFile(path));
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[0], "In(05) - Log for DesktopController pid=" + std::to_string(getpid()) +
+                            " version=1.0.0 build=42 option=Release");
+    EXPECT_TRUE(std::regex_match(lines[3], std::regex("In\\(05\\) - Log creation time is " + kStamp)))
+        << lines[3];
+    EXPECT_EQ(lines[6], "In(05) req-7 with op id");
+
+    // Inside a signal handler the last stamp is reused with the time since it.
+    dict_ = {{"log.fileName", temp_.path() + "/signal.log"}};
+    prefs_.clear();
+    ASSERT_NE(Start(), nullptr);
+    Log("fresh");
+    Log_EnterSignalHandler();
+    Log("in handler");
+    Log_LeaveSignalHandler();
+    Log_Shutdown();
+    std::string text = ReadFile(temp_.path() + "/signal.log");
+    EXPECT_TRUE(
+        std::regex_search(text, std::regex(R"(\d\d:\d\d:\d\dZ\[\+\d+\.\d{3}\] In\(05\) tester in handler)")))
+        << text;
+}
+
+TEST_F(LogFileOutputTest, SettingsFollowPrecedenceAndInvalidValuesAreReplaced) {
+    dclog::LogCapture capture;
+    dict_ = {{"log.keepOld", "50"},           {"log.rotateSize", "5000"},        {"log.permissions", "0"},
+             {"log.throttleThreshold", "-4"}, {"log.throttleBytesPerSec", "-9"}, {"log.fileLevel", "debug2"}};
+    prefs_ = {{"log.keepOld", "3"},
+              {"log.append", "true"},
+              {"DC.log.append", "false"},
+              {"log.fastRotation", "true"}};
+    auto s = dclog::ReadLogFileSettings("DC", logtest::MapLayer(dict_), logtest::MapLayer(prefs_));
+    EXPECT_EQ(s.keepOld, 50);  // a preference equal to the default does not count
+    EXPECT_TRUE(s.append);     // the prefixed preference equals the default, so it does not count either
+    EXPECT_TRUE(s.fastRotation);
+    EXPECT_EQ(s.rotateSize, 100000);
+    EXPECT_EQ(s.permissions, 0640);
+    EXPECT_EQ(s.throttleThreshold, 1000000);
+    EXPECT_EQ(s.throttleBytesPerSec, 1000);
+    EXPECT_EQ(s.fileLevel, 10);
+    EXPECT_TRUE(capture.Contains("LogFileVariables: log.rotateSize (5000) is too small. Set to 100000.\n"));
+    EXPECT_TRUE(capture.Contains("LogFileInt32: log.permissions (0) is invalid. Set to 416.\n"));
+    EXPECT_TRUE(capture.Contains("LogFileInt32: log.throttleThreshold (-4) is invalid. Set to 1000000.\n"));
+    EXPECT_TRUE(capture.Contains("LogFileInt32: log.throttleBytesPerSec (-9) is invalid. Set to 1000.\n"));
+    EXPECT_EQ(capture.LevelOf("is too small"), dclog::kWarning);
+
+    prefs_ = {{"log.keepOld", "7"},
+              {"DC.log.keepOld", "-1"},
+              {"log.stderrLevel", "error"},
+              {"log.throttleBytesPerSec", "0"}};
+    dict_ = {{"log.stderrLevel", "debug"}};
+    s = dclog::ReadLogFileSettings("DC", logtest::MapLayer(dict_), logtest::MapLayer(prefs_));
+    EXPECT_EQ(s.keepOld, 3);
+    EXPECT_TRUE(capture.Contains("LogFileInt32: log.keepOld (-1) is invalid. Set to 3.\n"));
+    EXPECT_EQ(s.stderrLevel, 2);  // preferences only: the dictionary's value is ignored
+    EXPECT_EQ(s.throttleBytesPerSec, -1);
+}
+
+TEST_F(LogFileOutputTest, ConfiguredPathIsExpandedAndOldFileRotatedAside) {
+    const std::string dir = Dir("custom");
+    dict_ = {{"log.config", "DC.log.filename"}, {"log.fileName", dir + "/unused.log"}};
+    prefs_ = {{"DC.log.filename", dir + "/dc-$PID-${USER}.log"}};
+    const std::string path = dir + "/dc-" + std::to_string(getpid()) + "-" + UserName() + ".log";
+    { std::ofstream(path) << "previous run\n"; }
+    ASSERT_NE(Start(), nullptr);
+    Log("second run");
+    Log_Shutdown();
+    EXPECT_EQ(ReadFile(dclog::NumberedName(path, 1)), "previous run\n");
+    EXPECT_NE(ReadFile(path).find("second run\n"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir + "/unused.log"));
+
+    // Append keeps the content and adds no second header.
+    prefs_["log.append"] = "true";
+    ASSERT_NE(Start(), nullptr);
+    Log("third run");
+    Log_Shutdown();
+    std::string text = ReadFile(path);
+    EXPECT_EQ(CountOf(text, "Log for "), 1u);
+    EXPECT_LT(text.find("second run"), text.find("third run"));
+    EXPECT_EQ(dclog::ExpandFileName("~/x-$NO_SUCH_VARIABLE_42.log"), std::string(getenv("HOME")) + "/x-.log");
+}
+
+TEST_F(LogFileOutputTest, UnsafePathsAndAreasAreRefused) {
+    dclog::LogCapture capture;
+    const std::string dir = Dir("unsafe");
+    const std::string target = dir + "/target";
+    const std::string link = dir + "/link.log";
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    dict_ = {{"log.fileName", link}, {"log.keepOld", "0"}};
+    EXPECT_EQ(Start(), nullptr);
+    EXPECT_FALSE(std::filesystem::exists(target));
+    EXPECT_TRUE(capture.Contains("Log file '" + link + "' is a symbolic link.\n"));
+    EXPECT_TRUE(capture.Contains("Open of '" + link + "' failed\n"));
+
+    dict_ = {{"log.fileName", dir}};
+    EXPECT_EQ(Start(), nullptr);
+    EXPECT_TRUE(capture.Contains("Rejecting '" + dir + "' because it is not an acceptable type.\n"));
+
+    // The per-user area must be private to the user and not a link.
+    dict_.clear();
+    std::filesystem::remove_all(UserArea());
+    ASSERT_EQ(symlink(dir.c_str(), UserArea().c_str()), 0);
+    EXPECT_EQ(Start(), nullptr);
+    EXPECT_TRUE(capture.Contains("Safe logging area '" + UserArea() + "' validation failed!\n"));
+    unlink(UserArea().c_str());
+    mkdir(UserArea().c_str(), 0777);
+    chmod(UserArea().c_str(), 0777);
+    EXPECT_EQ(Start(), nullptr);
+    EXPECT_EQ(CountOf(capture.Lines().back(), "validation failed"), 1u);
+
+    dict_ = {{"log.systemAreaTemp", "true"}};
+    EXPECT_EQ(Start(), nullptr);
+    EXPECT_TRUE(
+        capture.Contains("Failed to establish the safe logging directory area: No such file or directory\n"));
+    mkdir(areas_.systemArea.c_str(), 0755);
+    ASSERT_NE(Start(), nullptr);
+    EXPECT_TRUE(dclog::CurrentLogFilePath().starts_with(areas_.systemArea + "/brevant-"));
+}
+
+TEST_F(LogFileOutputTest, SizeRotationKeepsTheNewestFilesInBothModes) {
+    for (bool fast : {false, true}) {
+        SCOPED_TRACE(fast ? "fast" : "chain");
+        dclog::LogCapture capture;
+        const std::string dir = Dir(fast ? "fast" : "chain");
+        const std::string path = dir + "/rot.log";
+        dict_ = {{"log.fileName", path},
+                 {"log.rotateSize", "100000"},
+                 {"log.keepOld", "2"},
+                 {"log.fastRotation", fast ? "true" : "false"},
+                 {"log.throttleBytesPerSec", "-1"}};
+        ASSERT_NE(Start(), nullptr);
+        const std::string chunk(1000, 'x');
+        for (int i = 0; i < 450; ++i) {
+            LogMessage(dclog::kInfo, "line %03d %s", i, chunk.c_str());
+        }
+        Log_Shutdown();
+        std::vector<unsigned> numbers;
+        for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+            const std::string name = entry.path().filename().string();
+            if (name != "rot.log") {
+                numbers.push_back(static_cast<unsigned>(std::stoul(name.substr(4))));
+            }
+            EXPECT_TRUE(ReadFile(entry.path().string()).find("Log for ") != std::string::npos) << name;
+        }
+        std::sort(numbers.begin(), numbers.end());
+        EXPECT_EQ(numbers, fast ? std::vector<unsigned>({3, 4}) : std::vector<unsigned>({1, 2}));
+        EXPECT_TRUE(capture.Contains("LogRotation: Rotating to a new log file (keepOld 2) took "));
+        const std::string current = ReadFile(path);
+        EXPECT_NE(current.find("line 449"), std::string::npos);
+        EXPECT_LE(current.size(), 100000u + 2100u);
+    }
+}
+
+TEST_F(LogFileOutputTest, ThrottleCutsOffAndReplaysHeldMessages) {
+    dict_ = {{"log.fileName", temp_.path() + "/throttle.log"}, {"log.throttleThreshold", "1000"}};
+    ASSERT_NE(Start(), nullptr);
+    const std::string filler(99, 'f');
+    for (int i = 0; i < 100; ++i) {
+        Log("%s", filler.c_str());
+    }
+    now_ += 6000000;  // 10000 bytes over 6 s: above 1000 bytes per second
+    Log("trigger");
+    Log("held 1");
+    now_ += 30000000;  // still inside the 60 s window
+    Log("held 2");
+    now_ += 31000000;
+    Log("resumed");
+    Log_Shutdown();
+    const std::string text = ReadFile(temp_.path() + "/throttle.log");
+    EXPECT_EQ(CountOf(text, "<<< file Throttled >>>\n"), 1u);
+    EXPECT_TRUE(std::regex_search(text, std::regex(kStamp + " No\\(00\\) tester <<< file Throttled >>>\n")));
+    const size_t cut = text.find("<<< file Throttled");
+    EXPECT_EQ(CountOf(text, filler), 100u);
+    EXPECT_LT(text.rfind(filler), cut);
+    EXPECT_EQ(CountOf(text, "trigger"), 1u);
+    EXPECT_LT(cut, text.find("trigger"));
+    EXPECT_LT(text.find("trigger"), text.find("held 1"));
+    EXPECT_LT(text.find("held 1"), text.find("held 2"));
+    EXPECT_LT(text.find("held 2"), text.find("resumed"));
+
+    // With noLogAfterThreshold nothing past the threshold is written.
+    dict_ = {{"log.fileName", temp_.path() + "/silent.log"},
+             {"log.throttleThreshold", "50"},
+             {"log.noLogAfterThreshold", "true"}};
+    ASSERT_NE(Start(), nullptr);
+    Log("%s", filler.c_str());
+    Log("never written");
+    Log_Shutdown();
+    const std::string silent = ReadFile(temp_.path() + "/silent.log");
+    EXPECT_EQ(CountOf(silent, "<<< file Throttled >>>"), 1u);
+    EXPECT_EQ(silent.find("never written"), std::string::npos);
+}
+
+TEST_F(LogFileOutputTest, PurgeDeletesOldestFilesOfEndedProcessesOnly) {
+    const std::string area = UserArea();
+    mkdir(area.c_str(), 0700);
+    std::vector<std::string> dead;
+    for (int i = 0; i < 5; ++i) {
+        dead.push_back(area + "/brevant-DesktopController-" + std::to_string(DeadPid()) + ".log");
+        std::ofstream(dead.back()) << "old\n";
+        SetAge(dead.back(), 1000 - i * 100);  // dead[0] is the oldest
+    }
+    const std::string live = area + "/brevant-DesktopController-" + std::to_string(getppid()) + ".log";
+    const std::string other = area + "/brevant-Other-" + std::to_string(DeadPid()) + ".log";
+    std::ofstream(live) << "live\n";
+    std::ofstream(other) << "other\n";
+    SetAge(live, 5000);
+    SetAge(other, 5000);
+    dict_ = {{"log.suffix", "DesktopController"}};
+    ASSERT_NE(Start(true), nullptr);
+    Log_Shutdown();
+    EXPECT_FALSE(std::filesystem::exists(dead[0]));
+    EXPECT_FALSE(std::filesystem::exists(dead[1]));
+    for (int i = 2; i < 5; ++i) {
+        EXPECT_TRUE(std::filesystem::exists(dead[i])) << i;
+    }
+    EXPECT_TRUE(std::filesystem::exists(live));
+    EXPECT_TRUE(std::filesystem::exists(other));
+    EXPECT_TRUE(std::filesystem::exists(DefaultPath()));
+}
+
+TEST_F(LogFileOutputTest, LostBytesAreReportedInTheNextLine) {
+    const std::string path = temp_.path() + "/full.log";
+    dict_ = {{"log.fileName", path}};
+    pid_t child = fork();
+    if (child == 0) {
+        // The file size limit makes writes fail with EFBIG, like a full disk.
+        signal(SIGXFSZ, SIG_IGN);
+        if (Start() == nullptr) {
+            _exit(2);
+        }
+        struct stat st {};
+        stat(path.c_str(), &st);
+        struct rlimit limit = {static_cast<rlim_t>(st.st_size + 100), RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        Log("%s", std::string(300, 'z').c_str());
+        Log("also lost");
+        limit.rlim_cur = RLIM_INFINITY;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        Log("after");
+        Log_Shutdown();
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string text = ReadFile(path);
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(text, match,
+                                  std::regex(kStamp +
+                                             " Wa\\(03\\) tester >>> Error writing log, (\\d+) bytes "
+                                             "discarded\\. Disk full\\?\n" +
+                                             kStamp + " In\\(05\\) tester after\n$")))
+        << text;
+    // Everything past the limit was lost: the rest of the long line and all of the next.
+    const size_t lost = std::stoul(match[1].str());
+    EXPECT_GT(lost, 300u - 100u + 10u);
+    EXPECT_EQ(CountOf(text, "also lost"), 0u);
+}
+
+TEST_F(LogFileOutputTest, ModuleFiltersComeFromPreferences) {
+    const int ipc = *dclog::ModuleNumber("ipc");
+    const int tls = *dclog::ModuleNumber("tls");
+    prefs_ = {{"log.filter.minLogLevel.ipc", "debug"},
+              {"DC.log.filter.minStderrLevel.tls", "bogus"},
+              {"log.filter.minLogLevel.module300", "ERROR"}};
+    dict_ = {{"log.fileName", temp_.path() + "/filters.log"}, {"log.fileLevel", "debug2"}};
+    ASSERT_NE(Start(), nullptr);
+    EXPECT_EQ(Log_GetLevel(ipc), dclog::kDebug);
+    EXPECT_EQ(Log_GetStderrLevel(tls), -1);
+    EXPECT_EQ(Log_GetLevel(300), dclog::kError);
+    LogMessage(static_cast<int>(dclog::MessageAddress(ipc, dclog::kDebug)), "ipc debug");
+    LogMessage(static_cast<int>(dclog::MessageAddress(300, dclog::kWarning)), "module warning");
+    Log_Shutdown();
+    const std::string text = ReadFile(temp_.path() + "/filters.log");
+    EXPECT_NE(text.find("Db(08) tester ipc debug"), std::string::npos);
+    EXPECT_EQ(text.find("module warning"), std::string::npos);
+    Log_SetLevel(ipc, dclog::kInfo);
+    Log_SetLevel(300, dclog::kInfo);
+}
