@@ -1,0 +1,194 @@
+// A process that sets up panic and signal handling like the daemon does and
+// then dies (or survives) in the way named by its first argument.
+//
+//   sig_helper SCENARIO LOGFILE [PREFERENCES]
+//
+// Every log record is appended to LOGFILE as "LEVEL|TEXT". Results that the
+// test reads while the helper runs go to standard output.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "lib/log/Log.h"
+#include "lib/log/LogOutput.h"
+#include "lib/sig/Panic.h"
+#include "lib/sig/PollLoop.h"
+#include "lib/sig/Sig.h"
+
+namespace {
+
+constexpr uint32_t kHelperOutputType = 0x51647;
+
+// Stores through an address the optimiser cannot see is bad.
+void Fault() {
+    static volatile int* volatile badAddress = reinterpret_cast<volatile int*>(16);
+    *badAddress = 1;
+}
+
+// Appends records to a file; optionally faults on a given text, after
+// writing it, to provoke a crash inside the panic path.
+class FileSink : public dclog::LogOutput {
+  public:
+    FileSink(int fd, std::string faultOn)
+        : LogOutput(kHelperOutputType, "helper", dclog::kLevelCount), fd_(fd), faultOn_(std::move(faultOn)) {}
+
+    void Write(uint32_t address, std::string_view text) override {
+        std::string record = std::to_string(dclog::LevelOf(address)) + "|" + std::string(text);
+        [[maybe_unused]] ssize_t n = write(fd_, record.data(), record.size());
+        if (!faultOn_.empty() && text.find(faultOn_) != std::string_view::npos) {
+            Fault();
+        }
+    }
+
+  private:
+    int fd_;
+    std::string faultOn_;
+};
+
+void Say(const char* text) {
+    [[maybe_unused]] ssize_t n = write(STDOUT_FILENO, text, strlen(text));
+}
+
+void SetCoreLimit(rlim_t limit) {
+    rlimit value{limit, RLIM_INFINITY};
+    setrlimit(RLIMIT_CORE, &value);
+}
+
+void CrashingHook() {
+    Fault();
+}
+
+// Touches a page of a shared mapping whose file has no bytes behind it.
+void BusError() {
+    char path[] = "/tmp/sig_helper_busXXXXXX";
+    int fd = mkstemp(path);
+    unlink(path);
+    auto* page = static_cast<volatile char*>(mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0));
+    char line[64];
+    snprintf(line, sizeof line, "page %p\n", const_cast<char*>(page));
+    Say(line);
+    [[maybe_unused]] char c = page[0];
+}
+
+void WriteToClosedPipe() {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        exit(3);
+    }
+    close(fds[0]);
+    bool epipe = write(fds[1], "x", 1) < 0 && errno == EPIPE;
+    Say(epipe ? "EPIPE\n" : "no EPIPE\n");
+    exit(0);
+}
+
+void WaitForSignal() {
+    Say("ready\n");
+    for (;;) {
+        pause();
+    }
+}
+
+// Reports whether a callback ran inside the handler or on the poll loop.
+void ReportCallback(int signum, siginfo_t* info, void* context, void*) {
+    char line[96];
+    snprintf(line, sizeof line, "callback %d code %d handler %d context %d\n", signum, info->si_code,
+             Log_InSignalHandler() ? 1 : 0, context != nullptr ? 1 : 0);
+    Say(line);
+}
+
+void CallbackModes() {
+    Sig_Callback(SIGUSR1, SigMode::kImmediate, ReportCallback, nullptr);
+    Sig_Callback(SIGUSR2, SigMode::kDeferred, ReportCallback, nullptr);
+    Say(Sig_Callback(SIGKILL, SigMode::kDeferred, ReportCallback, nullptr) ? "took SIGKILL\n"
+                                                                           : "refused SIGKILL\n");
+    raise(SIGUSR1);
+    raise(SIGUSR2);
+    Say("raised\n");
+    Poll_DispatchOnce(5000);
+    Sig_Callback(SIGUSR2, SigMode::kFatal, nullptr, nullptr);
+    Sig_Exit();
+    Say(Poll_DispatchOnce(0) == 0 ? "reader gone\n" : "reader left\n");
+    exit(0);
+}
+
+// Prints the flags of every pipe this process holds, then again after
+// Sig_Exit, so the test sees what a child would inherit.
+void ListPipes(const char* when) {
+    for (int fd = 3; fd < 64; ++fd) {
+        char link[64];
+        char target[128] = {};
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        if (readlink(link, target, sizeof target - 1) <= 0 || strncmp(target, "pipe:", 5) != 0) {
+            continue;
+        }
+        char line[128];
+        snprintf(line, sizeof line, "%s fd %d cloexec %d nonblock %d\n", when, fd,
+                 (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0, (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0);
+        Say(line);
+    }
+}
+
+void InitAgainAndExit() {
+    Say(Sig_Init() ? "second init ok\n" : "second init failed\n");
+    ListPipes("open");
+    Sig_Exit();
+    ListPipes("closed");
+    exit(0);
+}
+
+void Run(std::string_view scenario) {
+    if (scenario == "segv" || scenario == "core") {
+        Fault();
+    } else if (scenario == "abort") {
+        abort();
+    } else if (scenario == "bus") {
+        BusError();
+    } else if (scenario == "term") {
+        WaitForSignal();
+    } else if (scenario == "panic") {
+        Panic("helper panic %d\n", 42);
+    } else if (scenario == "alloc") {
+        Panic_AllocFailedSize(1 << 20);
+    } else if (scenario == "hookfault") {
+        Panic_SetHook(CrashingHook);
+        Fault();
+    } else if (scenario == "panicloop") {
+        Panic("first\n");
+    } else if (scenario == "pipe") {
+        WriteToClosedPipe();
+    } else if (scenario == "callbacks") {
+        CallbackModes();
+    } else if (scenario == "lifecycle") {
+        InitAgainAndExit();
+    }
+    exit(2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        fprintf(stderr, "usage: sig_helper SCENARIO LOGFILE\n");
+        return 2;
+    }
+    std::string_view scenario = argv[1];
+    SetCoreLimit(scenario == "core" ? RLIM_INFINITY : 0);
+    int logFd = open(argv[2], O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    dclog::RegisterOutput(std::make_unique<FileSink>(logFd, scenario == "panicloop" ? "PANIC:" : ""));
+    Panic_Init();
+    Poll_InitDefault();
+    if (!Sig_Init()) {
+        return 3;
+    }
+    Run(scenario);
+}
