@@ -1,0 +1,203 @@
+#include "tests/src/ipc/ServiceHarness.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <openssl/sha.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace ipctest {
+
+TempDir::TempDir() {
+    char pattern[] = "/tmp/ipc-test-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::filesystem::remove_all(path_);
+}
+
+void TempDir::Write(const std::string& name, const std::string& content) const {
+    std::ofstream(File(name), std::ios::binary) << content;
+}
+
+ServiceProcess::ServiceProcess(const std::vector<std::string>& arguments) {
+    int in[2];
+    int out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    const std::string program = std::string(getenv("DC_BUILD_DIR")) + "/bin/ipc-service";
+    std::vector<std::string> argv = {program, "--dir", dir_.Path()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    std::vector<char*> rawArgv;
+    for (std::string& argument : argv) {
+        rawArgv.push_back(argument.data());
+    }
+    rawArgv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    const int spawned = posix_spawn(&pid_, program.c_str(), &actions, nullptr, rawArgv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    stdinFd_ = in[1];
+    stdoutFd_ = out[0];
+    if (spawned != 0) {
+        throw std::runtime_error("cannot start " + program);
+    }
+    pidFd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    reader_ = std::thread([this] { ReadOutput(); });
+    if (!WaitForLine("LISTENING")) {
+        throw std::runtime_error("ipc-service did not start listening");
+    }
+}
+
+ServiceProcess::~ServiceProcess() {
+    if (!WaitForExit(0ms)) {
+        kill(pid_, SIGKILL);
+        WaitForExit(10s);
+    }
+    close(stdinFd_);
+    reader_.join();
+    close(stdoutFd_);
+    close(pidFd_);
+}
+
+IpcClientPaths ServiceProcess::ClientPaths() const {
+    return {dir_.File("ipc.port"), dir_.File("ipc.magic"), dir_.File("rui.pub")};
+}
+
+void ServiceProcess::Command(const std::string& line) {
+    const std::string text = line + "\n";
+    if (write(stdinFd_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        throw std::runtime_error("cannot write to ipc-service");
+    }
+}
+
+void ServiceProcess::ReadOutput() {
+    std::string partial;
+    char buffer[65536];
+    ssize_t got;
+    while ((got = read(stdoutFd_, buffer, sizeof buffer)) > 0) {
+        partial.append(buffer, static_cast<size_t>(got));
+        size_t end;
+        std::lock_guard guard(mutex_);
+        while ((end = partial.find('\n')) != std::string::npos) {
+            lines_.push_back(partial.substr(0, end));
+            partial.erase(0, end + 1);
+        }
+        changed_.notify_all();
+    }
+}
+
+std::optional<std::string> ServiceProcess::WaitForLine(const std::string& text,
+                                                       std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    std::optional<std::string> found;
+    changed_.wait_for(lock, timeout, [&] {
+        for (const std::string& line : lines_) {
+            if (line.find(text) != std::string::npos) {
+                found = line;
+                return true;
+            }
+        }
+        return false;
+    });
+    return found;
+}
+
+std::vector<std::string> ServiceProcess::LinesContaining(const std::string& text) {
+    std::lock_guard guard(mutex_);
+    std::vector<std::string> matching;
+    for (const std::string& line : lines_) {
+        if (line.find(text) != std::string::npos) {
+            matching.push_back(line);
+        }
+    }
+    return matching;
+}
+
+std::optional<int> ServiceProcess::WaitForExit(std::chrono::milliseconds timeout) {
+    if (status_) {
+        return status_;
+    }
+    pollfd entry{pidFd_, POLLIN, 0};
+    if (poll(&entry, 1, static_cast<int>(timeout.count())) != 1) {
+        return std::nullopt;
+    }
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return status_;
+}
+
+void Inbox::OnConnected(void* userData) {
+    auto* inbox = static_cast<Inbox*>(userData);
+    std::lock_guard guard(inbox->mutex);
+    ++inbox->connectedCalls;
+    inbox->changed.notify_all();
+}
+
+void Inbox::OnMessage(char* payload, uint32_t length, void* userData) {
+    auto* inbox = static_cast<Inbox*>(userData);
+    std::lock_guard guard(inbox->mutex);
+    inbox->payloads.emplace_back(payload, length);
+    inbox->terminated.push_back(payload[length] == '\0');
+    inbox->changed.notify_all();
+}
+
+bool Inbox::WaitForCount(size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, timeout, [&] { return payloads.size() >= count; });
+}
+
+std::string TokenFor(int64_t clientId, const std::string& magic) {
+    const std::string input = std::to_string(clientId) + magic;
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char*>(input.data()), input.size(), digest);
+    char hex[41];
+    for (int i = 0; i < 20; ++i) {
+        snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+    }
+    return hex;
+}
+
+std::vector<std::string> LeftoverSemaphores() {
+    const std::string suffix = "_" + std::to_string(getpid()) + "_";
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+        const std::string name = entry.path().filename();
+        if ((name.starts_with("sem.entrySem") || name.starts_with("sem.slotSem")) &&
+            name.find(suffix) != std::string::npos) {
+            found.push_back(name);
+        }
+    }
+    return found;
+}
+
+int ThreadCount() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace ipctest

@@ -1,0 +1,65 @@
+// One client connection of the reference IPC service, from listening to
+// close. Single-threaded: the handshake runs with blocking I/O bounded by
+// socket time-outs, the rest in one poll() loop over the TLS socket, the
+// command input and the close and resume deadlines.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "src/ipc/OpenSslPtr.h"
+#include "src/ipc/UniqueFd.h"
+#include "tools/ipc-service/ServiceCrypto.h"
+#include "tools/ipc-service/ServiceOptions.h"
+
+class ServiceSession {
+  public:
+    ServiceSession(const ServiceOptions& options, EVP_PKEY* key);
+    // Runs the whole session and returns the process exit status.
+    int Run();
+
+  private:
+    using Clock = std::chrono::steady_clock;
+
+    bool Listen();
+    bool Publish();
+    int AcceptClient();
+    bool StartTls();
+    bool SendServerProof();
+    int CheckClientInfo();
+    bool SendAfterReady();
+    int Loop();
+
+    bool WriteBlocking(const void* data, size_t length);
+    bool ReadBlocking(void* data, size_t length);
+    void QueueFrame(uint32_t type, const std::string& payload, bool announceLength = true);
+    bool QueueFile(const std::string& path);
+    bool FlushSome();
+    bool DrainReads();
+    void ParseFrames();
+    void HandleCommand(const std::string& line);
+    void ReadCommands();
+    int PollTimeoutMs() const;
+    void Close(const std::string& reason, bool abrupt = false);
+
+    const ServiceOptions& options_;
+    EVP_PKEY* key_;
+    UniqueFd listener_;
+    UniqueFd client_;
+    ossl::SslCtxPtr context_;
+    ossl::SslPtr ssl_;
+    uint16_t port_ = 0;
+    std::string pending_;
+    std::string received_;
+    std::string commandBuffer_;
+    int framesReceived_ = 0;
+    bool reading_ = true;
+    bool commandsOpen_ = false;
+    bool closed_ = false;
+    bool protocolError_ = false;
+    Clock::time_point closeAt_ = Clock::time_point::max();
+    Clock::time_point resumeAt_ = Clock::time_point::max();
+};
+
+// One timestamped line on standard output, flushed at once.
+void EmitLine(const std::string& text);
