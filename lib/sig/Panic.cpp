@@ -1,14 +1,17 @@
 #include "lib/sig/Panic.h"
 
+#include <limits.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "lib/config/Preference.h"
 #include "lib/log/Log.h"
+#include "lib/log/LogFileOutput.h"
 #include "lib/sig/Backtrace.h"
 #include "lib/sig/SafeIo.h"
 #include "lib/sig/Sig.h"
@@ -55,25 +58,38 @@ void ParkWhileLooping() {
     }
 }
 
+// Leaves out the message's own line feed: it is shown in parentheses.
+void CopyWithoutLineFeed(const char* message, char* out, size_t size) {
+    snprintf(out, size, "%s", message);
+    size_t length = strlen(out);
+    if (length > 0 && out[length - 1] == '\n') {
+        out[length - 1] = '\0';
+    }
+}
+
 void PostUnrecoverable(const char* message) {
     char shown[kMessageSize];
-    snprintf(shown, sizeof shown, "%s", message);
-    size_t length = strlen(shown);
-    if (length > 0 && shown[length - 1] == '\n') {
-        shown[length - 1] = '\0';
-    }
+    CopyWithoutLineFeed(message, shown, sizeof shown);
     char headline[kMessageSize + 128];
     snprintf(headline, sizeof headline,
              "@&!*@*@(msg.log.error.unrecoverable)%s%s unrecoverable error: (%s)\n%s", kProductName, kBuild,
              shown, "");
-    const char* parts[] = {
-        headline,
-        "@&!*@*@(msg.panic.requestSupport.withoutLog)You can request support.  ",
+    std::string logPath = dclog::CurrentLogFilePath();
+    char haveLog[PATH_MAX + 128];
+    snprintf(haveLog, sizeof haveLog, "@&!*@*@(msg.panic.haveLog)A log file is available in \"%s\".  ",
+             logPath.c_str());
+    const char* parts[5];
+    size_t count = 0;
+    parts[count++] = headline;
+    if (!logPath.empty()) {
+        parts[count++] = haveLog;
+    }
+    parts[count++] = "@&!*@*@(msg.panic.requestSupport.withoutLog)You can request support.  ";
+    parts[count++] =
         "@&!*@*@(msg.panic.collectSupportData)Keep the log file and any core file named in it for your "
-        "support request.  ",
-        "@&!*@*@(msg.panic.response)We will respond on the basis of your support entitlement.\n",
-    };
-    UserMessage_PostError(parts, sizeof parts / sizeof parts[0]);
+        "support request.  ";
+    parts[count++] = "@&!*@*@(msg.panic.response)We will respond on the basis of your support entitlement.\n";
+    UserMessage_PostError(parts, count);
 }
 
 [[noreturn]] void PanicV(const char* format, va_list args) {

@@ -20,6 +20,8 @@
 #include <string_view>
 
 #include "lib/log/Log.h"
+#include "lib/log/LogFileOutput.h"
+#include "lib/log/LogFileSettings.h"
 #include "lib/log/LogOutput.h"
 #include "lib/sig/Panic.h"
 #include "lib/sig/PollLoop.h"
@@ -146,6 +148,27 @@ void InitAgainAndExit() {
     exit(0);
 }
 
+// Starts the real log file output on "panic.log" in the working directory.
+void StartLogFile() {
+    static std::string cwd = std::unique_ptr<char, decltype(&free)>(getcwd(nullptr, 0), free).get();
+    static std::string path = cwd + "/panic.log";
+    dclog::SettingsLayer dictionary{
+        [](const char* fallback, const char* name) -> std::optional<std::string> {
+            if (strcmp(name, "log.fileName") == 0) {
+                return path;
+            }
+            return fallback != nullptr ? std::optional<std::string>(fallback) : std::nullopt;
+        },
+        [](bool fallback, const char*) { return fallback; },
+        [](int32_t fallback, const char*) { return fallback; },
+    };
+    dclog::LogAreas areas{"/nonexistent", cwd};
+    if (dclog::StartFileOutputIn(areas, dclog::MonotonicMicros, "DesktopController", dictionary, dictionary,
+                                 false) == nullptr) {
+        exit(4);
+    }
+}
+
 void Run(std::string_view scenario) {
     if (scenario == "segv" || scenario == "core") {
         Fault();
@@ -157,6 +180,9 @@ void Run(std::string_view scenario) {
         WaitForSignal();
     } else if (scenario == "panic") {
         Panic("helper panic %d\n", 42);
+    } else if (scenario == "logfile") {
+        StartLogFile();
+        Panic("with a log file\n");
     } else if (scenario == "alloc") {
         Panic_AllocFailedSize(1 << 20);
     } else if (scenario == "hookfault") {

@@ -225,6 +225,21 @@ TEST_F(SigHelperTest, PanicAndAllocationFailureWriteTheMessageAndExit255) {
         << alloc.log;
 }
 
+TEST_F(SigHelperTest, PanicNamesTheLogFileAndEndsIt) {
+    HelperRun run = Run("logfile");
+    EXPECT_TRUE(run.Exited(255)) << run.status;
+    std::string logFile = (dir_ / "panic.log").string();
+    EXPECT_NE(run.log.find("2|[msg.panic.haveLog] A log file is available in \"" + logFile + "\".  \n"),
+              std::string::npos)
+        << run.log;
+    EXPECT_NE(run.err.find("A log file is available in \"" + logFile + "\".  You can request support."),
+              std::string::npos)
+        << run.err;
+    std::string file = ReadFile(logFile);
+    EXPECT_NE(file.find(" PANIC: with a log file\n"), std::string::npos) << file;
+    EXPECT_TRUE(file.ends_with(" Exiting\n")) << file;
+}
+
 TEST_F(SigHelperTest, FaultsInsideThePanicPathEndInBoundedTime) {
     // The panic hook faults: the fatal handler is entered a second time and
     // turns that into a panic of its own instead of recursing.
