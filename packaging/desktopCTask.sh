@@ -37,6 +37,11 @@ readonly EXIT_OK=0 EXIT_FAILED=1 EXIT_USAGE=2
 # Seconds any single call into the desktop may take. The daemon runs task
 # scripts one at a time, so a hung screen saver must not hang the script.
 readonly CALL_TIMEOUT=10
+# Some screen savers (MATE) never answer Lock; the lock is then confirmed by
+# asking whether the screen saver became active.
+readonly LOCK_REPLY_TIMEOUT=3
+call_timeout=$CALL_TIMEOUT
+done_through=
 
 action=
 distribution=
@@ -177,9 +182,11 @@ have() {
     command -v "$1" >/dev/null 2>&1
 }
 
+# The D-Bus clients get call_timeout themselves; the outer bound, a little
+# longer, catches a tool that hangs anyway.
 run_bounded() {
     if have timeout; then
-        timeout -k 2 "$CALL_TIMEOUT" "$@"
+        timeout -k 2 $((call_timeout + 2)) "$@"
     else
         "$@"
     fi
@@ -196,11 +203,12 @@ attempt() {
     output=$(run_bounded "$@" 2>&1 </dev/null)
     status=$?
     if [ "$status" -eq 0 ]; then
-        log info "$action done through $what"
+        log info "$what succeeded"
+        done_through=$what
         return 0
     fi
     if [ "$status" -eq 124 ]; then
-        output="no answer within $CALL_TIMEOUT s"
+        output="no answer within $((call_timeout + 2)) s"
     fi
     output=$(one_line "$output")
     log warning "$what failed (status $status)${output:+: $output}"
@@ -243,12 +251,12 @@ dbus_call() {
     case $tool in
     gdbus)
         attempt "$method over gdbus" gdbus call --session \
-            --timeout "$CALL_TIMEOUT" --dest "$bus_name" \
+            --timeout "$call_timeout" --dest "$bus_name" \
             --object-path "$object_path" --method "$method" "$@"
         ;;
     dbus-send)
         attempt "$method over dbus-send" dbus-send --session --print-reply \
-            --reply-timeout=$((CALL_TIMEOUT * 1000)) --dest="$bus_name" \
+            --reply-timeout=$((call_timeout * 1000)) --dest="$bus_name" \
             "$object_path" "$method" "$@"
         ;;
     *)
@@ -317,20 +325,70 @@ logind() {
     attempt "logind $1 $session" loginctl "$1" "$session"
 }
 
+# screensaver_active BUS PATH INTERFACE: sets active to true, false or
+# unknown (no GetActive answer).
+screensaver_active() {
+    active=unknown
+    dbus_call "$1" "$2" "$3.GetActive" || return 0
+    case $output in
+    *true*) active=true ;;
+    *false*) active=false ;;
+    esac
+}
+
+# screensaver BUS PATH INTERFACE lock|unlock: asks the screen saver, then
+# confirms with GetActive, because MATE never answers Lock and KDE answers
+# SetActive(false) on a locked screen without unlocking it.
+screensaver() {
+    if [ "$4" = lock ]; then
+        want=true
+        call_timeout=$LOCK_REPLY_TIMEOUT
+        dbus_call "$1" "$2" "$3.Lock"
+        asked=$?
+        call_timeout=$CALL_TIMEOUT
+    else
+        want=false
+        dbus_call "$1" "$2" "$3.SetActive" b:false
+        asked=$?
+    fi
+    # A screen saver that hung is not asked again.
+    if [ "$asked" -ne 0 ] && [ "${status:-0}" -eq 124 ]; then
+        return 1
+    fi
+    asked_through=$done_through
+    for _ in 1 2 3; do
+        screensaver_active "$1" "$2" "$3"
+        [ "$active" = "$want" ] || [ "$active" = unknown ] && break
+        [ "$asked" -eq 0 ] || break
+        sleep 1
+    done
+    if [ "$active" = "$want" ]; then
+        log info "$3 reports active=$active"
+        done_through="$3 (active=$active)"
+        return 0
+    fi
+    if [ "$active" = unknown ] && [ "$asked" -eq 0 ]; then
+        done_through=$asked_through
+        return 0
+    fi
+    [ "$active" = unknown ] || log warning "$3 still reports active=$active"
+    return 1
+}
+
 lock_desktop() {
     logind lock-session && return 0
     case $desktop_type in
     mate)
         attempt "mate-screensaver-command --lock" mate-screensaver-command --lock ||
-            dbus_call org.mate.ScreenSaver /org/mate/ScreenSaver org.mate.ScreenSaver.Lock
+            screensaver org.mate.ScreenSaver /org/mate/ScreenSaver org.mate.ScreenSaver lock
         ;;
     gnome)
-        dbus_call org.gnome.ScreenSaver /org/gnome/ScreenSaver org.gnome.ScreenSaver.Lock
+        screensaver org.gnome.ScreenSaver /org/gnome/ScreenSaver org.gnome.ScreenSaver lock
         ;;
     kde)
-        dbus_call org.freedesktop.ScreenSaver /ScreenSaver org.freedesktop.ScreenSaver.Lock ||
-            dbus_call org.freedesktop.ScreenSaver /org/freedesktop/ScreenSaver \
-                org.freedesktop.ScreenSaver.Lock
+        screensaver org.freedesktop.ScreenSaver /ScreenSaver org.freedesktop.ScreenSaver lock ||
+            screensaver org.freedesktop.ScreenSaver /org/freedesktop/ScreenSaver \
+                org.freedesktop.ScreenSaver lock
         ;;
     esac
 }
@@ -340,18 +398,15 @@ unlock_desktop() {
     case $desktop_type in
     mate)
         attempt "mate-screensaver-command --deactivate" mate-screensaver-command --deactivate ||
-            dbus_call org.mate.ScreenSaver /org/mate/ScreenSaver \
-                org.mate.ScreenSaver.SetActive b:false
+            screensaver org.mate.ScreenSaver /org/mate/ScreenSaver org.mate.ScreenSaver unlock
         ;;
     gnome)
-        dbus_call org.gnome.ScreenSaver /org/gnome/ScreenSaver \
-            org.gnome.ScreenSaver.SetActive b:false
+        screensaver org.gnome.ScreenSaver /org/gnome/ScreenSaver org.gnome.ScreenSaver unlock
         ;;
     kde)
-        dbus_call org.freedesktop.ScreenSaver /ScreenSaver \
-            org.freedesktop.ScreenSaver.SetActive b:false ||
-            dbus_call org.freedesktop.ScreenSaver /org/freedesktop/ScreenSaver \
-                org.freedesktop.ScreenSaver.SetActive b:false
+        screensaver org.freedesktop.ScreenSaver /ScreenSaver org.freedesktop.ScreenSaver unlock ||
+            screensaver org.freedesktop.ScreenSaver /org/freedesktop/ScreenSaver \
+                org.freedesktop.ScreenSaver unlock
         ;;
     esac
 }
@@ -394,7 +449,7 @@ main() {
     lock) lock_desktop ;;
     unlock) unlock_desktop ;;
     logout) logout_desktop ;;
-    esac && exit "$EXIT_OK"
+    esac && log info "$action done through $done_through" && exit "$EXIT_OK"
     log err "could not $action the $desktop_type desktop: every way failed or was refused"
     exit "$EXIT_FAILED"
 }

@@ -8,7 +8,7 @@ bin=$(make_bin args)
 add_fake "$bin" gdbus
 add_fake "$bin" mate-screensaver-command
 
-gnome_lock="gdbus call|--session|--timeout|10|--dest|org.gnome.ScreenSaver|--object-path|/org/gnome/ScreenSaver|--method|org.gnome.ScreenSaver.Lock"
+gnome_lock="gdbus call|--session|--timeout|3|--dest|org.gnome.ScreenSaver|--object-path|/org/gnome/ScreenSaver|--method|org.gnome.ScreenSaver.Lock"
 gnome_unlock="gdbus call|--session|--timeout|10|--dest|org.gnome.ScreenSaver|--object-path|/org/gnome/ScreenSaver|--method|org.gnome.ScreenSaver.SetActive|false"
 kde_unlock="gdbus call|--session|--timeout|10|--dest|org.freedesktop.ScreenSaver|--object-path|/ScreenSaver|--method|org.freedesktop.ScreenSaver.SetActive|false"
 mate_lock="mate-screensaver-command --lock"
@@ -31,7 +31,7 @@ for form in "${valid_forms[@]}"; do
     reset_fakes
     run_task "$bin" "$args" DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent XDG_CURRENT_DESKTOP=GNOME
     expect_eq "status of '$args'" 0 "$status"
-    expect_eq "calls of '$args'" "$expected" "$(calls)"
+    expect_eq "first call of '$args'" "$expected" "$(calls | head -n 1)"
 done
 expect_contains "unknown distribution is reported" "unrecognised distribution 'gentoo'" "$err"
 
