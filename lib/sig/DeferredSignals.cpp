@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "lib/config/Verify.h"
 #include "lib/log/Log.h"
-#include "lib/sig/Panic.h"
 #include "lib/sig/PollLoop.h"
 #include "lib/sig/SigTable.h"
 
@@ -55,8 +55,8 @@ void ReadOneRecord(void*) {
     }
     if (n != static_cast<ssize_t>(kRecordSize)) {
         LogMessage(dclog::kError, "Could not read siginfo: %d\n", n < 0 ? errno : static_cast<int>(n));
-        Panic("VERIFY %s:%d\n", __FILE__, __LINE__);
     }
+    VERIFY(n == static_cast<ssize_t>(kRecordSize));
     if (IsDeliverable(info)) {
         Deliver(info);
     }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "lib/config/Preference.h"
+#include "lib/config/Verify.h"
 #include "lib/log/Log.h"
 #include "lib/log/LogFileOutput.h"
 #include "lib/sig/Backtrace.h"
@@ -127,6 +128,7 @@ void Panic_Init() {
     gSettings.breakOnPanic = Preference_GetInt32(0, "panic.breakOnPanic");
     gSettings.coreDumpFlags = Preference_GetInt32(0, "coreDumpFlags");
     gKeepLooping = gSettings.loopOnPanic;
+    Verify_SetPanicHandler(Panic);
 }
 
 PanicSettings Panic_GetSettings() {

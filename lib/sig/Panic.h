@@ -26,7 +26,7 @@ struct PanicSettings {
     bool postMessage = true;      // show the panic message to the user
 };
 
-// Reads the panic settings and routes lib/config's failed checks to Panic.
+// Reads the panic settings and routes failed VERIFY checks to Panic.
 // Call after the preference store is initialised and before Sig_Init.
 void Panic_Init();
 

@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "lib/config/Verify.h"
 #include "lib/log/Log.h"
 #include "lib/log/LogFileOutput.h"
 #include "lib/log/LogFileSettings.h"
@@ -183,6 +184,9 @@ void Run(std::string_view scenario) {
     } else if (scenario == "logfile") {
         StartLogFile();
         Panic("with a log file\n");
+    } else if (scenario == "verify") {
+        static volatile int answer = 41;
+        VERIFY(answer == 42);
     } else if (scenario == "alloc") {
         Panic_AllocFailedSize(1 << 20);
     } else if (scenario == "hookfault") {

@@ -218,6 +218,14 @@ TEST_F(SigHelperTest, PanicAndAllocationFailureWriteTheMessageAndExit255) {
     EXPECT_TRUE(run.log.ends_with("1|Exiting\n"));
 
     fs::remove(dir_ / "log");
+    HelperRun check = Run("verify");
+    EXPECT_TRUE(check.Exited(255)) << check.status;
+    size_t verify = check.log.find("1|PANIC: VERIFY /");
+    ASSERT_NE(verify, std::string::npos) << check.log;
+    std::string line = check.log.substr(verify, check.log.find('\n', verify) - verify);
+    EXPECT_TRUE(line.find("/tests/lib/sig/SigHelper.cpp:") != std::string::npos) << line;
+
+    fs::remove(dir_ / "log");
     HelperRun alloc = Run("alloc");
     EXPECT_TRUE(alloc.Exited(255)) << alloc.status;
     EXPECT_NE(alloc.log.find("1|PANIC: Unrecoverable memory allocation failure, 1048576 bytes attempted\n"),
