@@ -11,6 +11,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -83,8 +84,8 @@ struct Prepared {
 };
 
 // Async-signal-safe only from here to exec.
-[[noreturn]] void RunChildSide(const Prepared& prepared, const ChildCommand& command, int outFd, int errFd,
-                               pid_t parent) {
+[[noreturn]] void RunChildSide(const Prepared& prepared, const ChildCommand& command,
+                               const std::function<int()>* body, int outFd, int errFd, pid_t parent) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) {
         _exit(kChildSetupFailed);
@@ -112,6 +113,11 @@ struct Prepared {
     }
     if (command.uid && setresuid(*command.uid, *command.uid, *command.uid) != 0) {
         FailSetup("setresuid", "");
+    }
+    if (body != nullptr) {
+        int status = (*body)();
+        fflush(nullptr);
+        _exit(status);
     }
     execve(prepared.program.c_str(), prepared.argv.data(), prepared.envp.data());
     WriteText(STDERR_FILENO, "dctest child exec failed: ");
@@ -181,8 +187,16 @@ ChildProcess::ChildProcess(const ChildCommand& command) {
     if (command.argv.empty()) {
         throw std::invalid_argument("ChildCommand without argv");
     }
+    Start(command, nullptr);
+}
+
+ChildProcess::ChildProcess(const ChildCommand& setup, const std::function<int()>& body) {
+    Start(setup, &body);
+}
+
+void ChildProcess::Start(const ChildCommand& command, const std::function<int()>* body) {
     Prepared prepared;
-    prepared.program = ResolveProgram(command.argv[0]);
+    prepared.program = command.argv.empty() ? std::string() : ResolveProgram(command.argv[0]);
     prepared.argvTexts = command.argv;
     prepared.envTexts = command.env;
     prepared.argv = CStrings(prepared.argvTexts);
@@ -199,7 +213,7 @@ ChildProcess::ChildProcess(const ChildCommand& command) {
     pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
-        RunChildSide(prepared, command, outPipe[1], errPipe[1], parent);
+        RunChildSide(prepared, command, body, outPipe[1], errPipe[1], parent);
     }
     close(outPipe[1]);
     close(errPipe[1]);
@@ -263,6 +277,12 @@ ChildResult ChildProcess::Finish(std::chrono::milliseconds timeout) {
 
 ChildResult RunChild(const ChildCommand& command, std::chrono::milliseconds timeout) {
     ChildProcess child(command);
+    return child.Finish(timeout);
+}
+
+ChildResult RunForked(const ChildCommand& setup, const std::function<int()>& body,
+                      std::chrono::milliseconds timeout) {
+    ChildProcess child(setup, body);
     return child.Finish(timeout);
 }
 

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,6 +49,11 @@ class ChildProcess {
   public:
     // Forks and execs; throws std::runtime_error when the fork fails.
     explicit ChildProcess(const ChildCommand& command);
+    // Forks and runs body in the child instead of exec'ing; the child
+    // exits with body's result. argv and env of setup are not used: the
+    // environment is inherited. Only for single-threaded test processes,
+    // since the child runs ordinary code after fork.
+    ChildProcess(const ChildCommand& setup, const std::function<int()>& body);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -58,6 +64,8 @@ class ChildProcess {
     ChildResult Finish(std::chrono::milliseconds timeout);
 
   private:
+    void Start(const ChildCommand& command, const std::function<int()>* body);
+
     pid_t pid_ = -1;
     int pidFd_ = -1;
     int outFd_ = -1;
@@ -66,6 +74,10 @@ class ChildProcess {
 
 // Start, then Finish.
 ChildResult RunChild(const ChildCommand& command, std::chrono::milliseconds timeout);
+
+// Fork, run body in the child (see the ChildProcess constructor), Finish.
+ChildResult RunForked(const ChildCommand& setup, const std::function<int()>& body,
+                      std::chrono::milliseconds timeout);
 
 // Waits at most timeout for the child pid to end and reaps it; false on
 // timeout (the child is left alone).
