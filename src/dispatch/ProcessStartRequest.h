@@ -1,0 +1,18 @@
+// What a start-process request carries from the XML message to the
+// executor. Filled once by the dispatcher; plain data afterwards.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ProcessStartRequest {
+    std::string name;
+    std::string path;
+    std::vector<std::string> params;
+    // Written once to the child's standard input; ignored for applications.
+    std::string stdinStr;
+    // The requester's connection; -1 when the request names none.
+    int32_t connectionId = -1;
+    bool isApp = false;
+};
