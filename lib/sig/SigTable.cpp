@@ -6,6 +6,7 @@
 #include "lib/log/Log.h"
 #include "lib/sig/DeferredSignals.h"
 #include "lib/sig/SigFatal.h"
+#include "lib/sig/SigRecovery.h"
 
 namespace {
 
@@ -44,6 +45,7 @@ void Dispatch(SigRecord& record, int signum, siginfo_t* info, void* context) {
 void SharedHandler(int signum, siginfo_t* info, void* context) {
     int savedErrno = errno;
     Log_EnterSignalHandler();
+    SigRecovery_JumpIfArmed(signum, context);
     Dispatch(gTable[signum], signum, info, context);
     Log_LeaveSignalHandler();
     errno = savedErrno;

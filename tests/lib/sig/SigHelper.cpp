@@ -27,6 +27,7 @@
 #include "lib/sig/Panic.h"
 #include "lib/sig/PollLoop.h"
 #include "lib/sig/Sig.h"
+#include "lib/sig/SigRecovery.h"
 
 namespace {
 
@@ -170,6 +171,21 @@ void StartLogFile() {
     }
 }
 
+// Faults twice under a recovery point, then once more without one.
+void RecoverThenCrash() {
+    for (int round = 0; round < 2; ++round) {
+        SigRecoveryPoint point;
+        if (setjmp(point.buffer) == 0) {
+            Sig_ArmRecovery(&point);
+            Fault();
+            Say("not faulted\n");
+        } else {
+            Say("recovered\n");
+        }
+    }
+    Fault();
+}
+
 void Run(std::string_view scenario) {
     if (scenario == "segv" || scenario == "core") {
         Fault();
@@ -194,6 +210,8 @@ void Run(std::string_view scenario) {
         Fault();
     } else if (scenario == "panicloop") {
         Panic("first\n");
+    } else if (scenario == "recover") {
+        RecoverThenCrash();
     } else if (scenario == "pipe") {
         WriteToClosedPipe();
     } else if (scenario == "callbacks") {

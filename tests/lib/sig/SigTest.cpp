@@ -267,6 +267,13 @@ TEST_F(SigHelperTest, FaultsInsideThePanicPathEndInBoundedTime) {
     EXPECT_EQ(loop.log.find("Exiting"), std::string::npos);
 }
 
+TEST_F(SigHelperTest, ArmedRecoveryPointTurnsAFaultIntoAReturnOnce) {
+    HelperRun run = Run("recover");
+    EXPECT_EQ(run.out, "recovered\nrecovered\n");
+    EXPECT_TRUE(run.Exited(255)) << run.status;
+    EXPECT_EQ(CountOf(run.log, "Caught signal 11"), 1u) << run.log;
+}
+
 TEST_F(SigHelperTest, WritesToAClosedPipeFailWithEpipe) {
     HelperRun run = Run("pipe");
     EXPECT_TRUE(run.Exited(0)) << run.status << run.log;
