@@ -33,13 +33,16 @@ ossl::PkeyCtxPtr MakeVerifyContext(EVP_PKEY* key) {
         LogMessage(dclog::kError, "Failed to create EVP_PKEY_CTX\n");
         return nullptr;
     }
-    if (EVP_PKEY_verify_init(context.get()) < 1) {
-        LogMessage(dclog::kError, "Failed to init EVP_PKEY verify\n");
-        return nullptr;
-    }
+    // The key type is judged before the verify set-up: keys such as
+    // Ed25519 cannot even be set up for a plain verify, and their failure
+    // should name the real cause, the unsupported type.
     const EVP_MD* digest = IpcClient_SelectDigest(key);
     if (digest == nullptr) {
         LogMessage(dclog::kError, "unsupported Key type\n");
+        return nullptr;
+    }
+    if (EVP_PKEY_verify_init(context.get()) < 1) {
+        LogMessage(dclog::kError, "Failed to init EVP_PKEY verify\n");
         return nullptr;
     }
     if (EVP_PKEY_CTX_set_signature_md(context.get(), digest) <= 0) {

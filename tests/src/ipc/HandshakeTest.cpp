@@ -26,6 +26,14 @@ bool Connect(const ServiceProcess& service, Inbox& inbox, const std::string& mag
                                       magic.c_str(), "DesktopController", heartbeat, &inbox);
 }
 
+std::string Joined(const dclog::LogCapture& capture) {
+    std::string text;
+    for (const std::string& line : capture.Lines()) {
+        text += line;
+    }
+    return text;
+}
+
 std::string Hex(const std::string& bytes) {
     std::string text;
     char pair[3];
@@ -48,7 +56,7 @@ std::string ExpectedClientInfoFrame(const std::string& token) {
 }
 
 TEST(IpcHandshake, VerifiesEveryKeyKindSendsTheRecordAndEndsWhenTheServiceCloses) {
-    const int threadsBefore = ThreadCount();
+    const int threadsBefore = ThreadCount();  // before any harness reader thread
     const std::vector<std::vector<std::string>> keyOptions = {
         {"--key-type", "rsa"},
         {"--key-type", "ec", "--key-bits", "256"},
@@ -91,7 +99,7 @@ TEST(IpcHandshake, VerifiesEveryKeyKindSendsTheRecordAndEndsWhenTheServiceCloses
         EXPECT_TRUE(capture.Contains("Outbound poller thread terminated(stopService = yes)\n"));
         EXPECT_TRUE(capture.Contains("Service terminated!\n"));
         EXPECT_TRUE(LeftoverSemaphores().empty());
-        EXPECT_EQ(ThreadCount(), threadsBefore + 1);  // the harness's output reader
+        EXPECT_LE(ThreadCount(), threadsBefore + 1);  // at most the harness's output reader
     }
 }
 
@@ -127,7 +135,7 @@ TEST(IpcHandshake, RefusesServicesThatCannotProveTheirKey) {
         Inbox inbox;
         EXPECT_FALSE(Connect(service, inbox, TokenFor(kClientId, kMagic)));
         for (const std::string& record : c.records) {
-            EXPECT_EQ(capture.LevelOf(record), dclog::kError) << record;
+            EXPECT_EQ(capture.LevelOf(record), dclog::kError) << record << Joined(capture);
         }
         EXPECT_TRUE(capture.Contains("Cleanup TCP socket\n"));
         EXPECT_FALSE(capture.Contains("Service terminated!\n"));
@@ -136,7 +144,7 @@ TEST(IpcHandshake, RefusesServicesThatCannotProveTheirKey) {
         }
         EXPECT_EQ(inbox.connectedCalls, 0);
         EXPECT_TRUE(LeftoverSemaphores().empty());
-        EXPECT_EQ(ThreadCount(), threadsBefore + 1);
+        EXPECT_LE(ThreadCount(), threadsBefore + 1);
     }
 }
 
