@@ -3,6 +3,7 @@
 //
 //   sig_helper SCENARIO LOGFILE [PREFERENCES]
 //
+// PREFERENCES, when given, is read as the host defaults file.
 // Every log record is appended to LOGFILE as "LEVEL|TEXT". Results that the
 // test reads while the helper runs go to standard output.
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 #include <string>
 #include <string_view>
 
+#include "lib/config/PreferenceInit.h"
 #include "lib/config/Verify.h"
 #include "lib/log/Log.h"
 #include "lib/log/LogFileOutput.h"
@@ -197,6 +199,9 @@ void Run(std::string_view scenario) {
         WaitForSignal();
     } else if (scenario == "panic") {
         Panic("helper panic %d\n", 42);
+    } else if (scenario == "loop") {
+        dup2(STDOUT_FILENO, STDERR_FILENO);
+        Panic("parked\n");
     } else if (scenario == "logfile") {
         StartLogFile();
         Panic("with a log file\n");
@@ -233,6 +238,9 @@ int main(int argc, char** argv) {
     SetCoreLimit(scenario == "core" ? RLIM_INFINITY : 0);
     int logFd = open(argv[2], O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     dclog::RegisterOutput(std::make_unique<FileSink>(logFd, scenario == "panicloop" ? "PANIC:" : ""));
+    if (argc > 3) {
+        dcconfig::Preference_InitWithPaths({argv[3], "/nonexistent", "", ""}, false);
+    }
     Panic_Init();
     Poll_InitDefault();
     if (!Sig_Init()) {

@@ -70,13 +70,14 @@ class SigHelperTest : public ::testing::Test {
 
     // Runs the helper in the temp dir; onOutput sees stdout as it grows and
     // may act on the child (for example send it a signal).
-    HelperRun Run(const std::string& scenario, const std::function<void(HelperRun&)>& onOutput = {}) {
+    HelperRun Run(const std::string& scenario, const std::function<void(HelperRun&)>& onOutput = {},
+                  const std::string& preferences = "") {
         HelperRun run;
         int out[2];
         EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
         run.pid = fork();
         if (run.pid == 0) {
-            StartHelper(scenario, out[1]);
+            StartHelper(scenario, out[1], preferences);
         }
         close(out[1]);
         auto deadline = Clock::now() + kHelperDeadline;
@@ -92,14 +93,16 @@ class SigHelperTest : public ::testing::Test {
     fs::path helper_;
 
   private:
-    [[noreturn]] void StartHelper(const std::string& scenario, int outFd) {
+    [[noreturn]] void StartHelper(const std::string& scenario, int outFd, const std::string& preferences) {
         int errFd = open((dir_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (chdir(dir_.c_str()) != 0 || errFd < 0) {
             _exit(120);
         }
         dup2(outFd, STDOUT_FILENO);
         dup2(errFd, STDERR_FILENO);
-        execl(helper_.c_str(), "sig_helper", scenario.c_str(), (dir_ / "log").c_str(), nullptr);
+        std::string prefsFile = (dir_ / "host-defaults").string();
+        const char* prefsArg = preferences.empty() ? nullptr : prefsFile.c_str();
+        execl(helper_.c_str(), "sig_helper", scenario.c_str(), (dir_ / "log").c_str(), prefsArg, nullptr);
         _exit(121);
     }
 
@@ -231,6 +234,25 @@ TEST_F(SigHelperTest, PanicAndAllocationFailureWriteTheMessageAndExit255) {
     EXPECT_NE(alloc.log.find("1|PANIC: Unrecoverable memory allocation failure, 1048576 bytes attempted\n"),
               std::string::npos)
         << alloc.log;
+}
+
+TEST_F(SigHelperTest, PanicSettingsComeFromThePreferences) {
+    std::ofstream(dir_ / "host-defaults") << "coreDumpOnPanic = \"FALSE\"\npanic.loopOnPanic = \"TRUE\"\n";
+    bool parked = false;
+    HelperRun run = Run(
+        "loop",
+        [&parked](HelperRun& r) {
+            std::string looping = "parked\nLooping pid=" + std::to_string(r.pid) + "\n";
+            if (!parked && r.out.find(looping) != std::string::npos) {
+                parked = kill(r.pid, SIGKILL) == 0;
+            }
+        },
+        "prefs");
+    EXPECT_TRUE(parked) << run.out;
+    EXPECT_TRUE(run.Killed(SIGKILL)) << run.status;
+    EXPECT_NE(run.log.find("1|PANIC: parked\n"), std::string::npos) << run.log;
+    EXPECT_EQ(run.log.find("core dump"), std::string::npos) << run.log;
+    EXPECT_EQ(run.log.find("Exiting"), std::string::npos);
 }
 
 TEST_F(SigHelperTest, PanicNamesTheLogFileAndEndsIt) {
