@@ -12,9 +12,9 @@
 #include <string>
 
 // Initialise with the fixed system paths. Both do nothing if a store exists.
-void Preference_Init();                // user files allowed
-void Preference_InitNoUserFiles();     // user files not allowed
-void Preference_Exit();                // take the global pointer and free the store
+void Preference_Init();             // user files allowed
+void Preference_InitNoUserFiles();  // user files not allowed
+void Preference_Exit();             // take the global pointer and free the store
 
 // Typed reads by literal name; each returns the value or the default.
 std::optional<std::string> Preference_GetString(const char* defaultValue, const char* name);
