@@ -4,6 +4,8 @@
 // records of the code under test can be checked. Messages still pass the
 // module gate first: a capture sees debug records only when the level in
 // force lets them through (use the constructor taking a level).
+// Log_Shutdown (as run by LoggerWrapper's destructor) removes the capture
+// as well; the lines received until then stay readable.
 #pragma once
 
 #include <chrono>
