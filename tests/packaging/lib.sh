@@ -1,4 +1,6 @@
-# Helpers shared by the packaging tests. Sourced by bash test scripts.
+# shellcheck shell=bash disable=SC2034
+# Helpers shared by the packaging tests. Sourced by bash test scripts; the
+# variables they set (status, out, err, SKIP) are read there.
 # Every test runs the task script from the source tree, in an environment
 # built from scratch, with stand-ins for the desktop tools on PATH.
 

@@ -2,6 +2,7 @@
 # The calling contract of the desktop task script: every command line the
 # daemon can build is accepted and reaches the right desktop call, every bad
 # one is refused with the usage text and status 2 before anything is run.
+# shellcheck source=tests/packaging/lib.sh source-path=SCRIPTDIR/../..
 . "$(dirname "$0")/lib.sh"
 
 bin=$(make_bin args)

@@ -3,6 +3,7 @@
 # stand-ins for gdbus, dbus-send, qdbus, loginctl and the MATE tools: the exact
 # calls, logind preferred when it knows the session, the fallbacks when it
 # does not, and the bound on a desktop that never answers.
+# shellcheck source=tests/packaging/lib.sh source-path=SCRIPTDIR/../..
 . "$(dirname "$0")/lib.sh"
 
 bus=DBUS_SESSION_BUS_ADDRESS=unix:path=/run/test-bus

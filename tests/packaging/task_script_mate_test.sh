@@ -2,6 +2,7 @@
 # The task script against a real MATE screen saver on a private X server and
 # a private session bus: lock must make the screen saver active and unlock
 # inactive, through mate-screensaver-command and through each D-Bus client.
+# shellcheck source=tests/packaging/lib.sh source-path=SCRIPTDIR/../..
 . "$(dirname "$0")/lib.sh"
 
 for tool in Xvfb dbus-daemon mate-screensaver mate-screensaver-command gdbus dbus-send; do
@@ -27,6 +28,7 @@ start_reporting() {
     printf -v "$var" '%s' "$line"
 }
 
+# shellcheck disable=SC2317 # called from the cleanup hooks
 stop_pid() {
     kill "$1" 2>/dev/null || return 0
     local i
@@ -38,6 +40,7 @@ stop_pid() {
     wait "$1" 2>/dev/null
 }
 
+display_number="" bus_address=""
 start_reporting display_number Xvfb -displayfd 3 -nolisten tcp -screen 0 640x480x24
 start_reporting bus_address dbus-daemon --session --nofork --print-address=3
 export DISPLAY=:$display_number DBUS_SESSION_BUS_ADDRESS=$bus_address

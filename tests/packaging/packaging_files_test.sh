@@ -1,0 +1,109 @@
+#!/bin/bash
+# The packaged files as the tools that consume them see them: shellcheck on
+# the scripts, groff and man on the man page, desktop-file-validate on the
+# autostart entry, systemd-analyze on the user unit, and the install rules
+# run into a staging root.
+# shellcheck source=tests/packaging/lib.sh source-path=SCRIPTDIR/../..
+. "$(dirname "$0")/lib.sh"
+
+pkg=$SOURCE_DIR/packaging
+
+skip_check() {
+    echo "SKIP check: $*"
+}
+
+# run_clean WHAT COMMAND...: the command must succeed and print nothing.
+run_clean() {
+    local what=$1 output
+    shift
+    if ! output=$("$@" 2>&1); then
+        fail "$what failed: $output"
+    elif [[ -n $output ]]; then
+        fail "$what warned: $output"
+    fi
+}
+
+if command -v shellcheck >/dev/null; then
+    run_clean "shellcheck of the task script" shellcheck "$SCRIPT"
+    run_clean "shellcheck of the tests" shellcheck -x "$SOURCE_DIR"/tests/packaging/*_test.sh
+else
+    fail "shellcheck is not installed"
+fi
+
+if command -v groff >/dev/null; then
+    run_clean "groff of the man page" groff -man -ww -z "$pkg/DesktopController.8"
+else
+    skip_check "groff is not installed (groff-base)"
+fi
+if command -v man >/dev/null; then
+    LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$pkg/DesktopController.8" \
+        >"$WORK/man.txt" 2>"$WORK/man.err" || fail "man -l of the man page failed"
+    [[ -s $WORK/man.err ]] && fail "man -l of the man page warned: $(<"$WORK/man.err")"
+    grep -q '^EXIT STATUS' "$WORK/man.txt" || fail "man -l rendered no EXIT STATUS section"
+else
+    skip_check "man is not installed (man-db)"
+fi
+
+# Install with a prefix other than /usr: the daemon's path follows the
+# prefix, the task script stays where the daemon looks for it.
+staging=$WORK/root
+mkdir -p "$WORK/project"
+cat >"$WORK/project/CMakeLists.txt" <<CMAKE
+cmake_minimum_required(VERSION 3.25)
+project(packaging_install_check LANGUAGES C)
+add_subdirectory("$pkg" packaging)
+CMAKE
+if ! output=$(cmake -S "$WORK/project" -B "$WORK/build" -DCMAKE_INSTALL_PREFIX=/usr/local 2>&1 &&
+    DESTDIR=$staging cmake --install "$WORK/build" 2>&1); then
+    fail "install rules: $output"
+fi
+installed_script=$staging/usr/lib/tarvelo/nordagent/desktop/desktopCTask.sh
+expect_eq "installed script mode" 755 "$(stat -c %a "$installed_script" 2>&1)"
+cmp -s "$SCRIPT" "$installed_script" || fail "installed script differs from the source"
+entry=$staging/usr/local/etc/xdg/autostart/DesktopController.desktop
+unit=$staging/usr/local/lib/systemd/user/desktopcontroller.service
+expect_eq "autostart Exec" "Exec=/usr/local/bin/DesktopController" "$(grep '^Exec=' "$entry" 2>&1)"
+expect_eq "unit ExecStart" "ExecStart=/usr/local/bin/DesktopController" "$(grep '^ExecStart=' "$unit" 2>&1)"
+expect_eq "unit enabled for the graphical session" "../desktopcontroller.service" \
+    "$(readlink "$staging/usr/local/lib/systemd/user/graphical-session.target.wants/desktopcontroller.service")"
+cmp -s "$pkg/DesktopController.8" "$staging/usr/local/share/man/man8/DesktopController.8" ||
+    fail "man page not installed to share/man/man8"
+
+if command -v desktop-file-validate >/dev/null; then
+    run_clean "desktop-file-validate of the source entry" desktop-file-validate "$pkg/DesktopController.desktop"
+    run_clean "desktop-file-validate of the installed entry" desktop-file-validate "$entry"
+else
+    skip_check "desktop-file-validate is not installed (desktop-file-utils)"
+fi
+for desktop in GNOME MATE KDE; do
+    grep -q "^OnlyShowIn=.*$desktop;" "$pkg/DesktopController.desktop" ||
+        fail "autostart entry does not start in $desktop"
+done
+
+# A set-user-id daemon that starts fusermount, su or pkexec must not run
+# with no_new_privs, which these options set or imply in a user unit.
+if grep -E '^(NoNewPrivileges|SystemCall|RestrictNamespaces|RestrictAddressFamilies|RestrictRealtime|RestrictSUIDSGID|LockPersonality|MemoryDenyWriteExecute|PrivateDevices|PrivateUsers|ProtectKernel|ProtectClock|ProtectSystem|ProtectHome|PrivateTmp)' \
+    "$pkg/desktopcontroller.service"; then
+    fail "the unit sets an option that breaks set-user-id programs or hides the session"
+fi
+
+# systemd-analyze needs no running systemd once it has a runtime directory;
+# the daemon is not installed here, so a stand-in takes its path.
+if ! command -v systemd-analyze >/dev/null; then
+    skip_check "systemd-analyze is not installed (systemd)"
+else
+    mkdir -m 700 "$WORK/runtime" "$WORK/units"
+    printf '#!/bin/sh\n' >"$WORK/DesktopController" && chmod +x "$WORK/DesktopController"
+    sed "s|/usr/bin/DesktopController|$WORK/DesktopController|" "$pkg/desktopcontroller.service" \
+        >"$WORK/units/desktopcontroller.service"
+    printf '[Service]\nExecStart=/bin/true\n' >"$WORK/units/probe.service"
+    if ! XDG_RUNTIME_DIR=$WORK/runtime systemd-analyze verify --user --man=no \
+        "$WORK/units/probe.service" >/dev/null 2>&1; then
+        skip_check "systemd-analyze verify --user does not work on this machine"
+    else
+        run_clean "systemd-analyze verify of the unit" env XDG_RUNTIME_DIR="$WORK/runtime" \
+            systemd-analyze verify --user --man=no "$WORK/units/desktopcontroller.service"
+    fi
+fi
+
+finish
