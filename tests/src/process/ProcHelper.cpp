@@ -1,0 +1,177 @@
+// Child program for the process tests. argv[0] is whatever name the code
+// under test gave it; argv[1] picks the behaviour. Results go to files, and
+// a line on the test's FIFO says when something happened, so the tests wait
+// for events instead of sleeping.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+void Notify(const char* fifo, const std::string& line) {
+    int fd = open(fifo, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        _exit(120);
+    }
+    std::string text = line + "\n";
+    if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        _exit(121);
+    }
+    close(fd);
+}
+
+[[noreturn]] void WaitForever() {
+    for (;;) {
+        pause();
+    }
+}
+
+std::vector<int> OpenFds() {
+    std::vector<int> fds;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return fds;
+    }
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.' && atoi(entry->d_name) != dirfd(dir)) {
+            fds.push_back(atoi(entry->d_name));
+        }
+    }
+    closedir(dir);
+    return fds;
+}
+
+std::string FdTarget(int fd) {
+    char link[64];
+    char target[512] = {};
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t length = readlink(link, target, sizeof target - 1);
+    return length > 0 ? std::string(target, static_cast<size_t>(length)) : std::string();
+}
+
+// report <out> <fifo> [VAR...]: argv, the named variables and open fds.
+int Report(int argc, char** argv) {
+    const std::vector<int> fds = OpenFds();
+    std::ofstream out(argv[2], std::ios::binary);
+    out << "argc " << argc << "\n";
+    for (int i = 0; i < argc; ++i) {
+        out << "arg " << argv[i] << "\n";
+    }
+    for (int i = 4; i < argc; ++i) {
+        const char* value = getenv(argv[i]);
+        out << (value != nullptr ? "env " + std::string(argv[i]) + "=" + value
+                                 : "unset " + std::string(argv[i]))
+            << "\n";
+    }
+    for (int fd : fds) {
+        out << "fd " << fd << "\n";
+    }
+    out << "stdin " << FdTarget(0) << "\n";
+    out.close();
+    Notify(argv[3], "reported");
+    return 0;
+}
+
+// stdin <out> <count> <fifo>: reads count bytes, then says whether more
+// data waits ("more"), the pipe is at its end ("eof") or still open and
+// empty ("open"), then waits for a signal.
+int ReadStdin(char** argv) {
+    size_t wanted = strtoull(argv[3], nullptr, 10);
+    std::string data;
+    char buffer[65536];
+    while (data.size() < wanted) {
+        ssize_t count = read(0, buffer, std::min(sizeof buffer, wanted - data.size()));
+        if (count <= 0) {
+            break;
+        }
+        data.append(buffer, static_cast<size_t>(count));
+    }
+    std::ofstream(argv[2], std::ios::binary) << data;
+    pollfd in = {0, POLLIN, 0};
+    std::string state = "open";
+    if (poll(&in, 1, 0) == 1) {
+        state = read(0, buffer, 1) == 0 ? "eof" : "more";
+    }
+    Notify(argv[4], "read " + std::to_string(data.size()) + " " + state);
+    WaitForever();
+}
+
+// grandchild <fifo>: a grandchild that keeps the inherited descriptors and
+// never reads; the child itself waits for a signal.
+int Grandchild(char** argv) {
+    pid_t grandchild = fork();
+    if (grandchild == 0) {
+        WaitForever();
+    }
+    Notify(argv[2], "grandchild " + std::to_string(grandchild));
+    WaitForever();
+}
+
+volatile sig_atomic_t gTermReceived = 0;
+
+// term-after <ms> <fifo>: exits that long after SIGTERM.
+int TermAfter(char** argv) {
+    struct sigaction onTerm = {};
+    onTerm.sa_handler = [](int) { gTermReceived = 1; };
+    sigaction(SIGTERM, &onTerm, nullptr);
+    Notify(argv[3], "ready");
+    while (gTermReceived == 0) {
+        pause();
+    }
+    long ms = atol(argv[2]);
+    timespec delay = {ms / 1000, (ms % 1000) * 1000000};
+    nanosleep(&delay, nullptr);
+    return 0;
+}
+
+int Stamp(char** argv) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    Notify(argv[2], std::to_string(static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "exit" && argc > 2) {
+        return atoi(argv[2]);
+    }
+    if (mode == "report" && argc > 3) {
+        return Report(argc, argv);
+    }
+    if (mode == "stdin" && argc > 4) {
+        return ReadStdin(argv);
+    }
+    if (mode == "wait" && argc > 2) {
+        Notify(argv[2], "ready " + std::to_string(getpid()));
+        WaitForever();
+    }
+    if (mode == "ignore-term" && argc > 2) {
+        signal(SIGTERM, SIG_IGN);
+        Notify(argv[2], "ready " + std::to_string(getpid()));
+        WaitForever();
+    }
+    if (mode == "grandchild" && argc > 2) {
+        return Grandchild(argv);
+    }
+    if (mode == "term-after" && argc > 3) {
+        return TermAfter(argv);
+    }
+    if (mode == "stamp" && argc > 2) {
+        return Stamp(argv);
+    }
+    fprintf(stderr, "proc_helper: unknown mode %s\n", mode.c_str());
+    return 64;
+}
