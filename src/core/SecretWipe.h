@@ -7,3 +7,13 @@
 
 // Overwrites every byte of text (including spare capacity) and empties it.
 void WipeSecret(std::string& text);
+
+// A secret text that is wiped when it goes out of scope.
+struct SecretText {
+    SecretText() = default;
+    ~SecretText() { WipeSecret(value); }
+    SecretText(const SecretText&) = delete;
+    SecretText& operator=(const SecretText&) = delete;
+
+    std::string value;
+};

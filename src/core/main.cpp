@@ -1,0 +1,129 @@
+// The DesktopController daemon: one instance per graphical desktop.
+//
+// Start-up proves who the process is (desktop magic, desktop id, IPC token)
+// while it still has the rights it was started with, then gives those rights
+// up before any thread exists, starts logging, checks that the desktop's
+// display can be reached and publishes the desktop id to every child it will
+// start. Each start-up step below is one function; a failed step ends the
+// process through CleanExit with status 1 and one message. Command-line
+// arguments are deliberately not read.
+#include <X11/Xlib.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "lib/config/Preference.h"
+#include "lib/log/Log.h"
+#include "lib/sig/Panic.h"
+#include "lib/sig/PollLoop.h"
+#include "lib/sig/Sig.h"
+#include "src/core/CommonUtils.h"
+#include "src/core/DesktopConstants.h"
+#include "src/core/SecretWipe.h"
+#include "src/core/SessionDetection.h"
+#include "src/core/StartUp.h"
+#include "src/logging/LoggerWrapper.h"
+
+namespace {
+
+const std::string kAppName(desktop::kApplicationName);
+
+// The magic and the token live here, not on main's stack: exit() does not
+// unwind main, but it does run these destructors, so the secrets are wiped
+// on every way out.
+SecretText magic;
+SecretText token;
+
+void InitFoundation() {
+    Preference_Init();
+    Panic_Init();
+    Poll_InitDefault();
+    Sig_Init();
+}
+
+void ReadDesktopMagic() {
+    magic.value = CommonUtils::GetDesktopMagic();
+    if (magic.value.empty()) {
+        fprintf(stderr, "DesktopController: failed to read desktop magic, exiting.\n");
+        CleanExit(kExitStartupFailed);
+    }
+}
+
+// Only decimal digits are accepted; leading zeros and any length pass here.
+std::string ValidDesktopId() {
+    std::string id = GetDesktopId();
+    if (id.empty() || id.find_first_not_of("0123456789") != std::string::npos) {
+        fprintf(stderr, "DesktopController: invalid desktop id \"%s\", exiting.\n", id.c_str());
+        CleanExit(kExitStartupFailed);
+    }
+    return id;
+}
+
+void StartLogging() {
+    SetLoggerSlot(LoggerWrapper::getInstance(kAppName));
+}
+
+void RequireToken() {
+    if (token.value.empty()) {
+        LogMessage(dclog::kError, "Failed to generate ipc token, exiting.\n");
+        CleanExit(kExitStartupFailed);
+    }
+}
+
+// Wayland sessions (WAYLAND_DISPLAY set, even to an empty value) have no X
+// display to test.
+void RequireDisplay() {
+    if (getenv("WAYLAND_DISPLAY") != nullptr) {
+        return;
+    }
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr) {
+        const char* name = getenv("DISPLAY");
+        LogMessage(dclog::kError, "Failed to open display %s, exiting.\n",
+                   name != nullptr ? name : "(unset)");
+        CleanExit(kExitStartupFailed);
+    }
+    XCloseDisplay(display);
+}
+
+// Every child started from here on inherits the id.
+void PublishDesktopId(const std::string& id) {
+    setenv("BRV_DESKTOP_ID", id.c_str(), 1);
+    LogMessage(dclog::kInfo, "Desktop Controller client ID %s", id.c_str());
+}
+
+// The id is all digits, so the only way to fail is a value beyond the
+// signed 32-bit range, which cannot be a client id.
+int32_t ClientId(const std::string& id) {
+    errno = 0;
+    long long value = strtoll(id.c_str(), nullptr, 10);
+    if (errno == ERANGE || value > INT32_MAX) {
+        fprintf(stderr, "DesktopController: desktop id \"%s\" is out of range for a client id, exiting.\n",
+                id.c_str());
+        LogMessage(dclog::kError, "Desktop id %s is out of range for a client id, exiting.\n", id.c_str());
+        CleanExit(kExitStartupFailed);
+    }
+    return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+int main() {
+    InitFoundation();
+    ReadDesktopMagic();
+    std::string id = ValidDesktopId();
+    token.value = CommonUtils::GenerateDesktopToken(id, magic.value);
+    WipeSecret(magic.value);
+    DropPrivileges();
+    StartLogging();
+    RequireToken();
+    RequireDisplay();
+    PublishDesktopId(id);
+    int32_t clientId = ClientId(id);
+    LogMessage(dclog::kError, "IPC service for client %d is not connected in this build, exiting.\n",
+               clientId);
+    CleanExit(kExitStartupFailed);
+}
