@@ -48,7 +48,7 @@ void CloseSemaphore(sem_t* sem, const char* name) {
 }
 
 bool IsDestroyed(const BlockingQueue* queue) {
-    return queue == nullptr || queue->head == nullptr || queue->tail == nullptr;
+    return queue == nullptr || queue->destroyed.load();
 }
 
 }  // namespace
@@ -106,7 +106,7 @@ BlockingQueue* BlockingQueue_Create(uint32_t capacity) {
 
 void BlockingQueue_Destroy(BlockingQueue* queue) {
     LogMessage(dclog::kInfo, "Destroy blocking queue\n");
-    if (queue == nullptr || queue->head == nullptr) {
+    if (queue == nullptr || queue->destroyed.load()) {
         return;
     }
     {
@@ -121,6 +121,7 @@ void BlockingQueue_Destroy(BlockingQueue* queue) {
         delete queue->head;
         queue->head = nullptr;
         queue->tail = nullptr;
+        queue->destroyed = true;
         queue->count = 0;
     }
     CloseSemaphore(queue->entrySem, queue->entrySemName);

@@ -17,6 +17,7 @@
 
 #include <semaphore.h>
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <mutex>
@@ -32,11 +33,14 @@ struct QueueNode {
 struct BlockingQueue {
     std::mutex lock;
     uint32_t capacity = 0;
-    uint32_t count = 0;
+    // Atomic so that the size queries may read it without the lock.
+    std::atomic<uint32_t> count{0};
     sem_t* entrySem = nullptr;
     sem_t* slotSem = nullptr;
     QueueNode* head = nullptr;  // sentinel without payload; none once destroyed
     QueueNode* tail = nullptr;
+    // Set with head cleared; put and take test it before any wait, unlocked.
+    std::atomic<bool> destroyed{false};
     char entrySemName[64] = {};
     char slotSemName[64] = {};
 };

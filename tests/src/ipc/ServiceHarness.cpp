@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -121,6 +122,15 @@ std::optional<std::string> ServiceProcess::WaitForLine(const std::string& text,
         return false;
     });
     return found;
+}
+
+bool ServiceProcess::WaitForLines(const std::string& text, size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+        return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& line) {
+                   return line.find(text) != std::string::npos;
+               })) >= count;
+    });
 }
 
 std::vector<std::string> ServiceProcess::LinesContaining(const std::string& text) {
