@@ -356,11 +356,12 @@ screensaver() {
         return 1
     fi
     asked_through=$done_through
-    for _ in 1 2 3; do
+    # A screen saver may take a moment to switch after it answered.
+    for wait in 1 1 0; do
         screensaver_active "$1" "$2" "$3"
         [ "$active" = "$want" ] || [ "$active" = unknown ] && break
         [ "$asked" -eq 0 ] || break
-        sleep 1
+        sleep "$wait"
     done
     if [ "$active" = "$want" ]; then
         log info "$3 reports active=$active"
@@ -436,6 +437,14 @@ logout_desktop() {
     logind terminate-session
 }
 
+run_action() {
+    case $action in
+    lock) lock_desktop ;;
+    unlock) unlock_desktop ;;
+    logout) logout_desktop ;;
+    esac
+}
+
 main() {
     parse_args "$@"
     validate_args
@@ -445,11 +454,10 @@ main() {
     fi
     log info "$action requested: desktop '$desktop_type', distribution '$distribution'"
     ensure_session_bus
-    case $action in
-    lock) lock_desktop ;;
-    unlock) unlock_desktop ;;
-    logout) logout_desktop ;;
-    esac && log info "$action done through $done_through" && exit "$EXIT_OK"
+    if run_action; then
+        log info "$action done through $done_through"
+        exit "$EXIT_OK"
+    fi
     log err "could not $action the $desktop_type desktop: every way failed or was refused"
     exit "$EXIT_FAILED"
 }

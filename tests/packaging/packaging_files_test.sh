@@ -75,10 +75,6 @@ if command -v desktop-file-validate >/dev/null; then
 else
     skip_check "desktop-file-validate is not installed (desktop-file-utils)"
 fi
-for desktop in GNOME MATE KDE; do
-    grep -q "^OnlyShowIn=.*$desktop;" "$pkg/DesktopController.desktop" ||
-        fail "autostart entry does not start in $desktop"
-done
 
 # A set-user-id daemon that starts fusermount, su or pkexec must not run
 # with no_new_privs, which these options set or imply in a user unit.

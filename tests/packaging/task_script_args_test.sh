@@ -18,7 +18,6 @@ mate_lock="mate-screensaver-command --lock"
 # its plain concatenation leaves a bare option behind.
 valid_forms=(
     "-a lock -d debian|$gnome_lock"
-    "-a lock -d |$gnome_lock"
     "-a lock -d|$gnome_lock"
     "-a unlock -d ubuntu -t gnome|$gnome_unlock"
     "-a unlock -d  -t kde|$kde_unlock"
