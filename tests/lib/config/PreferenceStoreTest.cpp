@@ -1,0 +1,224 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lib/config/Preference.h"
+#include "lib/config/PreferenceInit.h"
+#include "lib/config/PreferenceStore.h"
+#include "tests/lib/config/ConfigTestSupport.h"
+
+using dcconfig::PreferencePaths;
+using dcconfig::test::LogLines;
+using dcconfig::test::TempDir;
+
+namespace {
+
+class PreferenceStoreTest : public ::testing::Test {
+  protected:
+    void SetUp() override { Preference_Exit(); }
+    void TearDown() override { Preference_Exit(); }
+
+    // All six files live below the temp dir; HOST DEFAULTS points libdir there.
+    PreferencePaths Paths() const {
+        return {(dir_.Path() / "etc/config").string(), (dir_.Path() / "default-lib").string(),
+                (dir_.Path() / "home/.tarvelo/config").string(),
+                (dir_.Path() / "home/.tarvelo/preferences").string()};
+    }
+    std::string LibDir() const { return (dir_.Path() / "lib").string(); }
+    void WriteHost(const std::string& extra) const {
+        dir_.Write("etc/config", "libdir = \"" + LibDir() + "\"\n" + extra);
+    }
+    void WriteLayeredFiles() const {
+        WriteHost("k1 = host\nk2 = host\nk3 = host\nk4 = host\nk5 = host\n");
+        dir_.Write("lib/settings", "k1 = global\n");
+        dir_.Write("home/.tarvelo/preferences", "k1 = userpref\nk2 = userpref\n");
+        dir_.Write("home/.tarvelo/config", "k1 = userdef\nk2 = userdef\nk3 = userdef\n");
+        dir_.Write("lib/config", "k1 = site\nk2 = site\nk3 = site\nk4 = site\nk6 = site\n");
+    }
+
+    TempDir dir_;
+};
+
+}  // namespace
+
+TEST_F(PreferenceStoreTest, LayersAnswerInTheirFixedOrder) {
+    WriteLayeredFiles();
+    dcconfig::Preference_InitWithPaths(Paths(), true);
+    EXPECT_EQ(Preference_GetString(nullptr, "k1").value_or(""), "global");
+    EXPECT_EQ(Preference_GetString(nullptr, "k2").value_or(""), "userpref");
+    EXPECT_EQ(Preference_GetString(nullptr, "k3").value_or(""), "userdef");
+    EXPECT_EQ(Preference_GetString(nullptr, "k4").value_or(""), "host");
+    EXPECT_EQ(Preference_GetString(nullptr, "k5").value_or(""), "host");
+    EXPECT_EQ(Preference_GetString(nullptr, "k6").value_or(""), "site");
+    EXPECT_EQ(Preference_GetString("dflt", "k7").value_or(""), "dflt");
+
+    // A second initialisation keeps the published store.
+    WriteHost("k4 = changed\n");
+    dcconfig::Preference_InitWithPaths(Paths(), true);
+    EXPECT_EQ(Preference_GetString(nullptr, "k4").value_or(""), "host");
+}
+
+TEST_F(PreferenceStoreTest, MissingFilesGiveDefaultsAndOneNotFoundLineEach) {
+    {
+        LogLines log;
+        EXPECT_EQ(Preference_GetInt32(42, "early"), 42);
+        EXPECT_TRUE(log.Contains("PREF early PreferenceGet(early), using default\n"));
+    }
+    LogLines log;
+    PreferencePaths paths = Paths();
+    dcconfig::Preference_InitWithPaths(paths, true);
+    EXPECT_EQ(log.Count("PREF Optional preferences file not found at "), 5);
+    for (const std::string& path :
+         {paths.hostDefaults, paths.defaultLibDir + "/settings", paths.defaultLibDir + "/config",
+          paths.userDefaults, paths.userPreferences}) {
+        EXPECT_TRUE(
+            log.Contains("PREF Optional preferences file not found at " + path + ". Using default values.\n"))
+            << path;
+    }
+    EXPECT_TRUE(log.Contains("[msg.dictionary.load.openFailed] Cannot open file \"" + paths.hostDefaults +
+                             "\": No such file or directory.\n"));
+    EXPECT_TRUE(Preference_GetBool(true, "b"));
+    EXPECT_EQ(Preference_GetInt64(-7, "i64"), -7);
+    EXPECT_DOUBLE_EQ(Preference_GetDouble(2.5, "d"), 2.5);
+    EXPECT_EQ(Preference_GetTriState(-1, "t"), -1);
+
+    Preference_Exit();
+    LogLines again;
+    dcconfig::Preference_InitWithPaths(paths, false);
+    EXPECT_EQ(again.Count("PREF Optional preferences file not found at "), 3);
+}
+
+TEST_F(PreferenceStoreTest, BrokenFilesAreSkippedWithTheirReasons) {
+    WriteHost("x = host\n");
+    dir_.Write("lib/config", "x = site\ny = site\nthis line is wrong\n");
+    std::filesystem::create_directories(LibDir() + "/settings");
+    LogLines log;
+    dcconfig::Preference_InitWithPaths(Paths(), false);
+    EXPECT_EQ(Preference_GetString(nullptr, "y").value_or("<null>"), "<null>");
+    EXPECT_EQ(Preference_GetString(nullptr, "x").value_or(""), "host");
+    EXPECT_TRUE(log.Contains("[msg.dictionary.read.syntaxError] File \"" + LibDir() +
+                             "/config\" line 3: Syntax error.\n"));
+    EXPECT_TRUE(
+        log.Contains("[msg.dictionary.load.isDirectory] \"" + LibDir() + "/settings\" is a directory.\n"));
+    EXPECT_TRUE(log.Contains("PREF Optional preferences file not found at " + LibDir() + "/config."));
+}
+
+TEST_F(PreferenceStoreTest, UserFilesFollowTheHostSwitchAndTheUidRule) {
+    using dcconfig::UserFiles;
+    EXPECT_EQ(dcconfig::ChooseUserFiles(true, true, 1000, 1000), UserFiles::kDisabledByHost);
+    EXPECT_EQ(dcconfig::ChooseUserFiles(false, false, 1000, 1000), UserFiles::kNotAllowed);
+    EXPECT_EQ(dcconfig::ChooseUserFiles(false, true, 1000, 0), UserFiles::kIgnoredForSetuid);
+    EXPECT_EQ(dcconfig::ChooseUserFiles(false, true, 1000, 1000), UserFiles::kRead);
+
+    WriteLayeredFiles();
+    {
+        WriteHost("disableUserPreferences = yes\nk2 = host\n");
+        LogLines log;
+        dcconfig::Preference_InitWithPaths(Paths(), true);
+        EXPECT_EQ(Preference_GetString(nullptr, "k2").value_or(""), "host");
+        EXPECT_TRUE(log.Contains("PREF Disabling user preferences because disableUserPreferences is set.\n"));
+        Preference_Exit();
+    }
+    // The user's files, found through "~", are read with equal uids.
+    WriteLayeredFiles();
+    PreferencePaths tilde = Paths();
+    tilde.userDefaults = "~/.tarvelo/config";
+    tilde.userPreferences = "~/.tarvelo/preferences";
+    std::string home = (dir_.Path() / "home").string();
+    const char* savedHome = std::getenv("HOME");
+    std::string restore = savedHome ? savedHome : "";
+    setenv("HOME", home.c_str(), 1);
+    dcconfig::Preference_InitWithPaths(tilde, true);
+    EXPECT_EQ(Preference_GetString(nullptr, "k2").value_or(""), "userpref");
+    EXPECT_EQ(Preference_GetPathName(nullptr, "homeRelative").value_or("<null>"), "<null>");
+    EXPECT_EQ(Preference_GetPathName("~/x", "homeRelative").value_or(""), home + "/x");
+    Preference_Exit();
+
+    if (geteuid() != 0) {
+        setenv("HOME", restore.c_str(), 1);
+        GTEST_SKIP() << "making real and effective uids differ needs root";
+    }
+    // A child whose real uid differs from its effective uid never reads them.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setresuid(65534, 0, 0) != 0) {
+            _exit(3);
+        }
+        LogLines log;
+        dcconfig::Preference_InitWithPaths(tilde, true);
+        bool ignored = log.Contains("setuid: ignoring user's config and preferences\n");
+        bool hostAnswers = Preference_GetString(nullptr, "k2").value_or("") == "host";
+        _exit(ignored && hostAnswers ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    setenv("HOME", restore.c_str(), 1);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(PreferenceStoreTest, DumpShowsEveryDictionaryUnderItsHeading) {
+    WriteHost("flag = on\n");
+    dir_.Write("lib/settings", "count = 0x10\nwide = 5\nratio = 0.5\n");
+    dir_.Write("lib/config", "text = \"a b\"\n");
+    dcconfig::Preference_InitWithPaths(Paths(), false);
+    EXPECT_TRUE(Preference_GetBool(false, "flag"));
+    EXPECT_EQ(Preference_GetInt32(0, "count"), 16);
+    EXPECT_EQ(Preference_GetInt64(0, "wide"), 5);
+    EXPECT_DOUBLE_EQ(Preference_GetDouble(0, "ratio"), 0.5);
+    LogLines log;
+    Preference_Log();
+    std::vector<std::string> expected = {
+        "DICT --- GLOBAL SETTINGS " + LibDir() + "/settings\n",
+        "DICT                     count = \"16\"\n",
+        "DICT                      wide = \"5\"\n",
+        "DICT                     ratio = \"0.5\"\n",
+        "DICT --- NON PERSISTENT \n",
+        "DICT --- HOST DEFAULTS " + Paths().hostDefaults + "\n",
+        "DICT                    libdir = \"" + LibDir() + "\"\n",
+        "DICT                      flag = TRUE\n",
+        "DICT --- SITE DEFAULTS " + LibDir() + "/config\n",
+        "DICT                      text = \"a b\"\n",
+    };
+    EXPECT_EQ(log.All(), expected);
+}
+
+TEST_F(PreferenceStoreTest, ConcurrentInitialisationAndReaders) {
+    WriteHost("n = 7\nb = true\ns = \"text\"\nd = 1.25\n");
+    std::atomic<bool> go{false};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([&, t] {
+            while (!go.load()) {
+                std::this_thread::yield();
+            }
+            dcconfig::Preference_InitWithPaths(Paths(), false);
+            for (int i = 0; i < 3000; ++i) {
+                bool ok = Preference_GetInt32(0, "n") == 7 && Preference_GetBool(false, "b") &&
+                          Preference_GetString(nullptr, "s").value_or("") == "text" &&
+                          Preference_GetDouble(0, "d") == 1.25 &&
+                          Preference_GetInt32(t + 1, ("missing" + std::to_string(i % 7)).c_str()) == t + 1;
+                wrong += ok ? 0 : 1;
+                if (i % 500 == 0) {
+                    Preference_Log();
+                }
+            }
+        });
+    }
+    LogLines quiet;
+    go = true;
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(quiet.Count("PREF Optional preferences file not found at " + Paths().hostDefaults), 0);
+}
