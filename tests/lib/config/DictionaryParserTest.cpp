@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <random>
 #include <string>
 
 #include "lib/config/Dictionary.h"
@@ -176,7 +178,7 @@ TEST(DictionaryParser, MetavariablesAndEncodings) {
     EXPECT_FALSE(stdinText.ok);
 }
 
-TEST(DictionaryParser, VeryLongLinesAndManyEntries) {
+TEST(DictionaryParser, LargeAndRandomInputIsHandled) {
     std::string big(1 << 20, 'x');
     std::string text = "big = \"" + big + "\"\n";
     for (int i = 0; i < 20000; ++i) {
@@ -186,4 +188,25 @@ TEST(DictionaryParser, VeryLongLinesAndManyEntries) {
     ASSERT_TRUE(parsed.ok);
     EXPECT_EQ(Value(parsed, "big"), big);
     EXPECT_EQ(Value(parsed, "key19999"), "19999");
+
+    // Arbitrary bytes either parse or fail with a message; what parses writes
+    // back to text that parses to the same values.
+    std::mt19937 random(12345);
+    const std::string alphabet = std::string("ab=# \t\"|0F\n.\xC3\xA9\xFF", 16) + std::string(1, '\0');
+    for (int round = 0; round < 3000; ++round) {
+        std::string noise;
+        for (int i = 0, n = static_cast<int>(random() % 60); i < n; ++i) {
+            noise += alphabet[random() % alphabet.size()];
+        }
+        Dictionary dictionary;
+        if (!dictionary.LoadText(noise, "noise")) {
+            EXPECT_FALSE(dictionary.Messages().Empty()) << round;
+            continue;
+        }
+        std::optional<std::string> written = dictionary.ToText();
+        ASSERT_TRUE(written) << round;
+        Dictionary reread;
+        ASSERT_TRUE(reread.LoadText(*written, "noise")) << round;
+        EXPECT_EQ(reread.ToText(), written) << round;
+    }
 }
