@@ -11,6 +11,7 @@
 
 #include "lib/log/Log.h"
 #include "lib/log/LogCapture.h"
+#include "src/core/CommonUtils.h"
 #include "src/process/DesktopCProcessMgr.h"
 #include "tests/src/process/ProcessTestSupport.h"
 
@@ -107,10 +108,16 @@ TEST_F(DesktopCProcessMgrTest, ApplicationsStartOncePerNameAndPathAndLeaveTheLis
     manager->StartAppProcess("brief", HelperPath(), {"exit", "0"}, 4);
     ASSERT_TRUE(capture.WaitFor("DesktopCProcessMgr->onExitCb App process brief(", kEventTimeout));
     ASSERT_TRUE(capture.WaitFor("DesktopCProcessMgr->RemoveApp Remove app process with pid(", kEventTimeout));
+    // The list dropped the last reference but the exit hook's: its end is
+    // the object's destruction.
+    ASSERT_TRUE(
+        capture.WaitFor("Proc(brief), pid(-1), rid(4), flg(0): The process already exited", kEventTimeout));
     capture.Clear();
     manager->StartAppProcess("brief", HelperPath(), {"exit", "0"}, 5);
     EXPECT_TRUE(capture.Contains("App process name brief, path " + HelperPath() + ", is_present 0"));
-    ASSERT_TRUE(capture.WaitFor("Remove app process with pid(", kEventTimeout));
+    ASSERT_TRUE(
+        capture.WaitFor("Proc(brief), pid(-1), rid(5), flg(0): The process already exited", kEventTimeout));
+    EXPECT_TRUE(capture.Contains("Remove app process with pid("));
 
     manager->StopAllProcess();
     EXPECT_EQ(capture.LevelOf("DesktopCProcessMgr->StopAllProcess Stop all processes"), dclog::kInfo);
@@ -142,6 +149,8 @@ TEST_F(DesktopCProcessMgrTest, OnlyTheDriveServerUnmountsTsclientWhenItExits) {
     }
     manager->StartProcess("CDRServer", HelperPath(), {"exit", "0"}, "", 1);
     EXPECT_EQ(events.NextLine(), "unmounted");
+    // Shell commands run one at a time: this returns once the hook's has ended.
+    CommonUtils::ExecShell("true", true);
     EXPECT_EQ(ReadFile(record), "-u -z " + dir.Path() + "/tsclient\n");
 
     setenv("PATH", oldPath.c_str(), 1);
