@@ -1,7 +1,8 @@
 #include "lib/config/Preference.h"
 
-#include <atomic>
 #include <memory>
+#include <mutex>
+#include <utility>
 
 #include "lib/config/ConfigLog.h"
 #include "lib/config/PreferenceGlobal.h"
@@ -12,13 +13,39 @@ namespace dcconfig {
 
 namespace {
 
-using StorePointer = std::atomic<std::shared_ptr<PreferenceStore>>;
+// The published store. Each operation on it (load, publish if empty, take)
+// is one step under the slot's own mutex, so a reader that holds a
+// reference keeps the store alive across a concurrent tear-down.
+class StoreSlot {
+  public:
+    std::shared_ptr<PreferenceStore> Load() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return store_;
+    }
+    // Publishes the store unless one is already there; false when it lost.
+    bool CompareAndPublish(std::shared_ptr<PreferenceStore> store) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (store_) {
+            return false;
+        }
+        store_ = std::move(store);
+        return true;
+    }
+    std::shared_ptr<PreferenceStore> Take() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return std::exchange(store_, nullptr);
+    }
+
+  private:
+    std::mutex mutex_;
+    std::shared_ptr<PreferenceStore> store_;
+};
 
 // Never destroyed: preferences may still be read from static destructors
 // and other threads while the process exits.
-StorePointer& GlobalStore() {
-    static auto* store = new StorePointer();
-    return *store;
+StoreSlot& GlobalStore() {
+    static auto* slot = new StoreSlot();
+    return *slot;
 }
 
 template <typename T, typename Reader>
@@ -34,7 +61,7 @@ T ReadOrDefault(T defaultValue, const char* name, Reader read) {
 }  // namespace
 
 std::shared_ptr<PreferenceStore> CurrentPreferenceStore() {
-    return GlobalStore().load();
+    return GlobalStore().Load();
 }
 
 PreferencePaths SystemPreferencePaths() {
@@ -42,13 +69,11 @@ PreferencePaths SystemPreferencePaths() {
 }
 
 void Preference_InitWithPaths(const PreferencePaths& paths, bool allowUserFiles) {
-    if (GlobalStore().load()) {
+    if (GlobalStore().Load()) {
         return;
     }
-    auto store = std::make_shared<PreferenceStore>(paths, allowUserFiles);
-    std::shared_ptr<PreferenceStore> expected;
-    // When another thread published first, ours is dropped here.
-    GlobalStore().compare_exchange_strong(expected, store);
+    // Racing initialisations each build a store; the loser's is dropped.
+    GlobalStore().CompareAndPublish(std::make_shared<PreferenceStore>(paths, allowUserFiles));
 }
 
 }  // namespace dcconfig
@@ -64,7 +89,7 @@ void Preference_InitNoUserFiles() {
 }
 
 void Preference_Exit() {
-    dcconfig::GlobalStore().exchange(nullptr);
+    dcconfig::GlobalStore().Take();
 }
 
 std::optional<std::string> Preference_GetString(const char* defaultValue, const char* name) {
