@@ -2,17 +2,20 @@
 //
 // Start-up proves who the process is (desktop magic, desktop id, IPC token)
 // while it still has the rights it was started with, then gives those rights
-// up before any thread exists, starts logging, checks that the desktop's
-// display can be reached and publishes the desktop id to every child it will
-// start. Each start-up step below is one function; a failed step ends the
-// process through CleanExit with status 1 and one message. Command-line
-// arguments are deliberately not read.
+// up before any thread exists, starts logging and the screen-lock monitor,
+// checks that the desktop's display can be reached, publishes the desktop id
+// to every child it will start, connects to the agent's IPC service and
+// reports the desktop as logged on. The main thread then waits until the
+// service ends the connection. Each start-up step below is one function; a
+// failed step ends the process through CleanExit with status 1 and one
+// message. Command-line arguments are deliberately not read.
 #include <X11/Xlib.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "lib/config/Preference.h"
@@ -25,7 +28,10 @@
 #include "src/core/SecretWipe.h"
 #include "src/core/SessionDetection.h"
 #include "src/core/StartUp.h"
+#include "src/dispatch/IpcMsgDispatcher.h"
+#include "src/ipc/IpcClient.h"
 #include "src/logging/LoggerWrapper.h"
+#include "src/monitor/LockStatusMonitor.h"
 
 namespace {
 
@@ -109,6 +115,26 @@ int32_t ClientId(const std::string& id) {
     return static_cast<int32_t>(value);
 }
 
+// The monitor's thread starts here; its own failures are logged by it and
+// do not stop start-up.
+std::shared_ptr<LockStatusMonitor> StartLockMonitor() {
+    auto monitor = std::make_shared<LockStatusMonitor>();
+    monitor->Start();
+    return monitor;
+}
+
+// No heartbeat and no user context; the token travels as the client magic.
+void ConnectToService(int32_t clientId) {
+    bool connected =
+        IpcClient_Connect(clientId, IpcMsgDispatcher::OnConnected, IpcMsgDispatcher::OnIpcMessage,
+                          token.value.c_str(), kAppName.c_str(), 0, nullptr);
+    if (!connected) {
+        LogMessage(dclog::kError, "Failed to connect ipcserver, exiting.\n");
+        CleanExit(kExitStartupFailed);
+    }
+    WipeSecret(token.value);
+}
+
 }  // namespace
 
 int main() {
@@ -119,11 +145,13 @@ int main() {
     WipeSecret(magic.value);
     DropPrivileges();
     StartLogging();
+    std::shared_ptr<LockStatusMonitor> monitor = StartLockMonitor();
     RequireToken();
     RequireDisplay();
     PublishDesktopId(id);
-    int32_t clientId = ClientId(id);
-    LogMessage(dclog::kError, "IPC service for client %d is not connected in this build, exiting.\n",
-               clientId);
-    CleanExit(kExitStartupFailed);
+    ConnectToService(ClientId(id));
+    IpcMsgDispatcher::GetInstance()->NotifyDesktopLogged();
+    IpcClient_WaitForTerminate();
+    monitor->Stop();
+    CleanExit(kExitNormal);
 }
