@@ -2,6 +2,7 @@
 
 #include "lib/log/Log.h"
 #include "src/core/CommonUtils.h"
+#include "src/core/SecretWipe.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ void RdeProcess::setRid(int rid) {
 
 void RdeProcess::setStdinStr(const std::string& text) {
     std::lock_guard guard(mutex());
+    WipeSecret(stdinStr_);
     stdinStr_ = text;
 }
 
@@ -38,7 +40,10 @@ void RdeProcess::onStarted() {
     if (text.empty()) {
         return;
     }
-    if (!sendMessage(text)) {
+    // The text is a token: its bytes must not linger in freed memory.
+    const bool sent = sendMessage(text);
+    WipeSecret(text);
+    if (!sent) {
         LogMessage(dclog::kError, "%s: Failed to send ipctoken to CoworkUI\n", "onStarted");
         stop(false, kStopTimeoutMs);
     }
