@@ -38,6 +38,8 @@ Traffic:
   --accept-timeout-ms N   exit with status 4 if no client connects in time
                           (default 30000)
   --print-limit N         print at most N payload bytes per frame (default 4096)
+  --epoch-times           print <time> as seconds since the epoch with
+                          microseconds, for latency measurements
   --fault MODE            misbehave on purpose, MODE one of:
       wrong-signature     corrupt the signature over the server hash
       foreign-key         sign with a key other than the published one
@@ -159,6 +161,10 @@ std::optional<ServiceOptions> ParseServiceOptions(int argc, char** argv, bool& h
         }
         if (name == "--commands") {
             options.commands = true;
+            continue;
+        }
+        if (name == "--epoch-times") {
+            options.epochTimes = true;
             continue;
         }
         if (i + 1 >= argc || !Apply(name, argv[i + 1], options)) {

@@ -37,6 +37,7 @@ struct ServiceOptions {
     int acceptTimeoutMs = 30000;
     int slowMs = 5000;
     size_t printLimit = 4096;
+    bool epochTimes = false;
     Fault fault = Fault::kNone;
 };
 

@@ -26,9 +26,16 @@ constexpr size_t kWriteChunk = 16384;
 constexpr uint32_t kOverlongLength = 1024 * 1024;
 constexpr uint32_t kMidFrameLength = 1000;
 
+bool gEpochTimes = false;
+
 std::string Timestamp() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
+    if (gEpochTimes) {
+        char epoch[32];
+        snprintf(epoch, sizeof epoch, "%lld.%06ld", static_cast<long long>(now.tv_sec), now.tv_nsec / 1000);
+        return epoch;
+    }
     tm local{};
     localtime_r(&now.tv_sec, &local);
     char text[48];
@@ -81,6 +88,10 @@ bool WriteFileAtomically(const std::string& path, const std::string& content) {
 }
 
 }  // namespace
+
+void UseEpochTimes() {
+    gEpochTimes = true;
+}
 
 void EmitLine(const std::string& text) {
     printf("%s %s\n", Timestamp().c_str(), text.c_str());

@@ -63,3 +63,5 @@ class ServiceSession {
 
 // One timestamped line on standard output, flushed at once.
 void EmitLine(const std::string& text);
+// Switches the <time> of every emitted line to epoch seconds with microseconds.
+void UseEpochTimes();

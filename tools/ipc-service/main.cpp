@@ -22,6 +22,9 @@ int main(int argc, char** argv) {
                 options->keyFile.empty() ? "generate" : "load");
         return kExitSetup;
     }
+    if (options->epochTimes) {
+        UseEpochTimes();
+    }
     ServiceSession session(*options, key.get());
     return session.Run();
 }
