@@ -21,22 +21,6 @@ bool Contains(const std::string& text, std::string_view part) {
     return text.find(part) != std::string::npos;
 }
 
-std::string FromOsRelease(const std::string& path) {
-    std::ifstream file(path);
-    std::string line;
-    while (file.is_open() && std::getline(file, line)) {
-        line = ToLower(line);
-        if (line.size() < 3 || !line.starts_with("id=")) {
-            continue;
-        }
-        std::string distribution = CommonUtils::MapDistribution(line);
-        if (!distribution.empty()) {
-            return distribution;
-        }
-    }
-    return {};
-}
-
 std::string FromReleaseFiles(const std::string& dir) {
     static constexpr std::pair<const char*, std::string_view> kReleaseFiles[] = {
         {"/centos-release", desktop::kDistroCentos},
@@ -55,8 +39,24 @@ std::string FromReleaseFiles(const std::string& dir) {
 
 namespace core {
 
+std::string DistributionFromOsRelease(const std::string& path) {
+    std::ifstream file(path);
+    std::string line;
+    while (file.is_open() && std::getline(file, line)) {
+        line = ToLower(line);
+        if (line.size() < 3 || !line.starts_with("id=")) {
+            continue;
+        }
+        std::string distribution = CommonUtils::MapDistribution(line);
+        if (!distribution.empty()) {
+            return distribution;
+        }
+    }
+    return {};
+}
+
 std::string DetectDistribution(const DistributionSources& sources) {
-    if (std::string found = FromOsRelease(sources.osReleasePath); !found.empty()) {
+    if (std::string found = DistributionFromOsRelease(sources.osReleasePath); !found.empty()) {
         return found;
     }
     if (std::string found = FromReleaseFiles(sources.releaseFileDir); !found.empty()) {

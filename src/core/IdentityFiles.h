@@ -30,6 +30,11 @@ struct DistributionSources {
 
 std::string DetectDistribution(const DistributionSources& sources);
 
+// The distribution named by the first "ID=" line (any case) of an
+// os-release file that maps to a supported one; empty when none does or the
+// file cannot be read.
+std::string DistributionFromOsRelease(const std::string& path);
+
 // Finds the first process under procRoot (normally "/proc/") whose comm
 // name equals name exactly; -1 when there is none.
 pid_t FindProcessIn(const std::string& procRoot, const std::string& name);

@@ -15,6 +15,7 @@
 #include "src/ipc/FileText.h"
 #include "src/ipc/IpcClientInternal.h"
 #include "src/ipc/IpcClientState.h"
+#include "src/ipc/IpcFrameCheck.h"
 #include "src/ipc/IpcLogLevels.h"
 #include "src/ipc/IpcWire.h"
 
@@ -114,43 +115,37 @@ bool ConnectTcp() {
 
 // Reads one handshake frame of the expected type into body. A failed read
 // leaves the zeroed header, so the type test reports it.
-enum class FrameResult { kOk, kWrongType, kBadLength };
-
-FrameResult ReadHandshakeFrame(uint32_t expectedType, uint32_t& typeSeen, std::vector<unsigned char>& body) {
+IpcHandshakeCheck ReadHandshakeFrame(uint32_t expectedType, uint32_t& typeSeen,
+                                     std::vector<unsigned char>& body) {
     unsigned char header[ipcwire::kHeaderSize] = {};
     IpcClient_ReadAll(header, sizeof header);
-    typeSeen = ipcwire::GetBe32(header);
-    if (typeSeen != expectedType) {
-        return FrameResult::kWrongType;
-    }
-    const auto length = static_cast<int32_t>(ipcwire::GetBe32(header + 4));
-    if (length <= 0 || length > ipcwire::kMaxHandshakeFrame) {
-        LogMessage(dclog::kError, "Invalid length %d of handshake frame type %d\n", length,
-                   static_cast<int>(expectedType));
-        return FrameResult::kBadLength;
+    int32_t length = 0;
+    const IpcHandshakeCheck check = IpcFrame_CheckHandshakeHeader(header, expectedType, typeSeen, length);
+    if (check != IpcHandshakeCheck::kOk) {
+        return check;
     }
     body.assign(static_cast<size_t>(length), 0);
     if (!IpcClient_ReadAll(body.data(), static_cast<uint32_t>(length))) {
-        return FrameResult::kBadLength;
+        return IpcHandshakeCheck::kBadLength;
     }
-    return FrameResult::kOk;
+    return IpcHandshakeCheck::kOk;
 }
 
 bool VerifyServer() {
     std::vector<unsigned char> hash;
     std::vector<unsigned char> signature;
     uint32_t type = 0;
-    FrameResult result = ReadHandshakeFrame(ipcwire::kTypeServerHash, type, hash);
-    if (result == FrameResult::kWrongType) {
+    IpcHandshakeCheck result = ReadHandshakeFrame(ipcwire::kTypeServerHash, type, hash);
+    if (result == IpcHandshakeCheck::kWrongType) {
         LogMessage(dclog::kError, "Expect server hash, but get %d\n", static_cast<int>(type));
     }
-    if (result == FrameResult::kOk) {
+    if (result == IpcHandshakeCheck::kOk) {
         result = ReadHandshakeFrame(ipcwire::kTypeServerSignature, type, signature);
-        if (result == FrameResult::kWrongType) {
+        if (result == IpcHandshakeCheck::kWrongType) {
             LogMessage(dclog::kError, "Expect server signature, but get %d\n", static_cast<int>(type));
         }
     }
-    if (result == FrameResult::kOk) {
+    if (result == IpcHandshakeCheck::kOk) {
         if (IpcClient_VerifyServerSignature(hash.data(), static_cast<uint32_t>(hash.size()), signature.data(),
                                             static_cast<uint32_t>(signature.size()))) {
             LogMessage(dclog::kInfo, "Server signature verification success\n");
@@ -181,13 +176,7 @@ bool SendClientInfo() {
 bool WaitForReady() {
     unsigned char ready[ipcwire::kReadySize] = {};
     IpcClient_ReadAll(ready, sizeof ready);
-    const auto type = static_cast<int32_t>(ipcwire::GetBe32(ready));
-    if (type != static_cast<int32_t>(ipcwire::kTypeReady)) {
-        LogMessage(dclog::kError, "Expect IPC_MSG_TYPE_READY, but get %d\n", type);
-        LogMessage(dclog::kError, "Failed to wait service ready\n");
-        return false;
-    }
-    return true;
+    return IpcFrame_CheckReady(ready);
 }
 
 bool CreateQueues() {

@@ -6,10 +6,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "lib/log/Log.h"
 #include "src/ipc/IpcClientInternal.h"
 #include "src/ipc/IpcClientState.h"
+#include "src/ipc/IpcFrameCheck.h"
 #include "src/ipc/IpcWire.h"
 
 namespace {
@@ -68,15 +70,12 @@ void* ReceiveLoopThread(void* userData) {
             LogMessage(dclog::kError, "Failed to receive IPC header\n");
             return nullptr;
         }
-        const auto length = static_cast<int32_t>(ipcwire::GetBe32(header + 4));
-        // Lengths beyond the payload bound are refused like negative ones, so
-        // a corrupt header cannot make the client allocate gigabytes.
-        if (length < 0 || length > ipcwire::kMaxPayload) {
-            LogMessage(dclog::kError, "Invalid payload size %d(%x)\n", length, static_cast<unsigned>(length));
+        const std::optional<uint32_t> length = IpcFrame_PayloadLength(header);
+        if (!length) {
             IpcClient_RequestStop();
             return nullptr;
         }
-        auto* payload = static_cast<char*>(calloc(static_cast<size_t>(length) + 1, 1));
+        auto* payload = static_cast<char*>(calloc(static_cast<size_t>(*length) + 1, 1));
         if (payload == nullptr) {
             LogMessage(dclog::kError, "Failed to allocate memory for message\n");
             IpcClient_RequestStop();
@@ -85,14 +84,14 @@ void* ReceiveLoopThread(void* userData) {
         // A frame without payload is delivered as an empty message: it is
         // well formed, and ending the loop here would leave the pollers
         // running with stopService still false.
-        if (length > 0 && !IpcClient_ReadAll(payload, static_cast<uint32_t>(length))) {
+        if (*length > 0 && !IpcClient_ReadAll(payload, *length)) {
             LogMessage(dclog::kError, "Failed to receive IPC message\n");
             free(payload);
             return nullptr;
         }
         // Sliced waits instead of one unlimited one: once the inbound poller
         // has ended, nobody would ever free a slot.
-        if (!PutUntilStopped(state.inboundQueue, payload, static_cast<uint32_t>(length), userData, 0)) {
+        if (!PutUntilStopped(state.inboundQueue, payload, *length, userData, 0)) {
             free(payload);
         }
     }
