@@ -9,18 +9,18 @@
 #include <fstream>
 
 #include "lib/log/Log.h"
+#include "lib/log/LogCapture.h"
 #include "src/core/CommonUtils.h"
 #include "src/core/IdentityFiles.h"
 #include "src/core/SecretWipe.h"
 #include "src/core/SessionDetection.h"
-#include "tests/src/core/LogCapture.h"
-#include "tests/src/core/TestFiles.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/PrivateSystemDirs.h"
+#include "tests/support/TempDir.h"
 
 using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
 
-namespace coretest {
 namespace {
 
 const std::string kMagic = "0123456789abcdefghijABCDEFGHIJ!#%&()*+,-";
@@ -28,7 +28,7 @@ const std::string kMagic = "0123456789abcdefghijABCDEFGHIJ!#%&()*+,-";
 // SHA-256 by the openssl command line tool over exactly these bytes, cut
 // to the token's 20 bytes.
 std::string ReferenceToken(const std::string& bytes) {
-    TempDir dir;
+    dctest::TempDir dir;
     std::string path = dir.Write("input", bytes);
     dctest::ChildResult result =
         dctest::RunChild({.argv = {"openssl", "dgst", "-sha256", "-r", path}, .env = {}}, 10s);
@@ -36,26 +36,26 @@ std::string ReferenceToken(const std::string& bytes) {
     return result.out.substr(0, 40);
 }
 
-TEST(MagicTest, FileIsTakenAsStoredUpTo63BytesAndUpToNul) {
-    TempDir dir;
-    EXPECT_EQ(core::ReadMagicFrom(dir.Write("exact", kMagic).c_str()), kMagic);
-    EXPECT_EQ(core::ReadMagicFrom(dir.Write("newline", kMagic + "\n").c_str()), kMagic + "\n");
-    EXPECT_EQ(core::ReadMagicFrom(dir.Write("long", std::string(100, 'x')).c_str()), std::string(63, 'x'));
+TEST(MagicTest, FileIsTakenAsStoredAndOnlyByItsOwner) {
+    dctest::TempDir dir;
     std::string withNul = kMagic;
     withNul[10] = '\0';
-    EXPECT_EQ(core::ReadMagicFrom(dir.Write("nul", withNul).c_str()), kMagic.substr(0, 10));
-    EXPECT_EQ(core::ReadMagicFrom(dir.Write("empty", "").c_str()), "");
+    const std::pair<std::string, std::string> cases[] = {{kMagic, kMagic},
+                                                         {kMagic + "\n", kMagic + "\n"},
+                                                         {std::string(100, 'x'), std::string(63, 'x')},
+                                                         {withNul, kMagic.substr(0, 10)},
+                                                         {"", ""}};
+    for (const auto& [stored, expected] : cases) {
+        EXPECT_EQ(core::ReadMagicFrom(dir.Write("magic", stored).c_str()), expected);
+    }
 
-    ClearLog();
-    std::string missing = dir.Path() + "/missing";
+    dclog::LogCapture log;
+    std::string missing = dir.File("missing");
     EXPECT_EQ(core::ReadMagicFrom(missing.c_str()), "");
-    EXPECT_EQ(CountRecords(dclog::kError, "CommonUtils->GetDesktopMagic: Fail to open file " + missing +
-                                              ", No such file or directory.\n"),
-              1);
-}
+    EXPECT_EQ(log.Lines(), Lines{"CommonUtils->GetDesktopMagic: Fail to open file " + missing +
+                                 ", No such file or directory.\n"});
+    EXPECT_EQ(log.LevelOf("Fail to open"), dclog::kError);
 
-TEST(MagicTest, UnreadableForOtherUsers) {
-    TempDir dir;
     std::string path = dir.Write("magic", kMagic, 0600);
     dctest::ChildResult result = dctest::RunForked(
         {},
@@ -63,19 +63,16 @@ TEST(MagicTest, UnreadableForOtherUsers) {
             if (setresuid(65534, 65534, 65534) != 0) {
                 return 2;
             }
-            ClearLog();
+            log.Clear();
             bool empty = core::ReadMagicFrom(path.c_str()).empty();
-            bool logged = CountRecords(dclog::kError, "CommonUtils->GetDesktopMagic: Fail to open file " +
-                                                          path + ", Permission denied.\n") == 1;
-            return empty && logged ? 0 : 1;
+            return empty && log.Contains("Fail to open file " + path + ", Permission denied.\n") ? 0 : 1;
         },
         10s);
     EXPECT_EQ(result.exitStatus, 0) << result.err;
 }
 
-TEST(MagicTest, FixedPathIsCachedOnlyAfterASuccessfulRead) {
+TEST(MagicTest, FixedPathIsCachedAfterASuccessfulReadUntilForgotten) {
     dctest::SystemDirsLayout layout;
-    std::string hostMagic = layout.HostPath("/var/tarvelo") + "/brv_desktop_magic";
     dctest::ChildResult result = dctest::RunForked(
         {.layout = &layout},
         [&] {
@@ -87,7 +84,11 @@ TEST(MagicTest, FixedPathIsCachedOnlyAfterASuccessfulRead) {
                 return 2;
             }
             std::ofstream("/var/tarvelo/brv_desktop_magic") << "changed";
-            return CommonUtils::GetDesktopMagic() == kMagic ? 0 : 3;
+            if (CommonUtils::GetDesktopMagic() != kMagic) {
+                return 3;
+            }
+            CommonUtils::ForgetDesktopMagic();
+            return CommonUtils::GetDesktopMagic() == "changed" ? 0 : 4;
         },
         10s);
     EXPECT_EQ(result.exitStatus, 0) << result.err;
@@ -95,28 +96,20 @@ TEST(MagicTest, FixedPathIsCachedOnlyAfterASuccessfulRead) {
 
 TEST(TokenTest, MatchesIndependentSha256AndNeverLogsTheMagic) {
     for (const std::string id : {"5", "", "007", "2147483647", "12345678901234567890"}) {
-        std::string token = CommonUtils::GenerateDesktopToken(id, kMagic);
-        EXPECT_EQ(token.size(), 40u);
-        EXPECT_EQ(token, ReferenceToken(id + kMagic)) << "id " << id;
+        EXPECT_EQ(CommonUtils::GenerateDesktopToken(id, kMagic), ReferenceToken(id + kMagic)) << "id " << id;
     }
 
-    ClearLog();
+    dclog::LogCapture log;
     EXPECT_EQ(CommonUtils::GenerateDesktopToken("5", kMagic + "\n"), "");
     EXPECT_EQ(CommonUtils::GenerateDesktopToken("5", kMagic.substr(1)), "");
-    EXPECT_EQ(CountRecords(dclog::kError,
-                           "CommonUtils->GenerateDesktopToken: Invalid desktop magic number, "
-                           "expected length 40, actual length 41.\n"),
-              1);
-    EXPECT_EQ(CountRecords(dclog::kError,
-                           "CommonUtils->GenerateDesktopToken: Invalid desktop magic number, "
-                           "expected length 40, actual length 39.\n"),
-              1);
-    EXPECT_FALSE(AnyRecordContains(kMagic.substr(1, 20)));
+    const std::string invalid =
+        "CommonUtils->GenerateDesktopToken: Invalid desktop magic number, expected length 40, ";
+    EXPECT_EQ(log.Lines(), (Lines{invalid + "actual length 41.\n", invalid + "actual length 39.\n"}));
+    EXPECT_EQ(log.LevelOf(invalid), dclog::kError);
 
     const unsigned char bytes[] = {0x00, 0xAB, 0xFF};
     EXPECT_EQ(CommonUtils::ToHexString(bytes, 3), "00abff");
     EXPECT_EQ(CommonUtils::ToHexString(nullptr, 3), "");
-    EXPECT_EQ(CommonUtils::ToHexString(bytes, 0), "");
 
     std::string secret = kMagic;
     const char* storage = secret.data();
@@ -125,30 +118,33 @@ TEST(TokenTest, MatchesIndependentSha256AndNeverLogsTheMagic) {
     EXPECT_EQ(std::string(storage, 40), std::string(40, '\0'));
 }
 
-TEST(DesktopIdFileTest, DisplayNamesMapToFileNames) {
+TEST(DesktopIdFileTest, DisplayNameChoosesTheFileWhoseFirstDesktopIdLineWins) {
     const std::string prefix = core::kDesktopIdPrefix;
-    EXPECT_EQ(CommonUtils::GetDisplayFilePath(prefix, ":0"), prefix + "0");
-    EXPECT_EQ(CommonUtils::GetDisplayFilePath(prefix, ":10.0"), prefix + "10.0");
-    EXPECT_EQ(CommonUtils::GetDisplayFilePath(prefix, "localhost:10.0"), prefix + "10.0");
-    EXPECT_EQ(CommonUtils::GetDisplayFilePath(prefix, "wayland-1"), prefix + "1");
-    EXPECT_EQ(CommonUtils::GetDisplayFilePath(prefix, "wayland-"), prefix);
-    EXPECT_EQ(CommonUtils::GetDisplayFilePath(prefix, "wayland"), prefix + "wayland");
-    EXPECT_EQ(CommonUtils::GetDisplayFilePath(prefix, ""), prefix);
-}
+    const std::pair<const char*, const char*> displays[] = {{":0", "0"},
+                                                            {":10.0", "10.0"},
+                                                            {"localhost:10.0", "10.0"},
+                                                            {"wayland-1", "1"},
+                                                            {"wayland-", ""},
+                                                            {"wayland", "wayland"},
+                                                            {"", ""}};
+    for (const auto& [display, suffix] : displays) {
+        EXPECT_EQ(CommonUtils::GetDisplayFilePath(prefix, display), prefix + suffix) << display;
+    }
 
-TEST(DesktopIdFileTest, FirstDesktopIdLineWinsUntrimmed) {
-    TempDir dir;
+    dctest::TempDir dir;
     EXPECT_EQ(core::ReadDesktopIdFrom(dir.Write("a", "FOO=1\n\nDESKTOPID=42\nDESKTOPID=43\n")), "42");
     EXPECT_EQ(core::ReadDesktopIdFrom(dir.Write("b", "DESKTOPID=7\r\n")), "7\r");
     EXPECT_EQ(core::ReadDesktopIdFrom(dir.Write("c", "desktopid=5\nDESKTOPID=9")), "9");
 
-    ClearLog();
+    dclog::LogCapture log;
     std::string onlyKey = dir.Write("d", "DESKTOPID=\n");
+    std::string missing = dir.File("none");
     EXPECT_EQ(core::ReadDesktopIdFrom(onlyKey), "");
-    EXPECT_EQ(CountRecords(dclog::kError, "Failed to get desktop id from " + onlyKey + ".\n"), 1);
-    std::string missing = dir.Path() + "/none";
     EXPECT_EQ(core::ReadDesktopIdFrom(missing), "");
-    EXPECT_EQ(CountRecords(dclog::kError, "Failed to open file " + missing + ".\n"), 1);
+    EXPECT_EQ(log.Lines(), (Lines{"Failed to get desktop id from " + onlyKey + ".\n",
+                                  "Failed to open file " + missing + ".\n"}));
+    EXPECT_EQ(log.LevelOf("Failed to get desktop id"), dclog::kError);
+    EXPECT_EQ(log.LevelOf("Failed to open file"), dclog::kError);
 }
 
 TEST(DesktopIdFileTest, EnvironmentDecidesWhichSourceIsUsed) {
@@ -169,9 +165,9 @@ TEST(DesktopIdFileTest, EnvironmentDecidesWhichSourceIsUsed) {
             failures += GetDesktopId() != "11" ? 2 : 0;
             setenv("WAYLAND_DISPLAY", "wayland-0", 1);
             failures += GetDesktopId() != "10" ? 4 : 0;
-            ClearLog();
+            dclog::LogCapture log;
             setenv("BRV_DESKTOP_ID", "", 1);
-            failures += GetDesktopId() != "" || !LoggedRecords().empty() ? 8 : 0;
+            failures += GetDesktopId() != "" || !log.Lines().empty() ? 8 : 0;
             setenv("BRV_DESKTOP_ID", "77", 1);
             failures += GetDesktopId() != "77" ? 16 : 0;
             return failures;
@@ -181,4 +177,3 @@ TEST(DesktopIdFileTest, EnvironmentDecidesWhichSourceIsUsed) {
 }
 
 }  // namespace
-}  // namespace coretest

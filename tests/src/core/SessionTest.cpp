@@ -1,95 +1,76 @@
 // What the controller reports about its session: desktop type, running
 // processes, distribution and the session environment.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <sys/wait.h>
-#include <chrono>
 #include <cstdlib>
 #include <optional>
 #include <stdexcept>
 #include <vector>
 
 #include "lib/log/Log.h"
+#include "lib/log/LogCapture.h"
 #include "src/core/CommonUtils.h"
 #include "src/core/IdentityFiles.h"
 #include "src/core/SessionDetection.h"
-#include "tests/src/core/LogCapture.h"
-#include "tests/src/core/TestFiles.h"
+#include "tests/support/TempDir.h"
 
 extern char** environ;
 
-namespace coretest {
 namespace {
 
-// A child process under a chosen comm name, alive until destruction.
+// A child under a chosen comm name, alive until destruction.
 class NamedProcess {
   public:
     explicit NamedProcess(const char* name) {
         int ready[2];
-        if (pipe(ready) != 0 || pipe(release_) != 0) {
-            throw std::runtime_error("pipe failed");
+        if (pipe(ready) != 0 || (pid_ = fork()) < 0) {
+            throw std::runtime_error("cannot start a child");
         }
-        pid_ = fork();
         if (pid_ == 0) {
             prctl(PR_SET_NAME, name);
-            close(release_[1]);
-            char byte = 0;
-            ssize_t ignored = write(ready[1], &byte, 1);
-            ignored = read(release_[0], &byte, 1);
-            static_cast<void>(ignored);
+            [[maybe_unused]] ssize_t n = write(ready[1], "", 1);
+            pause();
             _exit(0);
         }
-        char byte = 0;
-        ssize_t ignored = read(ready[0], &byte, 1);
-        static_cast<void>(ignored);
-        close(ready[0]);
         close(ready[1]);
-        close(release_[0]);
+        char byte = 0;
+        [[maybe_unused]] ssize_t n = read(ready[0], &byte, 1);
+        close(ready[0]);
     }
     ~NamedProcess() {
-        close(release_[1]);
-        int status = 0;
-        waitpid(pid_, &status, 0);
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
     }
     pid_t Pid() const { return pid_; }
 
   private:
     pid_t pid_ = -1;
-    int release_[2] = {-1, -1};
 };
 
-// Sets or unsets variables for one scope and restores them afterwards.
-class ScopedEnv {
-  public:
-    void Set(const char* name, std::optional<std::string> value) {
-        const char* old = getenv(name);
-        saved_.push_back({name, old ? std::optional<std::string>(old) : std::nullopt});
-        Apply(name, value);
-    }
-    ~ScopedEnv() {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-            Apply(it->first.c_str(), it->second);
-        }
-    }
+void SetOrUnset(const char* name, const std::optional<std::string>& value) {
+    value ? setenv(name, value->c_str(), 1) : unsetenv(name);
+}
 
-  private:
-    static void Apply(const char* name, const std::optional<std::string>& value) {
-        if (value) {
-            setenv(name, value->c_str(), 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
+// The desktop type with the two session variables set (or unset) for this
+// call only.
 std::string TypeFor(std::optional<std::string> current, std::optional<std::string> session) {
-    ScopedEnv env;
-    env.Set("XDG_CURRENT_DESKTOP", current);
-    env.Set("DESKTOP_SESSION", session);
-    return GetDesktopType();
+    std::pair<const char*, std::optional<std::string>> variables[] = {{"XDG_CURRENT_DESKTOP", current},
+                                                                      {"DESKTOP_SESSION", session}};
+    for (auto& [name, value] : variables) {
+        const char* old = getenv(name);
+        std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
+        SetOrUnset(name, value);
+        value = saved;
+    }
+    std::string type = GetDesktopType();
+    for (const auto& [name, value] : variables) {
+        SetOrUnset(name, value);
+    }
+    return type;
 }
 
 TEST(DesktopTypeTest, VariablesDecideBeforeRunningProcesses) {
@@ -102,13 +83,11 @@ TEST(DesktopTypeTest, VariablesDecideBeforeRunningProcesses) {
     EXPECT_EQ(TypeFor("gnome", "mate"), "mate");
     EXPECT_EQ(TypeFor(std::nullopt, "ubuntu-wayland"), "gnome");
     EXPECT_EQ(TypeFor("", "xfce"), "gnome");
-    {
-        NamedProcess kde("ksmserver");
-        EXPECT_EQ(TypeFor(std::nullopt, "xfce"), "kde");
-        EXPECT_EQ(TypeFor("GNOME", std::nullopt), "gnome");
-        NamedProcess mate("mate-session");
-        EXPECT_EQ(TypeFor(std::nullopt, std::nullopt), "mate");
-    }
+    NamedProcess kde("ksmserver");
+    EXPECT_EQ(TypeFor(std::nullopt, "xfce"), "kde");
+    EXPECT_EQ(TypeFor("GNOME", std::nullopt), "gnome");
+    NamedProcess mate("mate-session");
+    EXPECT_EQ(TypeFor(std::nullopt, std::nullopt), "mate");
 }
 
 TEST(DesktopTypeTest, ProcessesAreFoundByExactCommName) {
@@ -131,12 +110,8 @@ TEST(EnvironmentTest, MapTakesEveryEntryWithAnEqualsSignLaterOnesWinning) {
     environ = custom;
     auto map = GetEnvironmentMap();
     environ = saved;
-    EXPECT_EQ(map.size(), 4u);
-    EXPECT_EQ(map["A"], "2");
-    EXPECT_EQ(map["B"], "");
-    EXPECT_EQ(map[""], "nameless");
-    EXPECT_EQ(map["C"], "x=y");
-    EXPECT_EQ(map.count("NOEQUALS"), 0u);
+    EXPECT_EQ(map, (std::unordered_map<std::string, std::string>{
+                       {"A", "2"}, {"B", ""}, {"", "nameless"}, {"C", "x=y"}}));
 
     for (const char* name : {"AUDIODRIVER", "DISPLAY", "WAYLAND_DISPLAY", "QXR_SESSION_ID", "XDG_RUNTIME_DIR",
                              "XSESSION_IS_UP", "_"}) {
@@ -148,9 +123,9 @@ TEST(EnvironmentTest, MapTakesEveryEntryWithAnEqualsSignLaterOnesWinning) {
 }
 
 TEST(DistributionTest, OsReleaseThenReleaseFilesThenLsbRelease) {
-    TempDir dir;
+    dctest::TempDir dir;
     auto detect = [&](const std::string& osRelease, const std::string& lsb = "true") {
-        return core::DetectDistribution({dir.Write("os-release", osRelease), dir.Path() + "/etc", lsb});
+        return core::DetectDistribution({dir.Write("os-release", osRelease), dir.File("etc"), lsb});
     };
     EXPECT_EQ(detect("NAME=\"Rocky\"\nVERSION_ID=\"ubuntu\"\nID=\"rocky\"\n"), "rocky");
     EXPECT_EQ(detect("ID=opensuse-leap\n"), "suse");
@@ -158,19 +133,20 @@ TEST(DistributionTest, OsReleaseThenReleaseFilesThenLsbRelease) {
     EXPECT_EQ(detect("ID=Ubuntu\n"), "ubuntu");
     EXPECT_EQ(detect("ID_LIKE=debian\nID=debian\n"), "debian");
 
-    ClearLog();
+    dclog::LogCapture log;
     EXPECT_EQ(detect("ID=linuxmint\n"), "");
-    EXPECT_EQ(CountRecords(dclog::kWarning, "Can not find the supported distribution from id=linuxmint.\n"),
-              1);
-    EXPECT_EQ(CountRecords(dclog::kWarning, "Can not find the supported distribution from .\n"), 1);
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{"Can not find the supported distribution from id=linuxmint.\n",
+                                        "Can not find the supported distribution from .\n"}));
+    EXPECT_EQ(log.LevelOf("Can not find"), dclog::kWarning);
     EXPECT_EQ(detect("ID=linuxmint\n", "echo Ubuntu"), "ubuntu");
 
     dir.Write("etc/redhat-release", "Red Hat\n");
-    ClearLog();
+    log.Clear();
     EXPECT_EQ(detect("ID=\"almalinux\"\n"), "rhel");
-    EXPECT_EQ(LoggedRecords().size(), 1u);
+    EXPECT_EQ(log.Lines().size(), 1u);
     dir.Write("etc/centos-release", "CentOS\n");
-    EXPECT_EQ(core::DetectDistribution({dir.Path() + "/none", dir.Path() + "/etc", "true"}), "centos");
+    EXPECT_EQ(core::DetectDistribution({dir.File("none"), dir.File("etc"), "true"}), "centos");
 
     EXPECT_EQ(CommonUtils::MapDistribution("sled"), "suse");
     EXPECT_EQ(CommonUtils::MapDistribution("rhel centos"), "rhel");
@@ -179,4 +155,3 @@ TEST(DistributionTest, OsReleaseThenReleaseFilesThenLsbRelease) {
 }
 
 }  // namespace
-}  // namespace coretest
