@@ -36,7 +36,7 @@ struct DesktopSessionOptions {
     BusPolicy busPolicy = BusPolicy::kOpen;
     bool startService = true;
     // Passed to the service after the standard options.
-    std::vector<std::string> serviceArgs;
+    std::vector<std::string> serviceArgs{};
     // The ID line of the daemon's /etc/os-release.
     std::string osReleaseId = "rocky";
     // The domain part of the host's official name in the daemon's /etc/hosts.
