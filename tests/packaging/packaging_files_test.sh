@@ -66,8 +66,8 @@ expect_eq "autostart Exec" "Exec=/usr/local/bin/DesktopController" "$(grep '^Exe
 expect_eq "unit ExecStart" "ExecStart=/usr/local/bin/DesktopController" "$(grep '^ExecStart=' "$unit" 2>&1)"
 expect_eq "unit enabled for the graphical session" "../desktopcontroller.service" \
     "$(readlink "$staging/usr/local/lib/systemd/user/graphical-session.target.wants/desktopcontroller.service")"
-cmp -s "$pkg/DesktopController.8" "$staging/usr/local/share/man/man8/DesktopController.8" ||
-    fail "man page not installed to share/man/man8"
+gzip -dc "$staging/usr/local/share/man/man8/DesktopController.8.gz" 2>/dev/null | cmp -s "$pkg/DesktopController.8" - ||
+    fail "man page not installed compressed to share/man/man8"
 
 if command -v desktop-file-validate >/dev/null; then
     run_clean "desktop-file-validate of the source entry" desktop-file-validate "$pkg/DesktopController.desktop"
