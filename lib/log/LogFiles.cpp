@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -181,6 +182,13 @@ UniqueFd SafeOpen(const std::string& path, int mode) {
     }
     if (opened.st_dev != named.st_dev || opened.st_ino != named.st_ino) {
         LogMessage(kWarning, "Log file '%s' has changed.\n", path.c_str());
+        return {};
+    }
+    // A file planted by another user (in a shared directory, before we ever
+    // ran) would hand our log to that user; only our own files, or files
+    // root set up for us, are written.
+    if (opened.st_uid != geteuid() && opened.st_uid != 0) {
+        LogMessage(kWarning, "Log file '%s' belongs to another user.\n", path.c_str());
         return {};
     }
     return fd;

@@ -1,5 +1,6 @@
 #include <limits.h>
 #include <poll.h>
+#include <sys/auxv.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -52,13 +53,21 @@ bool LogCoreLimit() {
     return true;
 }
 
+// Whether the copy may make itself dumpable. Never in a process that was
+// started set-user-id: its memory may still hold what only the privileged
+// account may read (the desktop magic before the rights are dropped, the
+// IPC token after), and the core would belong to the invoking user.
+bool MayMakeDumpable() {
+    bool wanted = (Panic_GetSettings().coreDumpFlags & kCoreDumpMakeDumpable) != 0;
+    return wanted && getauxval(AT_SECURE) == 0;
+}
+
 // Runs in the copy. Only raw system calls: the C library's idea of the
 // current thread still describes the parent's thread.
-[[noreturn]] void AbortWithCore() {
+[[noreturn]] void AbortWithCore(bool makeDumpable) {
     CoreDumpRegions_ApplyInChild();
     syscall(SYS_setresuid, -1, getuid(), -1);
-    bool wantDumpable = (Panic_GetSettings().coreDumpFlags & kCoreDumpMakeDumpable) != 0;
-    if (wantDumpable && prctl(PR_GET_DUMPABLE) == 0) {
+    if (makeDumpable && prctl(PR_GET_DUMPABLE) == 0) {
         prctl(PR_SET_DUMPABLE, 1);
     }
     struct sigaction defaultAction {};
@@ -74,6 +83,7 @@ bool LogCoreLimit() {
 }
 
 pid_t StartDumpChild() {
+    const bool makeDumpable = MayMakeDumpable();
     sigset_t profiling;
     sigset_t old;
     sigemptyset(&profiling);
@@ -81,7 +91,7 @@ pid_t StartDumpChild() {
     pthread_sigmask(SIG_BLOCK, &profiling, &old);
     long pid = syscall(SYS_clone, SIGCHLD, 0, nullptr, nullptr, 0);
     if (pid == 0) {
-        AbortWithCore();
+        AbortWithCore(makeDumpable);
     }
     int savedErrno = errno;
     pthread_sigmask(SIG_SETMASK, &old, nullptr);

@@ -15,6 +15,10 @@ class CommonUtils {
 
     // Desktop identity and token.
     static std::string GetDesktopMagic();
+    // Wipes the cached magic. Start-up calls it once the token is derived:
+    // the machine-wide secret must not stay in the memory of a process that
+    // goes on running with the desktop user's rights.
+    static void ForgetDesktopMagic();
     static std::string GenerateDesktopToken(const std::string& desktopId, const std::string& magic);
     static std::string ToHexString(const unsigned char* data, unsigned count);
     static std::string GetDisplayFilePath(const std::string& prefix, const std::string& displayName);

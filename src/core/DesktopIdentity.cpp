@@ -24,9 +24,9 @@ constexpr unsigned kTokenBytes = 20;
 constexpr std::string_view kDesktopIdKey = "DESKTOPID=";
 constexpr std::string_view kWaylandPrefix = "wayland-";
 
-// Holds the magic for the life of the process and wipes it when static
-// destructors run at exit, so the secret never outlives the process image
-// in readable form.
+// Holds the magic until ForgetDesktopMagic, and wipes it when static
+// destructors run at exit at the latest, so the secret never outlives the
+// process image in readable form.
 class MagicCache {
   public:
     MagicCache() { value_.reserve(kMagicReadLimit + 1); }
@@ -119,6 +119,10 @@ std::string CommonUtils::GetDesktopMagic() {
         WipeSecret(fresh);
     }
     return cached;
+}
+
+void CommonUtils::ForgetDesktopMagic() {
+    WipeSecret(Cache().value());
 }
 
 std::string CommonUtils::GenerateDesktopToken(const std::string& desktopId, const std::string& magic) {

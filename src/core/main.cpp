@@ -143,6 +143,7 @@ int main() {
     std::string id = ValidDesktopId();
     token.value = CommonUtils::GenerateDesktopToken(id, magic.value);
     WipeSecret(magic.value);
+    CommonUtils::ForgetDesktopMagic();
     DropPrivileges();
     StartLogging();
     std::shared_ptr<LockStatusMonitor> monitor = StartLockMonitor();

@@ -2,6 +2,7 @@
 // connect, released by IpcClient_WaitForTerminate or a failed connect.
 #pragma once
 
+#include <openssl/crypto.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -10,11 +11,44 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "src/ipc/BlockingQueue.h"
 #include "src/ipc/IpcClientInternal.h"
 #include "src/ipc/OpenSslPtr.h"
 #include "src/ipc/UniqueFd.h"
+
+// The client's magic: optional like std::optional<std::string>, but its
+// bytes are overwritten whenever the text is replaced, reset or destroyed,
+// so the secret does not linger in freed heap memory.
+class WipedText {
+  public:
+    WipedText() = default;
+    ~WipedText() { reset(); }
+    WipedText(const WipedText&) = delete;
+    WipedText& operator=(const WipedText&) = delete;
+
+    WipedText& operator=(std::string text) {
+        reset();
+        value_ = std::move(text);
+        present_ = true;
+        return *this;
+    }
+    void reset() {
+        value_.resize(value_.capacity());
+        OPENSSL_cleanse(value_.data(), value_.size());
+        value_.clear();
+        present_ = false;
+    }
+    bool has_value() const { return present_; }
+    explicit operator bool() const { return present_; }
+    const std::string& operator*() const { return value_; }
+    const std::string* operator->() const { return &value_; }
+
+  private:
+    std::string value_;
+    bool present_ = false;
+};
 
 struct IpcClientState {
     IpcClientPaths paths;
@@ -52,7 +86,7 @@ struct IpcClientState {
     int32_t port = 0;
     int64_t clientId = 0;
     std::string clientName;
-    std::optional<std::string> magic;
+    WipedText magic;
 };
 
 IpcClientState& IpcState();

@@ -108,6 +108,10 @@ bool IpcClient_InitSsl() {
         LogMessage(dclog::kError, "Failed to set minimum protocol version\n");
         return false;
     }
+    // The service has no business renegotiating: the session is verified
+    // once, by the signature step, and a renegotiation would only add
+    // handshake surface in the middle of the message stream.
+    SSL_CTX_set_options(context.get(), SSL_OP_NO_RENEGOTIATION);
     ossl::SslPtr ssl(SSL_new(context.get()));
     if (!ssl) {
         LogMessage(dclog::kError, "Failed to init SSL\n");
