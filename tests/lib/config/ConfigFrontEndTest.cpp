@@ -10,9 +10,11 @@
 #include "lib/config/Preference.h"
 #include "lib/config/PreferenceInit.h"
 #include "lib/config/Verify.h"
-#include "tests/lib/config/ConfigTestSupport.h"
+#include "lib/log/Log.h"
+#include "lib/log/LogCapture.h"
+#include "tests/support/TempDir.h"
 
-using dcconfig::test::TempDir;
+using dctest::TempDir;
 
 namespace {
 
@@ -52,8 +54,8 @@ TEST(ConfigFrontEnd, LongNamesAreCutAtAWholeUtf8Character) {
 
 TEST(ConfigFrontEnd, FormattedReadsNotSetAndMerge) {
     TempDir dir;
-    dcconfig::PreferencePaths paths{dir.Write("etc/config", "libdir = \"" + dir.Path().string() + "\"\n"),
-                                    dir.Path().string(), "", ""};
+    dcconfig::PreferencePaths paths{dir.Write("etc/config", "libdir = \"" + dir.Path() + "\"\n"), dir.Path(),
+                                    "", ""};
     std::string longName(1100, 'k');
     dir.Write("config",
               "DesktopController.log.logLevel = debug\nflag = no\nn = 0x20\nbig = 99\nt = auto\nr = 0.5\n"

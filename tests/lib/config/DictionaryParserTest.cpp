@@ -6,11 +6,12 @@
 
 #include "lib/config/Dictionary.h"
 #include "lib/config/DictionaryParser.h"
-#include "tests/lib/config/ConfigTestSupport.h"
+#include "lib/log/Log.h"
+#include "lib/log/LogCapture.h"
+#include "tests/support/TempDir.h"
 
 using dcconfig::ParsedDictionary;
 using dcconfig::ParseDictionaryText;
-using dcconfig::test::LogLines;
 
 namespace {
 
@@ -64,7 +65,7 @@ TEST(DictionaryParser, SyntaxErrorsNameFileAndLineAndFailTheLoad) {
     const std::string badLines[] = {"name = \"a b\" x", "= value",    "name value",
                                     "name = \"open",    "name = a b", std::string("na\0me = 1", 9)};
     for (const std::string& bad : badLines) {
-        LogLines log;
+        dclog::LogCapture log(dclog::kDebug2);
         ParsedDictionary parsed = ParseDictionaryText(std::string("ok = 1\n") + bad + "\n", "/etc/x/config");
         EXPECT_FALSE(parsed.ok) << bad;
         EXPECT_EQ(FirstMessage(parsed),
@@ -100,7 +101,7 @@ TEST(DictionaryParser, BarEscapesDecodeAndReencode) {
 }
 
 TEST(DictionaryParser, DuplicatesAreReportedAndStopTheReadAfterAHundred) {
-    LogLines log;
+    dclog::LogCapture log(dclog::kDebug2);
     ParsedDictionary parsed = ParseDictionaryText("a = 1\nb = 2\na = 3\n", "dup");
     EXPECT_FALSE(parsed.ok);
     EXPECT_EQ(Value(parsed, "a"), "1");
@@ -123,7 +124,7 @@ TEST(DictionaryParser, DuplicatesAreReportedAndStopTheReadAfterAHundred) {
 
 TEST(DictionaryParser, MetavariablesAndEncodings) {
     {
-        LogLines log;
+        dclog::LogCapture log(dclog::kDebug2);
         ParsedDictionary parsed = ParseDictionaryText("a = 1\n.color = red\n", "meta");
         EXPECT_TRUE(parsed.ok);
         EXPECT_EQ(Value(parsed, ".color"), "<absent>");

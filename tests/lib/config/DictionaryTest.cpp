@@ -6,10 +6,11 @@
 #include <string>
 
 #include "lib/config/Dictionary.h"
-#include "tests/lib/config/ConfigTestSupport.h"
+#include "lib/log/Log.h"
+#include "lib/log/LogCapture.h"
+#include "tests/support/TempDir.h"
 
-using dcconfig::test::LogLines;
-using dcconfig::test::TempDir;
+using dctest::TempDir;
 
 namespace {
 
@@ -27,18 +28,20 @@ Dictionary Load(const std::string& text) {
 }  // namespace
 
 TEST(Dictionary, BooleanAndTristateWords) {
-    Dictionary d = Load(
-        "t1 = TRUE\nt2 = t\nt3 = Yes\nt4 = y\nt5 = ON\nt6 = 1\nt7 = \"\"\n"
-        "f1 = false\nf2 = F\nf3 = no\nf4 = N\nf5 = off\nf6 = 0\n"
-        "d1 = default\nd2 = DontCare\nd3 = AUTO\nbad = maybe\n");
-    for (const char* name : {"t1", "t2", "t3", "t4", "t5", "t6", "t7"}) {
-        EXPECT_TRUE(d.GetBool(false, name)) << name;
+    const std::pair<const char*, int> words[] = {
+        {"TRUE", 1}, {"t", 1},        {"Yes", 1},       {"y", 1},    {"ON", 1}, {"1", 1},
+        {"\"\"", 1}, {"false", 0},    {"F", 0},         {"no", 0},   {"N", 0},  {"off", 0},
+        {"0", 0},    {"default", -1}, {"DontCare", -1}, {"AUTO", -1}};
+    for (const auto& [word, expected] : words) {
+        Dictionary d = Load(std::string("v = ") + word + "\n");
+        if (expected >= 0) {
+            EXPECT_EQ(d.GetBool(expected == 0, "v"), expected == 1) << word;
+        }
+        EXPECT_EQ(d.GetTriState(expected == -1 ? 1 : -1, "v"), expected) << word;
+        EXPECT_TRUE(d.Messages().Empty()) << word;
     }
-    for (const char* name : {"f1", "f2", "f3", "f4", "f5", "f6"}) {
-        EXPECT_FALSE(d.GetBool(true, name)) << name;
-    }
-    EXPECT_TRUE(d.Messages().Empty());
 
+    Dictionary d = Load("bad = maybe\ntri = sometimes\n");
     EXPECT_TRUE(d.GetBool(true, "bad"));
     EXPECT_EQ(
         LastMessage(d),
@@ -47,15 +50,9 @@ TEST(Dictionary, BooleanAndTristateWords) {
     d.ClearMessages();
     EXPECT_TRUE(d.GetBool(false, "bad")) << "the first read fixes the value";
     EXPECT_TRUE(d.Messages().Empty()) << "a bad value is reported once";
-
-    Dictionary t = Load("a = on\nb = 0\nc = auto\nd = dontcare\nbad = sometimes\n");
-    EXPECT_EQ(t.GetTriState(-1, "a"), 1);
-    EXPECT_EQ(t.GetTriState(-1, "b"), 0);
-    EXPECT_EQ(t.GetTriState(1, "c"), -1);
-    EXPECT_EQ(t.GetTriState(0, "d"), -1);
-    EXPECT_EQ(t.GetTriState(-1, "bad"), -1);
-    EXPECT_EQ(LastMessage(t),
-              "[msg.dictionary.notTristate] Value \"sometimes\" for variable \"bad\" is not a valid tristate "
+    EXPECT_EQ(d.GetTriState(-1, "tri"), -1);
+    EXPECT_EQ(LastMessage(d),
+              "[msg.dictionary.notTristate] Value \"sometimes\" for variable \"tri\" is not a valid tristate "
               "value. Using value \"default\".\n");
 }
 
@@ -158,22 +155,21 @@ TEST(Dictionary, TypedSettersWriteBackInPlace) {
 
 TEST(Dictionary, FilesDirectoriesAndStandardInput) {
     TempDir dir;
-    LogLines log;
+    dclog::LogCapture log(dclog::kDebug2);
     Dictionary d;
-    std::string missing = (dir.Path() / "missing").string();
+    std::string missing = dir.File("missing");
     EXPECT_FALSE(d.LoadFile(missing));
     EXPECT_EQ(LastMessage(d), "[msg.dictionary.load.openFailed] Cannot open file \"" + missing +
                                   "\": No such file or directory.\n");
-    EXPECT_FALSE(d.LoadFile(dir.Path().string()));
-    EXPECT_EQ(LastMessage(d),
-              "[msg.dictionary.load.isDirectory] \"" + dir.Path().string() + "\" is a directory.\n");
-    EXPECT_TRUE(log.Contains("DictionaryLoad: \"" + dir.Path().string() + "\" is a directory.\n"));
+    EXPECT_FALSE(d.LoadFile(dir.Path()));
+    EXPECT_EQ(LastMessage(d), "[msg.dictionary.load.isDirectory] \"" + dir.Path() + "\" is a directory.\n");
+    EXPECT_TRUE(log.Contains("DictionaryLoad: \"" + dir.Path() + "\" is a directory.\n"));
 
     std::string path = dir.Write("prefs", "\xEF\xBB\xBFname = \"caf\xC3\xA9\"\nbad = 1\n");
     ASSERT_TRUE(d.LoadFile(path));
     EXPECT_EQ(d.Encoding(), "UTF-8");
     d.SetString("nl", "a\nb");
-    std::string copy = (dir.Path() / "copy").string();
+    std::string copy = dir.File("copy");
     ASSERT_TRUE(d.WriteFile(copy));
     Dictionary reread;
     ASSERT_TRUE(reread.LoadFile(copy));

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,13 +14,21 @@
 #include "lib/config/Preference.h"
 #include "lib/config/PreferenceInit.h"
 #include "lib/config/PreferenceStore.h"
-#include "tests/lib/config/ConfigTestSupport.h"
+#include "lib/log/Log.h"
+#include "lib/log/LogCapture.h"
+#include "tests/support/TempDir.h"
 
 using dcconfig::PreferencePaths;
-using dcconfig::test::LogLines;
-using dcconfig::test::TempDir;
+using dctest::TempDir;
 
 namespace {
+
+int Count(const dclog::LogCapture& log, const std::string& text) {
+    auto lines = log.Lines();
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.find(text) != std::string::npos;
+    }));
+}
 
 class PreferenceStoreTest : public ::testing::Test {
   protected:
@@ -27,11 +37,10 @@ class PreferenceStoreTest : public ::testing::Test {
 
     // All six files live below the temp dir; HOST DEFAULTS points libdir there.
     PreferencePaths Paths() const {
-        return {(dir_.Path() / "etc/config").string(), (dir_.Path() / "default-lib").string(),
-                (dir_.Path() / "home/.tarvelo/config").string(),
-                (dir_.Path() / "home/.tarvelo/preferences").string()};
+        return {dir_.File("etc/config"), dir_.File("default-lib"), dir_.File("home/.tarvelo/config"),
+                dir_.File("home/.tarvelo/preferences")};
     }
-    std::string LibDir() const { return (dir_.Path() / "lib").string(); }
+    std::string LibDir() const { return dir_.File("lib"); }
     void WriteHost(const std::string& extra) const {
         dir_.Write("etc/config", "libdir = \"" + LibDir() + "\"\n" + extra);
     }
@@ -67,14 +76,14 @@ TEST_F(PreferenceStoreTest, LayersAnswerInTheirFixedOrder) {
 
 TEST_F(PreferenceStoreTest, MissingFilesGiveDefaultsAndOneNotFoundLineEach) {
     {
-        LogLines log;
+        dclog::LogCapture log(dclog::kDebug2);
         EXPECT_EQ(Preference_GetInt32(42, "early"), 42);
         EXPECT_TRUE(log.Contains("PREF early PreferenceGet(early), using default\n"));
     }
-    LogLines log;
+    dclog::LogCapture log(dclog::kDebug2);
     PreferencePaths paths = Paths();
     dcconfig::Preference_InitWithPaths(paths, true);
-    EXPECT_EQ(log.Count("PREF Optional preferences file not found at "), 5);
+    EXPECT_EQ(Count(log, "PREF Optional preferences file not found at "), 5);
     for (const std::string& path :
          {paths.hostDefaults, paths.defaultLibDir + "/settings", paths.defaultLibDir + "/config",
           paths.userDefaults, paths.userPreferences}) {
@@ -90,16 +99,16 @@ TEST_F(PreferenceStoreTest, MissingFilesGiveDefaultsAndOneNotFoundLineEach) {
     EXPECT_EQ(Preference_GetTriState(-1, "t"), -1);
 
     Preference_Exit();
-    LogLines again;
+    dclog::LogCapture again(dclog::kDebug2);
     dcconfig::Preference_InitWithPaths(paths, false);
-    EXPECT_EQ(again.Count("PREF Optional preferences file not found at "), 3);
+    EXPECT_EQ(Count(again, "PREF Optional preferences file not found at "), 3);
 }
 
 TEST_F(PreferenceStoreTest, BrokenFilesAreSkippedWithTheirReasons) {
     WriteHost("x = host\n");
     dir_.Write("lib/config", "x = site\ny = site\nthis line is wrong\n");
     std::filesystem::create_directories(LibDir() + "/settings");
-    LogLines log;
+    dclog::LogCapture log(dclog::kDebug2);
     dcconfig::Preference_InitWithPaths(Paths(), false);
     EXPECT_EQ(Preference_GetString(nullptr, "y").value_or("<null>"), "<null>");
     EXPECT_EQ(Preference_GetString(nullptr, "x").value_or(""), "host");
@@ -120,7 +129,7 @@ TEST_F(PreferenceStoreTest, UserFilesFollowTheHostSwitchAndTheUidRule) {
     WriteLayeredFiles();
     {
         WriteHost("disableUserPreferences = yes\nk2 = host\n");
-        LogLines log;
+        dclog::LogCapture log(dclog::kDebug2);
         dcconfig::Preference_InitWithPaths(Paths(), true);
         EXPECT_EQ(Preference_GetString(nullptr, "k2").value_or(""), "host");
         EXPECT_TRUE(log.Contains("PREF Disabling user preferences because disableUserPreferences is set.\n"));
@@ -131,7 +140,7 @@ TEST_F(PreferenceStoreTest, UserFilesFollowTheHostSwitchAndTheUidRule) {
     PreferencePaths tilde = Paths();
     tilde.userDefaults = "~/.tarvelo/config";
     tilde.userPreferences = "~/.tarvelo/preferences";
-    std::string home = (dir_.Path() / "home").string();
+    std::string home = dir_.File("home");
     const char* savedHome = std::getenv("HOME");
     std::string restore = savedHome ? savedHome : "";
     setenv("HOME", home.c_str(), 1);
@@ -152,7 +161,7 @@ TEST_F(PreferenceStoreTest, UserFilesFollowTheHostSwitchAndTheUidRule) {
         if (setresuid(65534, 0, 0) != 0) {
             _exit(3);
         }
-        LogLines log;
+        dclog::LogCapture log(dclog::kDebug2);
         dcconfig::Preference_InitWithPaths(tilde, true);
         bool ignored = log.Contains("setuid: ignoring user's config and preferences\n");
         bool hostAnswers = Preference_GetString(nullptr, "k2").value_or("") == "host";
@@ -174,7 +183,7 @@ TEST_F(PreferenceStoreTest, DumpShowsEveryDictionaryUnderItsHeading) {
     EXPECT_EQ(Preference_GetInt32(0, "count"), 16);
     EXPECT_EQ(Preference_GetInt64(0, "wide"), 5);
     EXPECT_DOUBLE_EQ(Preference_GetDouble(0, "ratio"), 0.5);
-    LogLines log;
+    dclog::LogCapture log(dclog::kDebug2);
     Preference_Log();
     std::vector<std::string> expected = {
         "DICT --- GLOBAL SETTINGS " + LibDir() + "/settings\n",
@@ -188,7 +197,7 @@ TEST_F(PreferenceStoreTest, DumpShowsEveryDictionaryUnderItsHeading) {
         "DICT --- SITE DEFAULTS " + LibDir() + "/config\n",
         "DICT                      text = \"a b\"\n",
     };
-    EXPECT_EQ(log.All(), expected);
+    EXPECT_EQ(log.Lines(), expected);
 }
 
 TEST_F(PreferenceStoreTest, ConcurrentInitialisationAndReaders) {
@@ -214,11 +223,11 @@ TEST_F(PreferenceStoreTest, ConcurrentInitialisationAndReaders) {
             }
         });
     }
-    LogLines quiet;
+    dclog::LogCapture quiet(dclog::kDebug2);
     go = true;
     for (std::thread& thread : threads) {
         thread.join();
     }
     EXPECT_EQ(wrong.load(), 0);
-    EXPECT_EQ(quiet.Count("PREF Optional preferences file not found at " + Paths().hostDefaults), 0);
+    EXPECT_EQ(Count(quiet, "PREF Optional preferences file not found at " + Paths().hostDefaults), 0);
 }
