@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <regex>
 
 #include <gtest/gtest.h>
@@ -17,9 +19,10 @@
 #include "lib/log/LogFiles.h"
 #include "lib/log/LogModules.h"
 #include "tests/lib/log/LogTestSupport.h"
+#include "tests/support/TempDir.h"
 
+using dctest::ReadFile;
 using logtest::CountOf;
-using logtest::ReadFile;
 using logtest::SplitLines;
 
 namespace {
@@ -36,8 +39,8 @@ std::string UserName() {
 class LogFileOutputTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        areas_.systemArea = temp_.path() + "/system";
-        areas_.tempRoot = temp_.path();
+        areas_.systemArea = temp_.Path() + "/system";
+        areas_.tempRoot = temp_.Path();
         Log_SetThreadName("tester");
     }
     void TearDown() override {
@@ -52,17 +55,17 @@ class LogFileOutputTest : public ::testing::Test {
             areas_, [this] { return now_.load(); }, "DC", logtest::MapLayer(dict_), logtest::MapLayer(prefs_),
             purge);
     }
-    std::string UserArea() const { return temp_.path() + "/tarvelo-" + UserName(); }
+    std::string UserArea() const { return temp_.Path() + "/tarvelo-" + UserName(); }
     std::string DefaultPath() const {
         return UserArea() + "/brevant-DesktopController-" + std::to_string(getpid()) + ".log";
     }
     std::string Dir(const std::string& name) const {
-        std::string dir = temp_.path() + "/" + name;
+        std::string dir = temp_.Path() + "/" + name;
         mkdir(dir.c_str(), 0700);
         return dir;
     }
 
-    logtest::TempDir temp_;
+    dctest::TempDir temp_;
     dclog::LogAreas areas_;
     logtest::Values dict_;
     logtest::Values prefs_;
@@ -140,7 +143,7 @@ TEST_F(LogFileOutputTest, PrefixOptionsProductAndSignalStamps) {
     EXPECT_EQ(lines[6], "In(05) req-7 with op id");
 
     // Inside a signal handler the last stamp is reused with the time since it.
-    dict_ = {{"log.fileName", temp_.path() + "/signal.log"}};
+    dict_ = {{"log.fileName", temp_.Path() + "/signal.log"}};
     prefs_.clear();
     ASSERT_NE(Start(), nullptr);
     Log("fresh");
@@ -148,7 +151,7 @@ TEST_F(LogFileOutputTest, PrefixOptionsProductAndSignalStamps) {
     Log("in handler");
     Log_LeaveSignalHandler();
     Log_Shutdown();
-    std::string text = ReadFile(temp_.path() + "/signal.log");
+    std::string text = ReadFile(temp_.Path() + "/signal.log");
     EXPECT_TRUE(
         std::regex_search(text, std::regex(R"(\d\d:\d\d:\d\dZ\[\+\d+\.\d{3}\] In\(05\) tester in handler)")))
         << text;
@@ -285,7 +288,7 @@ TEST_F(LogFileOutputTest, SizeRotationKeepsTheNewestFilesInBothModes) {
 }
 
 TEST_F(LogFileOutputTest, ThrottleCutsOffAndReplaysHeldMessages) {
-    dict_ = {{"log.fileName", temp_.path() + "/throttle.log"}, {"log.throttleThreshold", "1000"}};
+    dict_ = {{"log.fileName", temp_.Path() + "/throttle.log"}, {"log.throttleThreshold", "1000"}};
     ASSERT_NE(Start(), nullptr);
     const std::string filler(99, 'f');
     for (int i = 0; i < 100; ++i) {
@@ -299,7 +302,7 @@ TEST_F(LogFileOutputTest, ThrottleCutsOffAndReplaysHeldMessages) {
     now_ += 31000000;
     Log("resumed");
     Log_Shutdown();
-    const std::string text = ReadFile(temp_.path() + "/throttle.log");
+    const std::string text = ReadFile(temp_.Path() + "/throttle.log");
     EXPECT_EQ(CountOf(text, "<<< file Throttled >>>\n"), 1u);
     EXPECT_TRUE(std::regex_search(text, std::regex(kStamp + " No\\(00\\) tester <<< file Throttled >>>\n")));
     const size_t cut = text.find("<<< file Throttled");
@@ -312,14 +315,14 @@ TEST_F(LogFileOutputTest, ThrottleCutsOffAndReplaysHeldMessages) {
     EXPECT_LT(text.find("held 2"), text.find("resumed"));
 
     // With noLogAfterThreshold nothing past the threshold is written.
-    dict_ = {{"log.fileName", temp_.path() + "/silent.log"},
+    dict_ = {{"log.fileName", temp_.Path() + "/silent.log"},
              {"log.throttleThreshold", "50"},
              {"log.noLogAfterThreshold", "true"}};
     ASSERT_NE(Start(), nullptr);
     Log("%s", filler.c_str());
     Log("never written");
     Log_Shutdown();
-    const std::string silent = ReadFile(temp_.path() + "/silent.log");
+    const std::string silent = ReadFile(temp_.Path() + "/silent.log");
     EXPECT_EQ(CountOf(silent, "<<< file Throttled >>>"), 1u);
     EXPECT_EQ(silent.find("never written"), std::string::npos);
 }
@@ -353,7 +356,7 @@ TEST_F(LogFileOutputTest, PurgeDeletesOldestFilesOfEndedProcessesOnly) {
 }
 
 TEST_F(LogFileOutputTest, LostBytesAreReportedInTheNextLine) {
-    const std::string path = temp_.path() + "/full.log";
+    const std::string path = temp_.Path() + "/full.log";
     dict_ = {{"log.fileName", path}};
     pid_t child = fork();
     if (child == 0) {
@@ -397,7 +400,7 @@ TEST_F(LogFileOutputTest, ModuleFiltersComeFromPreferences) {
     prefs_ = {{"log.filter.minLogLevel.ipc", "debug"},
               {"DC.log.filter.minStderrLevel.tls", "bogus"},
               {"log.filter.minLogLevel.module300", "ERROR"}};
-    dict_ = {{"log.fileName", temp_.path() + "/filters.log"}, {"log.fileLevel", "debug2"}};
+    dict_ = {{"log.fileName", temp_.Path() + "/filters.log"}, {"log.fileLevel", "debug2"}};
     ASSERT_NE(Start(), nullptr);
     EXPECT_EQ(Log_GetLevel(ipc), dclog::kDebug);
     EXPECT_EQ(Log_GetStderrLevel(tls), -1);
@@ -405,7 +408,7 @@ TEST_F(LogFileOutputTest, ModuleFiltersComeFromPreferences) {
     LogMessage(static_cast<int>(dclog::MessageAddress(ipc, dclog::kDebug)), "ipc debug");
     LogMessage(static_cast<int>(dclog::MessageAddress(300, dclog::kWarning)), "module warning");
     Log_Shutdown();
-    const std::string text = ReadFile(temp_.path() + "/filters.log");
+    const std::string text = ReadFile(temp_.Path() + "/filters.log");
     EXPECT_NE(text.find("Db(08) tester ipc debug"), std::string::npos);
     EXPECT_EQ(text.find("module warning"), std::string::npos);
     Log_SetLevel(ipc, dclog::kInfo);

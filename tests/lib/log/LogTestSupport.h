@@ -1,9 +1,6 @@
-// Temp directories and in-memory settings layers for the log tests.
+// In-memory settings layers and text helpers for the log tests.
 #pragma once
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -12,19 +9,6 @@
 #include "lib/log/LogFileSettings.h"
 
 namespace logtest {
-
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "dclog-XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 using Values = std::map<std::string, std::string>;
 
@@ -47,13 +31,6 @@ inline dclog::SettingsLayer MapLayer(const Values& values) {
         return it == values.end() ? def : static_cast<int32_t>(std::stol(it->second, nullptr, 0));
     };
     return layer;
-}
-
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 inline std::vector<std::string> SplitLines(const std::string& text) {
