@@ -1,0 +1,87 @@
+// Whatever the service sends, the daemon logs one clear record for what it
+// cannot use, keeps running, and handles the next valid request.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "tests/e2e/E2eSupport.h"
+#include "tests/support/FileWatch.h"
+
+namespace e2e {
+namespace {
+
+constexpr const char* kPayloadError = "IpcMsgDispatcher->ParseMsgPayload Parse payload error, cause: ";
+constexpr const char* kRequestError = "IpcMsgDispatcher->ProcessRequest Parse request payload error, cause: ";
+constexpr const char* kStartError =
+    "IpcMsgDispatcher->ProcessStartProcessRequest Parse startProcess request error, cause: ";
+
+// A valid request whose effect the test can see: the task script runs.
+void ExpectStillServing(dctest::DesktopSession& session, std::size_t calls) {
+    session.Service().Send(TaskXml("LogoutDesktop"));
+    EXPECT_TRUE(session.WaitForTaskCalls(calls, kWait)) << session.Log();
+}
+
+TEST(BadInputTest, EachBadMessageIsLoggedOnceAndServiceGoesOn) {
+    dctest::DesktopSession session({.serviceArgs = {"--fault", "zero-length"}});
+    dctest::IpcService& service = session.Service();
+    ASSERT_TRUE(StartAndConnect(session)) << session.Log();
+    // The empty frame went out right after READY, before the daemon's first
+    // notification arrived.
+    const auto& transcript = service.Transcript();
+    EXPECT_TRUE(std::any_of(transcript.begin(), transcript.end(), [](const std::string& line) {
+        return line.find(" SENT type=4 length=0") != std::string::npos;
+    })) << ::testing::PrintToString(transcript);
+    ExpectStillServing(session, 1);
+
+    service.Send("<Request name=\"LockScreen\"");
+    ExpectStillServing(session, 2);
+    EXPECT_EQ(session.CountInLog(kPayloadError), 1u) << session.Log();
+
+    // Names are exact; unknown ones and Responses are for someone else.
+    service.Send(TaskXml("lockscreen"));
+    service.Send(TaskXml("Reboot"));
+    service.Send("<Response name=\"LockScreen\"/>");
+    ExpectStillServing(session, 3);
+
+    service.Send("<Request><LockScreen/></Request>");
+    service.Send(StartProcessXml({.name = "no-path", .connectionId = "1"}));
+    service.Send(
+        "<Request name=\"StopProcess\"><StopProcess><ProcessName>x</ProcessName></StopProcess></Request>");
+    service.Send(StopProcessXml("x", "abc"));
+    ExpectStillServing(session, 4);
+    EXPECT_EQ(session.CountInLog(std::string(kRequestError) + "No such node (Request.<xmlattr>.name)\n"), 1u)
+        << session.Log();
+    EXPECT_EQ(session.CountInLog(std::string(kStartError) + "No such node (ProcessPath)\n"), 1u);
+    EXPECT_EQ(session.CountInLog(std::string(kRequestError) + "No such node (StopProcess.ConnectionId)\n"),
+              1u);
+    EXPECT_EQ(session.CountInLog(std::string(kRequestError) + "conversion of data to type \"i\" failed\n"),
+              1u);
+    EXPECT_EQ(session.CountInLog(kRequestError), 3u);
+    EXPECT_EQ(
+        session.CountInLog("IpcMsgDispatcher->ProcessStartProcessRequest Received start process request"),
+        0u);
+
+    // 8 MiB of XML that never closes its elements.
+    std::string huge = session.Scratch("huge.xml");
+    {
+        std::ofstream out(huge);
+        out << "<Request name=\"StartProcess\"><StartProcess><ProcessParams>";
+        for (int i = 0; i < 8 * 1024 * 1024 / 16; ++i) {
+            out << "<P>0123456</P>\n";
+        }
+    }
+    service.SendFile(huge);
+    ExpectStillServing(session, 5);
+    EXPECT_EQ(session.CountInLog(kPayloadError), 2u);
+    // The empty frame was an empty document: nothing to log for it.
+    EXPECT_EQ(session.CountInLog("Er(02)"), 6u) << session.Log();
+
+    service.Close();
+    dctest::ChildResult result = session.FinishDaemon(kWait);
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 0);
+}
+
+}  // namespace
+}  // namespace e2e
