@@ -43,6 +43,19 @@ inline std::vector<std::string> SplitLines(const std::string& text) {
     return lines;
 }
 
+// True when every part occurs in text, each after the one before it.
+inline bool InOrder(const std::string& text, const std::vector<std::string>& parts) {
+    size_t at = 0;
+    for (const std::string& part : parts) {
+        at = text.find(part, at);
+        if (at == std::string::npos) {
+            return false;
+        }
+        at += part.size();
+    }
+    return true;
+}
+
 inline size_t CountOf(const std::string& text, const std::string& part) {
     size_t count = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
