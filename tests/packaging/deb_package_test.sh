@@ -71,12 +71,15 @@ check_installed() {
     [[ -x /usr/libexec/desktopcontroller/ipc-service ]] || fail "ipc-service not installed"
 }
 
-# Configuring again (dpkg-reconfigure, an upgrade) must change nothing.
+# Configuring again (dpkg-reconfigure) and installing over the installed
+# package (an upgrade) must change nothing: dpkg itself re-applies the
+# set-user-id bit to the new file.
 check_reconfigure() {
     local before after
     before=$(getent passwd brvcanvas)
     /var/lib/dpkg/info/desktopcontroller.postinst configure 1.0.0-1 ||
         fail "postinst failed when run a second time"
+    dpkg -i "$1" >"$WORK/reinstall.log" 2>&1 || fail "reinstall failed: $(cat "$WORK/reinstall.log")"
     after=$(getent passwd brvcanvas)
     expect_eq "account after a second configure" "$before" "$after"
     expect_eq "brvcanvas entries in /etc/passwd" 1 "$(grep -c '^brvcanvas:' /etc/passwd)"
@@ -142,7 +145,7 @@ inside_namespace() {
         finish
     fi
     check_installed
-    check_reconfigure
+    check_reconfigure "$daemon_deb"
     check_daemon_start "$top"
     check_purge
     finish
