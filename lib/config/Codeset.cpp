@@ -60,7 +60,21 @@ std::optional<std::string> Convert(std::string_view text, const std::string& to,
             return std::nullopt;
         }
     }
-    return out;
+    // Stateful encodings (UTF-7, ISO-2022-JP) hold back bits or owe a
+    // return to the initial shift state until they are flushed; without
+    // this the last characters of a value would be lost.
+    for (;;) {
+        char* outPtr = buffer;
+        size_t outLeft = sizeof buffer;
+        size_t rc = iconv(static_cast<iconv_t>(converter.get()), nullptr, nullptr, &outPtr, &outLeft);
+        out.append(buffer, sizeof buffer - outLeft);
+        if (rc != static_cast<size_t>(-1)) {
+            return out;
+        }
+        if (errno != E2BIG) {
+            return std::nullopt;
+        }
+    }
 }
 
 // Length of the UTF-8 sequence starting at text[i], or 0 when it is invalid.
@@ -118,7 +132,14 @@ std::optional<std::string> ConvertFromUtf8(std::string_view text, const std::str
     if (IsUtf8Name(encoding)) {
         return IsValidUtf8(text) ? std::optional<std::string>(text) : std::nullopt;
     }
-    return Convert(text, encoding, kUtf8);
+    std::optional<std::string> converted = Convert(text, encoding, kUtf8);
+    // Some converters substitute a look-alike without reporting it (U+007E
+    // becomes the Shift_JIS overline, which reads back as U+203E). Only a
+    // conversion that reads back to the same text is a representation.
+    if (converted && Convert(*converted, kUtf8, encoding) != std::optional<std::string>(text)) {
+        return std::nullopt;
+    }
+    return converted;
 }
 
 std::string DefaultEncoding() {
