@@ -123,12 +123,12 @@ void LogFileOutput::Write(uint32_t address, std::string_view text) {
     if (!IsMarked(address) && !rotating_) {
         UpdateThrottle(text.size());
     }
-    std::string line = LinePrefix(prefix_, address, WallClockMicros());
+    std::string line = LinePrefix(prefix_, address, WallClockMicros(), text.size());
     line.append(text);
-    ring_.Put(line);
     if (!throttle_.Throttled()) {
         WriteLine(line);
     }
+    ring_.Put(std::move(line));
 }
 
 void LogFileOutput::UpdateThrottle(size_t length) {

@@ -30,24 +30,44 @@ ProductInfo& Product() {
 
 thread_local char tOperationId[64];
 
+// Longest usual prefix: time stamp, designator, a thread name of 15
+// characters and an operation id.
+constexpr size_t kPrefixRoom = 96;
+
 // The last fresh stamp, packed so a signal handler can read it atomically:
 // seconds since the epoch in the upper bits, milliseconds in the lower 10.
 std::atomic<int64_t> gLastStampMillis{0};
 
-std::string FreshTimeStamp(const PrefixOptions& options, int64_t nowMicros) {
+// The calendar part of the stamp changes once a second; each thread keeps
+// the last one it formatted, so most records skip gmtime_r (which takes the
+// C library's time-zone lock) and one snprintf.
+struct SecondStamp {
+    time_t second = -1;
+    char text[32] = {};
+    int length = 0;
+};
+thread_local SecondStamp tSecondStamp;
+
+void AppendFreshTimeStamp(std::string& out, const PrefixOptions& options, int64_t nowMicros) {
     const time_t seconds = static_cast<time_t>(nowMicros / 1000000);
-    struct tm utc {};
-    gmtime_r(&seconds, &utc);
-    char text[64];
-    int length = snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", utc.tm_year + 1900,
-                          utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
-    if (options.useMilliseconds) {
-        length +=
-            snprintf(text + length, sizeof text - length, ".%03d", static_cast<int>(nowMicros / 1000 % 1000));
+    SecondStamp& cached = tSecondStamp;
+    if (cached.second != seconds) {
+        struct tm utc {};
+        gmtime_r(&seconds, &utc);
+        cached.length =
+            snprintf(cached.text, sizeof cached.text, "%04d-%02d-%02dT%02d:%02d:%02d", utc.tm_year + 1900,
+                     utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+        cached.second = seconds;
     }
-    snprintf(text + length, sizeof text - length, "Z");
+    out.append(cached.text, static_cast<size_t>(cached.length));
+    if (options.useMilliseconds) {
+        char millis[8];
+        const int length =
+            snprintf(millis, sizeof millis, ".%03d", static_cast<int>(nowMicros / 1000 % 1000));
+        out.append(millis, static_cast<size_t>(length));
+    }
+    out += 'Z';
     gLastStampMillis.store(nowMicros / 1000);
-    return text;
 }
 
 // No calendar arithmetic of the C library here: it may take locks.
@@ -128,10 +148,16 @@ int64_t WallClockMicros() {
     return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
-std::string LinePrefix(const PrefixOptions& options, uint32_t address, int64_t nowMicros) {
+std::string LinePrefix(const PrefixOptions& options, uint32_t address, int64_t nowMicros, size_t room) {
     std::string prefix;
+    // One allocation for the prefix and the text the caller appends.
+    prefix.reserve(kPrefixRoom + room);
     if (options.useTimeStamps) {
-        prefix += Log_InSignalHandler() ? SignalTimeStamp(nowMicros) : FreshTimeStamp(options, nowMicros);
+        if (Log_InSignalHandler()) {
+            prefix += SignalTimeStamp(nowMicros);
+        } else {
+            AppendFreshTimeStamp(prefix, options, nowMicros);
+        }
         prefix += ' ';
     }
     if (options.useLevelDesignator) {
@@ -139,10 +165,12 @@ std::string LinePrefix(const PrefixOptions& options, uint32_t address, int64_t n
         prefix += Formatted("%s(%02d)%s ", LevelDesignator(level), level, IsMarked(address) ? "+" : "");
     }
     if (options.useThreadName) {
-        prefix += Formatted("%s ", Log_GetThreadName());
+        prefix += Log_GetThreadName();
+        prefix += ' ';
     }
     if (options.useOpId) {
-        prefix += Formatted("%s ", tOperationId[0] != '\0' ? tOperationId : "-");
+        prefix += tOperationId[0] != '\0' ? tOperationId : "-";
+        prefix += ' ';
     }
     return prefix;
 }
@@ -180,7 +208,8 @@ std::string HeaderText(const PrefixOptions& options, long utcOffsetSeconds, int6
     if (!options.useTimeStamps) {
         PrefixOptions stampOnly;
         stampOnly.useMilliseconds = options.useMilliseconds;
-        std::string stamp = FreshTimeStamp(stampOnly, nowMicros);
+        std::string stamp;
+        AppendFreshTimeStamp(stamp, stampOnly, nowMicros);
         text += prefix + Formatted("Log creation time is %s%s%s\n", stamp.c_str(), "", "");
     }
     text += Formatted("%sHost is %s\n", prefix.c_str(), OsDescription().c_str());

@@ -17,7 +17,8 @@ struct PrefixOptions {
 // Builds the prefix for a message address at the given wall-clock time
 // (microseconds since the epoch). Inside a signal handler the last stamp
 // computed by any thread is reused with the time elapsed since it.
-std::string LinePrefix(const PrefixOptions& options, uint32_t address, int64_t nowMicros);
+// room: bytes the caller will append, reserved with the prefix.
+std::string LinePrefix(const PrefixOptions& options, uint32_t address, int64_t nowMicros, size_t room = 0);
 
 int64_t WallClockMicros();
 

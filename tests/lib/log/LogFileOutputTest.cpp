@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -151,6 +152,35 @@ TEST_F(LogFileOutputTest, PrefixOptionsProductAndSignalStamps) {
     std::string text = ReadFile(temp_.Path() + "/signal.log");
     EXPECT_TRUE(
         std::regex_search(text, std::regex(R"(\d\d:\d\d:\d\dZ\[\+\d+\.\d{3}\] In\(05\) tester in handler)")))
+        << text;
+}
+
+// The kernel's thread name is cached per thread: a name set through the
+// library and then cleared gives way to the kernel's at once, and a later
+// kernel rename reaches the prefix within the refresh period.
+TEST_F(LogFileOutputTest, ThreadNameFollowsTheKernelName) {
+    dict_ = {{"log.fileName", temp_.Path() + "/names.log"}};
+    ASSERT_NE(Start(), nullptr);
+    const std::string path = temp_.Path() + "/names.log";
+    std::thread worker([&] {
+        pthread_setname_np(pthread_self(), "worker-a");
+        Log("first");
+        Log_SetThreadName("chosen");
+        Log("second");
+        Log_SetThreadName(nullptr);
+        Log("third");
+        pthread_setname_np(pthread_self(), "worker-b");
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (ReadFile(path).find(" worker-b renamed") == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            Log("renamed");
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    worker.join();
+    Log_Shutdown();
+    const std::string text = ReadFile(path);
+    EXPECT_TRUE(InOrder(text, {" worker-a first", " chosen second", " worker-a third", " worker-b renamed"}))
         << text;
 }
 
