@@ -70,10 +70,11 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_DAEMON_PACKAGE_NAME ${DC_DEB_NAME})
 # adduser for the account; the task script talks to the desktop through
-# gdbus or dbus-send, and RdeProcess unmounts with fusermount.
+# gdbus or dbus-send; the daemon unmounts ~/tsclient with fusermount and
+# asks lsb_release for the distribution when /etc/os-release does not say.
 set(CPACK_DEBIAN_DAEMON_PACKAGE_DEPENDS "adduser")
 set(CPACK_DEBIAN_DAEMON_PACKAGE_RECOMMENDS "libglib2.0-bin | dbus-bin")
-set(CPACK_DEBIAN_DAEMON_PACKAGE_SUGGESTS "fuse3")
+set(CPACK_DEBIAN_DAEMON_PACKAGE_SUGGESTS "fuse3 | fuse, lsb-release")
 set(CPACK_DEBIAN_DAEMON_PACKAGE_CONTROL_EXTRA
     ${DC_DEB_BUILD_DIR}/postinst ${DC_DEB_BUILD_DIR}/postrm ${DC_DEB_BUILD_DIR}/conffiles)
 set(CPACK_DEBIAN_DAEMON_DESCRIPTION
