@@ -3,6 +3,7 @@
 // gives up its rights before any thread starts. Every run happens in a
 // private mount namespace with temp directories over the fixed paths.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,6 +17,8 @@
 #include <sstream>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/DesktopSession.h"
+#include "tests/support/IpcService.h"
 #include "tests/support/PrivateSystemDirs.h"
 #include "tests/support/Xvfb.h"
 
@@ -33,6 +36,24 @@ std::string ReadFile(const std::string& path) {
     std::stringstream text;
     text << file.rdbuf();
     return text.str();
+}
+
+std::string HexOf(const std::string& bytes) {
+    std::string hex;
+    char pair[3];
+    for (unsigned char c : bytes) {
+        snprintf(pair, sizeof pair, "%02x", c);
+        hex += pair;
+    }
+    return hex;
+}
+
+// The first 20 bytes of SHA-256, in lower-case hex.
+std::string TokenOf(const std::string& text) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
+    return HexOf(std::string(reinterpret_cast<char*>(digest), 20));
 }
 
 std::string Binary() {
@@ -119,11 +140,26 @@ TEST_F(StartupTest, MagicOfWrongLengthFailsAtTheTokenAfterLoggingStarted) {
 TEST_F(StartupTest, DesktopIdWithLeadingZerosIsAcceptedAndPublished) {
     WriteMagic(kMagic);
     WriteDesktopIdFile("0", "DESKTOPID=007\n");
-    dctest::ChildResult result = Run({"WAYLAND_DISPLAY=wayland-0"});
-    EXPECT_EQ(result.err, "");
-    EXPECT_TRUE(Logged("Desktop Controller client ID 007")) << Log();
-    EXPECT_TRUE(Logged("IPC service for client 7 is not connected")) << Log();
+    // The reference service derives its expected token from the decimal
+    // client id ("7"), so it refuses this one; the client info on the wire
+    // shows what the daemon sent: client id 7, token made from "007".
+    dctest::IpcService service(dctest::BuiltBinary("ipc-service"),
+                               {.dir = layout_.HostPath("/var/tarvelo"),
+                                .magicFile = layout_.HostPath("/var/tarvelo") + "/brv_desktop_magic",
+                                .clientId = 7});
+    fs::copy_file(layout_.HostPath("/var/tarvelo") + "/rui.pub",
+                  layout_.HostPath("/usr/share/tarvelo") + "/rui.pub");
+    dctest::ChildProcess daemon({.argv = {Binary()},
+                                 .env = {"WAYLAND_DISPLAY=wayland-0", "USER=e2e", "PATH=/usr/bin:/bin"},
+                                 .layout = &layout_});
+    std::optional<std::string> info = service.WaitForLine("CLIENT_INFO", 20s);
+    ASSERT_TRUE(info) << Log();
+    EXPECT_NE(info->find(" clientId=7 name=DesktopController "), std::string::npos) << *info;
+    EXPECT_NE(info->find(" raw=010000005c000000" + HexOf(TokenOf("007" + kMagic))), std::string::npos)
+        << *info;
+    dctest::ChildResult result = daemon.Finish(20s);
     EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_TRUE(Logged("Desktop Controller client ID 007")) << Log();
 }
 
 TEST_F(StartupTest, XDisplayIsRequiredUnlessWaylandIsSet) {

@@ -19,12 +19,12 @@ namespace dctest {
 
 struct IpcServiceOptions {
     // Receives ipc.port and rui.pub: the stand-in of /var/tarvelo.
-    std::string dir;
+    std::string dir{};
     // When set, the service checks the client's token against it.
-    std::string magicFile;
-    std::optional<long long> clientId;
+    std::string magicFile{};
+    std::optional<long long> clientId{};
     // Further options, e.g. {"--fault", "zero-length"}.
-    std::vector<std::string> extraArgs;
+    std::vector<std::string> extraArgs{};
 };
 
 class IpcService {
