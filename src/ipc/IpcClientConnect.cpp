@@ -2,6 +2,7 @@
 // the service's signature, the client-info record and the wait for ready.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -41,6 +42,7 @@ void ResetState(const IpcClientPaths& paths) {
     state.onMessage = nullptr;
     state.userData = nullptr;
     state.stopService = false;
+    state.stopWake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     state.heartbeatTimeout = 0;
     state.port = 0;
     state.clientId = 0;

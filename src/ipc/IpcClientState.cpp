@@ -1,5 +1,9 @@
 #include "src/ipc/IpcClientState.h"
 
+#include <unistd.h>
+
+#include <cstdint>
+
 IpcClientState& IpcState() {
     static IpcClientState state;
     return state;
@@ -12,6 +16,11 @@ void IpcClient_RequestStop() {
         state.stopService = true;
     }
     state.stopSignal.notify_all();
+    if (state.stopWake.valid()) {
+        const uint64_t one = 1;
+        // Only fails when the counter is already set, which wakes as well.
+        [[maybe_unused]] const ssize_t written = write(state.stopWake.get(), &one, sizeof one);
+    }
 }
 
 bool IpcClient_Stopping() {

@@ -81,6 +81,10 @@ struct IpcClientState {
     std::atomic<bool> stopService{false};
     std::mutex stopLock;
     std::condition_variable stopSignal;
+    // An eventfd that becomes readable when stopService is set, so a thread
+    // waiting in poll() for the socket wakes at once and an idle connection
+    // costs no periodic wake-ups. Replaced by every connect.
+    UniqueFd stopWake;
 
     int32_t heartbeatTimeout = 0;
     int32_t port = 0;

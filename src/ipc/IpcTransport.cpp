@@ -7,8 +7,9 @@
 // is never held while waiting, and a call that would block releases the lock
 // and waits in poll(). A reader waiting for the service thus never delays a
 // writer. writeLock is separate and is held for a whole frame, so frames of
-// different writers never interleave. Waits run in slices so that a thread
-// stuck on a silent peer still notices stopService.
+// different writers never interleave. A wait also watches the stop eventfd,
+// so a thread stuck on a silent peer notices stopService at once without
+// waking periodically; only without that eventfd does it wait in slices.
 #include <fcntl.h>
 #include <openssl/err.h>
 #include <poll.h>
@@ -41,11 +42,14 @@ Progress Classify(int sslError) {
 // Waits until the socket is ready for what OpenSSL asked for. False when
 // the client is stopping or the socket reports an error.
 bool WaitForSocket(Progress wanted) {
-    pollfd entry{IpcState().socket.get(),
-                 static_cast<short>(wanted == Progress::kWaitRead ? POLLIN : POLLOUT), 0};
+    const IpcClientState& state = IpcState();
+    pollfd entries[2] = {
+        {state.socket.get(), static_cast<short>(wanted == Progress::kWaitRead ? POLLIN : POLLOUT), 0},
+        {state.stopWake.get(), POLLIN, 0}};
+    const int timeoutMs = state.stopWake.valid() ? -1 : kWaitSliceMs;
     while (!IpcClient_Stopping()) {
-        const int ready = poll(&entry, 1, kWaitSliceMs);
-        if (ready > 0) {
+        const int ready = poll(entries, 2, timeoutMs);
+        if (ready > 0 && entries[0].revents != 0) {
             return true;
         }
         if (ready < 0 && errno != EINTR) {

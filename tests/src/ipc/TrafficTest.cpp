@@ -11,6 +11,7 @@
 #include "lib/log/Log.h"
 #include "lib/log/LogCapture.h"
 #include "src/ipc/IpcClientInternal.h"
+#include "src/ipc/IpcClientState.h"
 #include "tests/src/ipc/ServiceHarness.h"
 
 namespace {
@@ -196,6 +197,31 @@ TEST(IpcTraffic, SlowServiceFillsTheOutboundQueueAndLosesNothingQueued) {
             << "frame " << i << " out of order";
     }
     CloseAndExpectCleanEnd(connection, capture);
+}
+
+// A stop request from any thread reaches threads that wait on the socket:
+// the receive loop on a silent service and the outbound poller stuck in a
+// write that the service does not read.
+TEST(IpcTraffic, StopRequestWakesThreadsWaitingOnTheSocket) {
+    dclog::LogCapture capture;
+    Connection connection({"--fault", "slow-reader", "--slow-ms", "0", "--commands", "--print-limit", "0"});
+    ASSERT_TRUE(Connect(connection));
+    const size_t frameSize = 256 * 1024;
+    for (unsigned i = 0; i < 200; ++i) {
+        const std::string payload = Pattern(frameSize, i);
+        if (!IpcClient_SendData(payload.data(), frameSize, nullptr, FreeFrame, 300)) {
+            break;
+        }
+    }
+    ASSERT_TRUE(capture.WaitFor("Failed to queue IPC message", 10s));
+    const auto start = Clock::now();
+    IpcClient_RequestStop();
+    IpcClient_WaitForTerminate();
+    EXPECT_LT(Clock::now() - start, 1500ms);
+    EXPECT_TRUE(capture.Contains("Failed to write to ssl connection\n"));
+    EXPECT_TRUE(capture.Contains("Failed to read from ssl connection\n"));
+    EXPECT_TRUE(capture.Contains("Service terminated!\n"));
+    EXPECT_TRUE(LeftoverSemaphores().empty());
 }
 
 TEST(IpcTraffic, HeartbeatFramesGoOutEveryFourSeconds) {
