@@ -326,6 +326,8 @@ TEST_F(LogFileOutputTest, ThrottleCutsOffAndReplaysHeldMessages) {
     Log("held 1");
     now_ += 30000000;  // still inside the 60 s window
     Log("held 2");
+    EXPECT_EQ(ReadFile(temp_.Path() + "/throttle.log").find("held"), std::string::npos)
+        << "held while throttled";
     now_ += 31000000;
     Log("resumed");
     Log_Shutdown();
