@@ -1,5 +1,6 @@
 // One payload through the dispatcher as the inbound poller delivers it,
 // with the executor replaced by a recorder at the process boundary.
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,26 +26,30 @@ class RecordingExecutor : public DesktopCExecutor {
         Require(!name.empty(), "a task has a name");
         ++calls;
     }
-    void StartAppProcess(const std::string& name, const std::string& path, const std::vector<std::string>&,
-                         int connectionId) override {
-        CheckStart(name, path, connectionId);
+    void StartAppProcess(const std::string& name, const std::string& path,
+                         const std::vector<std::string>& params, int) override {
+        CheckTexts({name, path}, params);
     }
-    void StartProcess(const std::string& name, const std::string& path, const std::vector<std::string>&,
-                      const std::string&, int connectionId) override {
-        CheckStart(name, path, connectionId);
+    void StartProcess(const std::string& name, const std::string& path,
+                      const std::vector<std::string>& params, const std::string& stdinStr, int) override {
+        CheckTexts({name, path, stdinStr}, params);
     }
     void StopProcess(const std::string&) override { Require(false, "stop requests carry a connection id"); }
-    void StopProcess(const std::string&, int) override { ++calls; }
+    void StopProcess(const std::string& name, int) override { CheckTexts({name}, {}); }
     void StopAllProcess() override { Require(false, "no request stops every process"); }
 
     int calls = 0;
 
   private:
-    void CheckStart(const std::string& name, const std::string& path, int) {
-        // Element text reaches the executor as it was, and a text cannot
-        // hold the zero byte that ended the payload.
-        Require(name.find('\0') == std::string::npos && path.find('\0') == std::string::npos,
-                "request texts stop at the payload's end");
+    // A zero byte would let the executor's checks and exec see different
+    // strings, so no text handed over may hold one.
+    void CheckTexts(std::initializer_list<std::string> texts, const std::vector<std::string>& params) {
+        for (const std::string& text : texts) {
+            Require(text.find('\0') == std::string::npos, "request texts hold no zero byte");
+        }
+        for (const std::string& param : params) {
+            Require(param.find('\0') == std::string::npos, "parameters hold no zero byte");
+        }
         ++calls;
     }
 };

@@ -147,7 +147,7 @@ void IpcMsgDispatcher::ProcessStartProcessRequest(const Tree& request) {
 
 // Errors here belong to ProcessRequest, which catches and logs them.
 void IpcMsgDispatcher::ProcessStopProcessRequest(const Tree& request) {
-    const auto name = request.get<std::string>(XmlPath({kStopProcess, kProcessName}));
+    const auto name = ReadRequestText(request, XmlPath({kStopProcess, kProcessName}));
     LogMessage(dclog::kInfo, "IpcMsgDispatcher->%s Received stop process request: %s\n", "ProcessRequest",
                name.c_str());
     const auto connectionId = request.get<int32_t>(XmlPath({kStopProcess, kConnectionId}));

@@ -33,6 +33,14 @@ std::optional<bool> ParseBoolText(std::string_view text) {
     return std::nullopt;
 }
 
+std::string ReadRequestText(const pt::ptree& tree, const std::string& path) {
+    std::string text = tree.get<std::string>(path);
+    if (text.find('\0') != std::string::npos) {
+        throw pt::ptree_bad_data("zero byte in " + path, text);
+    }
+    return text;
+}
+
 namespace {
 
 bool ReadIsApp(const pt::ptree& request) {
@@ -55,7 +63,7 @@ std::vector<std::string> ReadParams(const pt::ptree& startProcess) {
         if (childName == msgnames::kAttributes) {
             continue;
         }
-        params.push_back(child.data());
+        params.push_back(ReadRequestText(child, ""));
     }
     return params;
 }
@@ -66,9 +74,11 @@ ProcessStartRequest ReadStartRequest(const pt::ptree& request) {
     ProcessStartRequest result;
     result.isApp = ReadIsApp(request);
     const pt::ptree& startProcess = request.get_child(std::string(msgnames::kStartProcess));
-    result.name = startProcess.get<std::string>(std::string(msgnames::kProcessName));
-    result.path = startProcess.get<std::string>(std::string(msgnames::kProcessPath));
-    result.stdinStr = startProcess.get<std::string>(std::string(msgnames::kStdinStr), "");
+    result.name = ReadRequestText(startProcess, std::string(msgnames::kProcessName));
+    result.path = ReadRequestText(startProcess, std::string(msgnames::kProcessPath));
+    if (startProcess.get_child_optional(std::string(msgnames::kStdinStr))) {
+        result.stdinStr = ReadRequestText(startProcess, std::string(msgnames::kStdinStr));
+    }
     result.params = ReadParams(startProcess);
     result.connectionId =
         startProcess.get_optional<int32_t>(std::string(msgnames::kConnectionId)).value_or(-1);

@@ -9,12 +9,20 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "fuzz/entries/FuzzEntries.h"
 
 namespace fs = std::filesystem;
+
+namespace dcfuzz {
+// Names the target in test output instead of dumping the struct's bytes.
+void PrintTo(const Entry& entry, std::ostream* out) {
+    *out << entry.target;
+}
+}  // namespace dcfuzz
 
 namespace {
 
