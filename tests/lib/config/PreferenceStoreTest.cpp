@@ -1,10 +1,10 @@
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -16,6 +16,7 @@
 #include "lib/config/PreferenceStore.h"
 #include "lib/log/Log.h"
 #include "lib/log/LogCapture.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
 using dcconfig::PreferencePaths;
@@ -155,23 +156,20 @@ TEST_F(PreferenceStoreTest, UserFilesFollowTheHostSwitchAndTheUidRule) {
         GTEST_SKIP() << "making real and effective uids differ needs root";
     }
     // A child whose real uid differs from its effective uid never reads them.
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (setresuid(65534, 0, 0) != 0) {
-            _exit(3);
-        }
-        dclog::LogCapture log(dclog::kDebug2);
-        dcconfig::Preference_InitWithPaths(tilde, true);
-        bool ignored = log.Contains("setuid: ignoring user's config and preferences\n");
-        bool hostAnswers = Preference_GetString(nullptr, "k2").value_or("") == "host";
-        _exit(ignored && hostAnswers ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    dctest::ChildResult result = dctest::RunForked(
+        {},
+        [&] {
+            if (setresuid(65534, 0, 0) != 0) {
+                return 3;
+            }
+            dclog::LogCapture log(dclog::kDebug2);
+            dcconfig::Preference_InitWithPaths(tilde, true);
+            bool ignored = log.Contains("setuid: ignoring user's config and preferences\n");
+            return ignored && Preference_GetString(nullptr, "k2").value_or("") == "host" ? 0 : 1;
+        },
+        std::chrono::seconds(10));
     setenv("HOME", restore.c_str(), 1);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
 }
 
 TEST_F(PreferenceStoreTest, DumpShowsEveryDictionaryUnderItsHeading) {
