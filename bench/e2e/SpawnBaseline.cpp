@@ -21,7 +21,8 @@ double RealtimeSeconds() {
 }
 
 // Reads one line the helper wrote into the FIFO; the parent holds the FIFO
-// open for reading and writing, so neither side blocks in open().
+// open for reading and writing, so neither side blocks in open() and the
+// line stays buffered after the helper has ended.
 bool ReadStamp(int fifo, double& stamp) {
     std::string line;
     char byte = 0;
@@ -60,12 +61,15 @@ int main(int argc, char** argv) {
             execl(helper, "stamp", fifoPath.c_str(), static_cast<char*>(nullptr));
             _exit(255);
         }
+        // The stamp is read once the child has ended: a child that failed
+        // to exec wrote nothing, and the read would wait for ever.
+        int childStatus = 0;
         double stamp = 0;
-        status = child > 0 && ReadStamp(fifo, stamp) ? 0 : 1;
-        if (child > 0) {
-            waitpid(child, nullptr, 0);
-        }
-        if (status == 0) {
+        const bool stamped = child > 0 && waitpid(child, &childStatus, 0) == child &&
+                             WIFEXITED(childStatus) && WEXITSTATUS(childStatus) == 0 &&
+                             ReadStamp(fifo, stamp);
+        status = stamped ? 0 : 1;
+        if (stamped) {
             printf("%.1f\n", (stamp - start) * 1e6);
         }
     }
