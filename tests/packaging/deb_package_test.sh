@@ -77,7 +77,7 @@ check_installed() {
 check_reconfigure() {
     local before after
     before=$(getent passwd brvcanvas)
-    /var/lib/dpkg/info/desktopcontroller.postinst configure 1.0.0-1 ||
+    /var/lib/dpkg/info/desktopcontroller.postinst configure "$(dpkg-query -W -f '${Version}' desktopcontroller)" ||
         fail "postinst failed when run a second time"
     dpkg -i "$1" >"$WORK/reinstall.log" 2>&1 || fail "reinstall failed: $(cat "$WORK/reinstall.log")"
     after=$(getent passwd brvcanvas)
@@ -170,10 +170,14 @@ if ! "$SOURCE_DIR/scripts/package" "$WORK/build" >"$WORK/package.log" 2>&1; then
     fail "scripts/package failed: $(tail -n 30 "$WORK/package.log")"
     finish
 fi
-daemon_deb=$(grep '/desktopcontroller_[^/]*_amd64\.deb$' "$WORK/package.log")
-tools_deb=$(grep '/desktopcontroller-tools_[^/]*_amd64\.deb$' "$WORK/package.log")
-expect_eq "package paths printed" "$WORK/build/desktopcontroller-tools_1.0.0-1_amd64.deb
-$WORK/build/desktopcontroller_1.0.0-1_amd64.deb" "$(tail -n 2 "$WORK/package.log")"
+# The version, revision included, is the changelog's newest entry.
+version=$(sed -n '1s/^desktopcontroller (\([^)]*\)).*/\1/p' "$SOURCE_DIR/packaging/debian/changelog")
+arch=$(dpkg --print-architecture)
+daemon_deb=$WORK/build/desktopcontroller_${version}_$arch.deb
+tools_deb=$WORK/build/desktopcontroller-tools_${version}_$arch.deb
+expect_eq "package paths printed" "$tools_deb
+$daemon_deb" "$(tail -n 2 "$WORK/package.log")"
+expect_eq "control Version" "$version" "$(dpkg-deb -f "$daemon_deb" Version 2>&1)"
 if [[ ! -f $daemon_deb || ! -f $tools_deb ]]; then
     fail "scripts/package printed no packages: $(tail -n 5 "$WORK/package.log")"
     finish
