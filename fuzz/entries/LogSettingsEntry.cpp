@@ -43,14 +43,18 @@ void CheckPath(const dclog::LogFileSettings& settings, Dictionary& preferences) 
         configured = preferences.GetString(nullptr, settings.configPreference).value_or("");
     }
     const dclog::LogFilePath path = dclog::ChooseLogFilePath(settings, configured, kLogDirectory);
-    Require(!path.path.empty(), "there is always a log file path");
+    const std::string& chosen = configured.empty() ? settings.fileName : configured;
+    // A bare name made only of unset variables expands to nothing; opening
+    // that fails later with its own record.
+    Require(!path.path.empty() ||
+                (chosen.find('/') == std::string::npos && dclog::ExpandFileName(chosen).empty()),
+            "the path is empty only when the configured name expands to nothing");
     if (path.isDefaultName) {
         Require(path.path.starts_with(std::string(kLogDirectory) + "/brevant"),
                 "the default name lies in the log directory");
         Require(path.path.ends_with(".log"), "the default name ends in .log");
         return;
     }
-    const std::string& chosen = configured.empty() ? settings.fileName : configured;
     const size_t slash = chosen.rfind('/');
     if (slash != std::string::npos) {
         Require(path.path.starts_with(chosen.substr(0, slash + 1)), "the directory part is kept unchanged");

@@ -125,7 +125,14 @@ std::optional<std::string> ConvertToUtf8(std::string_view text, const std::strin
     if (IsUtf8Name(encoding)) {
         return IsValidUtf8(text) ? std::optional<std::string>(text) : std::nullopt;
     }
-    return Convert(text, kUtf8, encoding);
+    std::optional<std::string> converted = Convert(text, kUtf8, encoding);
+    // Some converters pass bytes the encoding reserves through as control
+    // characters (a stray ESC in ISO-2022-JP). Text that could not be
+    // written in the encoding again is not valid in it.
+    if (converted && !ConvertFromUtf8(*converted, encoding)) {
+        return std::nullopt;
+    }
+    return converted;
 }
 
 std::optional<std::string> ConvertFromUtf8(std::string_view text, const std::string& encoding) {
