@@ -28,7 +28,7 @@ namespace {
 
 fs::path SourceDir() {
     const char* dir = std::getenv("DC_SOURCE_DIR");
-    return dir != nullptr ? fs::path(dir) : fs::path(".");
+    return dir != nullptr && *dir != '\0' ? fs::path(dir) : fs::path(DC_FUZZ_SOURCE_DIR);
 }
 
 std::vector<fs::path> FilesIn(const fs::path& dir) {
