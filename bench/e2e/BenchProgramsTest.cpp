@@ -132,6 +132,29 @@ TEST(BenchPrograms, BaselinesReportWhatTheBenchParses) {
     EXPECT_EQ(ended.out, "READY\n");
 }
 
+// Latencies are differences between the service's event times and stamps
+// taken by other processes, so they must be epoch seconds with microseconds.
+TEST(BenchPrograms, ReferenceServiceStampsEventsInEpochMicroseconds) {
+    if (access(Bin("ipc-service").c_str(), X_OK) != 0) {
+        GTEST_SKIP() << "the reference service is not built (DC_BUILD_TOOLS off)";
+    }
+    dctest::TempDir dir;
+    const double before = RealtimeSeconds();
+    dctest::ChildResult service = dctest::RunChild({{Bin("ipc-service"), "--dir", dir.Path(), "--key-type",
+                                                     "ec", "--epoch-times", "--accept-timeout-ms", "50"}},
+                                                   30s);
+    const double after = RealtimeSeconds();
+    EXPECT_EQ(service.exitStatus, 4);
+    const std::vector<std::string> lines = Lines(service.out);
+    ASSERT_EQ(lines.size(), 2u) << service.out;
+    EXPECT_EQ(lines[0].rfind("LISTENING ", 0), 0u);
+    const std::string stamp = lines[1].substr(0, lines[1].find(' '));
+    EXPECT_EQ(lines[1].substr(stamp.size()), " CLOSED no-client");
+    EXPECT_EQ(stamp.find('.'), stamp.size() - 7) << "six digits of microseconds: " << stamp;
+    EXPECT_GE(std::stod(stamp), before - 1e-6);
+    EXPECT_LE(std::stod(stamp), after);
+}
+
 struct ListenerConnection {
     DBusConnection* connection = nullptr;
     explicit ListenerConnection(const std::string& address) {
