@@ -168,7 +168,10 @@ bool SendClientInfo() {
             ipcwire::kNameFieldSize);
     ipcwire::PutLe64(record + ipcwire::kClientIdOffset, static_cast<uint64_t>(state.clientId));
     ipcwire::PutLe32(record + ipcwire::kHeartbeatOffset, static_cast<uint32_t>(state.heartbeatTimeout));
-    if (!IpcClient_SendMessage(record, sizeof record, ipcwire::kTypeClientInfo, true, nullptr, nullptr, 0)) {
+    const bool sent =
+        IpcClient_SendMessage(record, sizeof record, ipcwire::kTypeClientInfo, true, nullptr, nullptr, 0);
+    OPENSSL_cleanse(record, sizeof record);
+    if (!sent) {
         LogMessage(dclog::kError, "Failed to send client info\n");
         return false;
     }

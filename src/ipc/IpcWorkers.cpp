@@ -1,5 +1,6 @@
 // Framing, the worker threads, and the public operations that run once the
 // connection is ready.
+#include <openssl/crypto.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -240,6 +241,9 @@ bool IpcClient_SendMessage(const void* msg, uint32_t length, uint32_t type, bool
     memcpy(frame + ipcwire::kHeaderSize, msg, length);
     if (sendNow) {
         const bool written = IpcClient_WriteAll(frame, static_cast<uint32_t>(frameLength));
+        // Frames sent at once carry the client record with the magic; freed
+        // memory keeps its bytes, so they are wiped first.
+        OPENSSL_cleanse(frame, frameLength);
         free(frame);
         return written;
     }
