@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 
 namespace fs = std::filesystem;
 
@@ -90,6 +92,31 @@ bool AwaitArrival(const std::string& dir, const std::string& name, std::chrono::
     return found;
 }
 
+// Mappings larger than this are address-space reservations, such as a
+// sanitizer's shadow memory (terabytes), never data the daemon wrote.
+constexpr unsigned long kLargestDataRegion = 1ul << 30;
+
+// Reads the region in slices that overlap by the needle's length, so a copy
+// that straddles two slices is still found, and counted once.
+size_t CountInRegion(int mem, unsigned long start, unsigned long end, const std::string& needle) {
+    constexpr size_t kSlice = 1 << 20;
+    std::string slice(kSlice + needle.size(), '\0');
+    size_t count = 0;
+    for (unsigned long at = start; at < end; at += kSlice) {
+        const size_t wanted = std::min<size_t>(slice.size(), end - at);
+        const ssize_t got = pread(mem, slice.data(), wanted, static_cast<off_t>(at));
+        if (got <= 0) {
+            continue;
+        }
+        std::string_view view(slice.data(), static_cast<size_t>(got));
+        for (size_t hit = view.find(needle); hit != std::string_view::npos && hit < kSlice;
+             hit = view.find(needle, hit + 1)) {
+            ++count;
+        }
+    }
+    return count;
+}
+
 }  // namespace
 
 DaemonSession::DaemonSession(const SessionOptions& options) {
@@ -159,6 +186,9 @@ void DaemonSession::StartDaemon(const SessionOptions& options) {
     }
     env.push_back("BRV_DESKTOP_ID=" + std::to_string(kDesktopId));
     env.push_back("HOME=" + std::string(kHomeInside));
+    for (std::string& entry : dctest::SanitizerEnvironment()) {
+        env.push_back(std::move(entry));
+    }
     std::vector<char*> envp;
     for (std::string& entry : env) {
         envp.push_back(entry.data());
@@ -253,12 +283,10 @@ size_t CountInMemory(pid_t pid, const std::string& needle) {
             line.find("[vvar]") != std::string::npos) {
             continue;
         }
-        std::string region(end - start, '\0');
-        ssize_t got = pread(mem, region.data(), region.size(), static_cast<off_t>(start));
-        region.resize(got > 0 ? static_cast<size_t>(got) : 0);
-        for (size_t at = region.find(needle); at != std::string::npos; at = region.find(needle, at + 1)) {
-            ++count;
+        if (end - start > kLargestDataRegion) {
+            continue;
         }
+        count += CountInRegion(mem, start, end, needle);
     }
     if (mem >= 0) {
         close(mem);

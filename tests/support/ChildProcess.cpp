@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -183,6 +184,16 @@ bool WaitForChildExit(pid_t pid, std::chrono::milliseconds timeout, int* status)
     return ready > 0 && waitpid(pid, status, 0) == pid;
 }
 
+std::vector<std::string> SanitizerEnvironment() {
+    std::vector<std::string> entries;
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+        if (const char* value = getenv(name)) {
+            entries.push_back(std::string(name) + "=" + value);
+        }
+    }
+    return entries;
+}
+
 ChildProcess::ChildProcess(const ChildCommand& command) {
     if (command.argv.empty()) {
         throw std::invalid_argument("ChildCommand without argv");
@@ -199,6 +210,9 @@ void ChildProcess::Start(const ChildCommand& command, const std::function<int()>
     prepared.program = command.argv.empty() ? std::string() : ResolveProgram(command.argv[0]);
     prepared.argvTexts = command.argv;
     prepared.envTexts = command.env;
+    for (std::string& entry : SanitizerEnvironment()) {
+        prepared.envTexts.push_back(std::move(entry));
+    }
     prepared.argv = CStrings(prepared.argvTexts);
     prepared.envp = CStrings(prepared.envTexts);
     if (command.layout != nullptr) {

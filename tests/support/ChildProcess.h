@@ -72,6 +72,12 @@ class ChildProcess {
     int errFd_ = -1;
 };
 
+// The sanitizer settings of the test's own environment ("ASAN_OPTIONS=..."
+// and the like). A child started with an explicit environment gets them
+// too, so that a sanitized daemon or helper reports where the test run
+// collects reports, and fails the way the run expects.
+std::vector<std::string> SanitizerEnvironment();
+
 // Start, then Finish.
 ChildResult RunChild(const ChildCommand& command, std::chrono::milliseconds timeout);
 
