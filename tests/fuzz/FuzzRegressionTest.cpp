@@ -55,7 +55,7 @@ void ReplayInChild(const dcfuzz::Entry& entry, const fs::path& file) {
     EXPECT_EXIT(
         {
             entry.run(bytes.data(), bytes.size());
-            std::_Exit(0);
+            std::exit(0);  // runs the entries' clean-up of their scratch files
         },
         ::testing::ExitedWithCode(0), "")
         << "input " << file << " no longer completes";
