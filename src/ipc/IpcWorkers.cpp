@@ -85,7 +85,9 @@ void* ReceiveLoopThread(void* userData) {
         // A frame without payload is delivered as an empty message: it is
         // well formed, and ending the loop here would leave the pollers
         // running with stopService still false.
-        if (*length > 0 && !IpcClient_ReadAll(payload, *length)) {
+        if (*length == 0) {
+            LogMessage(dclog::kWarning, "Received an IPC message without payload\n");
+        } else if (!IpcClient_ReadAll(payload, *length)) {
             LogMessage(dclog::kError, "Failed to receive IPC message\n");
             free(payload);
             return nullptr;

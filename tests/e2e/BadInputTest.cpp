@@ -33,6 +33,7 @@ TEST(BadInputTest, EachBadMessageIsLoggedOnceAndServiceGoesOn) {
         return line.find(" SENT type=4 length=0") != std::string::npos;
     })) << ::testing::PrintToString(transcript);
     ExpectStillServing(session, 1);
+    EXPECT_EQ(session.CountInLog("Received an IPC message without payload\n"), 1u) << session.Log();
 
     service.Send("<Request name=\"LockScreen\"");
     ExpectStillServing(session, 2);

@@ -165,6 +165,7 @@ TEST(IpcTraffic, EmptyFrameIsDeliveredAsAnEmptyPayload) {
     EXPECT_EQ(connection.inbox.payloads[0], "");
     EXPECT_TRUE(connection.inbox.terminated[0]);
     EXPECT_EQ(connection.inbox.payloads[1], "<after/>");
+    EXPECT_EQ(capture.LevelOf("Received an IPC message without payload"), dclog::kWarning);
     CloseAndExpectCleanEnd(connection, capture);
 }
 
