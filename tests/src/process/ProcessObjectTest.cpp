@@ -224,6 +224,9 @@ TEST_F(ProcessObjectTest, RunningAndStoppedObjectsKeepTheirState) {
     EXPECT_TRUE(capture.Contains("Proc(twice), pid(" + std::to_string(first) +
                                  "), rid(5), flg(0): killed by signal 15"));
 
+    // The first child's exit record is already captured; the wait must see
+    // the second one's, or that record lands after the next Clear.
+    capture.Clear();
     process->stop(true, ProcessObject::kStopTimeoutMs);
     ASSERT_TRUE(capture.WaitFor(
         "Proc(twice), pid(-1), rid(5), flg(0): virtual void ProcessObject::onExitCb().", kEventTimeout));
