@@ -9,11 +9,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "tests/e2e/E2eSupport.h"
 #include "tests/support/FileWatch.h"
@@ -40,6 +42,19 @@ pid_t StartRecordedSleeper(dctest::DesktopSession& session, const std::string& n
     return std::stoi(dctest::ReadFileText(pidFile));
 }
 
+// The `mv` that published a pid file may still be on its way out when the
+// file appears, so the count settles within a bounded wait.
+bool DaemonProcessCountSettlesAt(dctest::DesktopSession& session, size_t expected) {
+    auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (session.DaemonProcesses().size() != expected) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 bool Gone(pid_t pid) {
     return !std::filesystem::exists("/proc/" + std::to_string(pid));
 }
@@ -57,7 +72,7 @@ TEST(LifecycleTest, ServiceCloseStopsAndReapsEveryChildThenExitsZero) {
     ASSERT_GT(worker, 0);
     ASSERT_GT(stubborn, 0);
     ASSERT_GT(app, 0);
-    EXPECT_EQ(session.DaemonProcesses().size(), 4u);
+    EXPECT_TRUE(DaemonProcessCountSettlesAt(session, 4)) << session.DaemonProcesses().size();
 
     auto closed = std::chrono::steady_clock::now();
     session.Service().Close();
