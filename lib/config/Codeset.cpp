@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 namespace dcconfig {
 
@@ -150,6 +151,11 @@ std::optional<std::string> ConvertFromUtf8(std::string_view text, const std::str
 }
 
 std::string DefaultEncoding() {
+    // glibc shares the loaded locale data between locale objects and counts
+    // its users under a lock of its own that thread checkers cannot see;
+    // one caller at a time keeps that bookkeeping visibly serialised.
+    static std::mutex localeLock;
+    std::lock_guard<std::mutex> guard(localeLock);
     locale_t locale = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
     if (locale == static_cast<locale_t>(nullptr)) {
         return kUtf8;
