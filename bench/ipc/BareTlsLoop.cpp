@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "src/ipc/OpenSslPtr.h"
-#include "src/ipc/UniqueFd.h"
+#include "lib/log/UniqueFd.h"
 
 namespace {
 
@@ -52,12 +52,12 @@ struct BareTlsLoop::Impl {
     ossl::PkeyPtr key{EVP_EC_gen("P-256")};
     ossl::SslCtxPtr serverContext{SSL_CTX_new(TLS_server_method())};
     ossl::SslCtxPtr clientContext{SSL_CTX_new(TLS_client_method())};
-    UniqueFd listener{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
-    UniqueFd clientFd{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    dclog::UniqueFd listener{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    dclog::UniqueFd clientFd{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
     ossl::SslPtr client;
     std::thread server;
 
-    void Serve(UniqueFd fd) {
+    void Serve(dclog::UniqueFd fd) {
         ossl::SslPtr ssl(SSL_new(serverContext.get()));
         SSL_set_fd(ssl.get(), fd.get());
         if (SSL_accept(ssl.get()) != 1) {
@@ -86,7 +86,7 @@ BareTlsLoop::BareTlsLoop() : impl_(std::make_unique<Impl>()) {
         connect(impl_->clientFd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         throw std::runtime_error("loopback set-up failed");
     }
-    UniqueFd accepted(accept4(impl_->listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    dclog::UniqueFd accepted(accept4(impl_->listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
     NoDelay(accepted.get());
     NoDelay(impl_->clientFd.get());
     impl_->server =

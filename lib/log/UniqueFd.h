@@ -1,4 +1,6 @@
-// Owner of one file descriptor of the log library; closes it when dropped.
+// Move-only owner of one file descriptor: closes it exactly once, on reset
+// or destruction. The log library is the lowest layer every module links,
+// so the daemon's other descriptor owners use this one too.
 #pragma once
 
 #include <unistd.h>
@@ -26,10 +28,10 @@ class UniqueFd {
     bool valid() const { return fd_ >= 0; }
     int release() { return std::exchange(fd_, -1); }
     void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
+        int old = std::exchange(fd_, fd);
+        if (old >= 0) {
+            ::close(old);
         }
-        fd_ = fd;
     }
 
   private:

@@ -94,7 +94,7 @@ const char* MagicOrNull() {
 
 bool ConnectTcp() {
     IpcClientState& state = IpcState();
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    dclog::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) {
         LogMessage(dclog::kError, "Failed to create socket\n");
         LogMessage(dclog::kError, "Failed to establish connection to server\n");

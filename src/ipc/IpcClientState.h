@@ -16,7 +16,7 @@
 #include "src/ipc/BlockingQueue.h"
 #include "src/ipc/IpcClientInternal.h"
 #include "src/ipc/OpenSslPtr.h"
-#include "src/ipc/UniqueFd.h"
+#include "lib/log/UniqueFd.h"
 
 // The client's magic: optional like std::optional<std::string>, but its
 // bytes are overwritten whenever the text is replaced, reset or destroyed,
@@ -54,7 +54,7 @@ struct IpcClientState {
     IpcClientPaths paths;
 
     // Declared before the TLS objects so that they are released first.
-    UniqueFd socket;
+    dclog::UniqueFd socket;
     ossl::SslCtxPtr sslContext;
     ossl::SslPtr ssl;
 
@@ -84,7 +84,7 @@ struct IpcClientState {
     // An eventfd that becomes readable when stopService is set, so a thread
     // waiting in poll() for the socket wakes at once and an idle connection
     // costs no periodic wake-ups. Replaced by every connect.
-    UniqueFd stopWake;
+    dclog::UniqueFd stopWake;
 
     int32_t heartbeatTimeout = 0;
     int32_t port = 0;

@@ -332,8 +332,8 @@ void ProcessObject::onExitCb() {
 }
 
 bool ProcessObject::sendMessage(const std::string& text) {
-    proc::UniqueFd out;
-    proc::UniqueFd childFd;
+    dclog::UniqueFd out;
+    dclog::UniqueFd childFd;
     pid_t child = -1;
     {
         std::lock_guard guard(lock_);

@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "src/process/UniqueFd.h"
+#include "lib/log/UniqueFd.h"
 
 class ProcessObject : public std::enable_shared_from_this<ProcessObject> {
   public:
@@ -102,8 +102,8 @@ class ProcessObject : public std::enable_shared_from_this<ProcessObject> {
     std::thread monitorThread_;
     bool monitorActive_ = false;  // the monitor thread has not finished its child yet
     bool shutDown_ = false;
-    proc::UniqueFd pipeRead_;
-    proc::UniqueFd pipeWrite_;
-    proc::UniqueFd pidFd_;  // the running child, for writers that wait on the pipe
+    dclog::UniqueFd pipeRead_;
+    dclog::UniqueFd pipeWrite_;
+    dclog::UniqueFd pidFd_;  // the running child, for writers that wait on the pipe
     int outFd_;
 };

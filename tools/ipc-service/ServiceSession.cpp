@@ -124,7 +124,7 @@ int ServiceSession::Run() {
 }
 
 bool ServiceSession::Listen() {
-    listener_ = UniqueFd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    listener_ = dclog::UniqueFd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const int yes = 1;
     setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     if (options_.fault == Fault::kSlowReader) {
@@ -163,7 +163,7 @@ int ServiceSession::AcceptClient() {
         EmitLine("CLOSED no-client");
         return kExitNoClient;
     }
-    client_ = UniqueFd(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    client_ = dclog::UniqueFd(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!client_.valid()) {
         fprintf(stderr, "ipc-service: accept failed: %s\n", strerror(errno));
         return kExitSetup;

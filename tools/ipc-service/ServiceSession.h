@@ -8,7 +8,7 @@
 #include <string>
 
 #include "src/ipc/OpenSslPtr.h"
-#include "src/ipc/UniqueFd.h"
+#include "lib/log/UniqueFd.h"
 #include "tools/ipc-service/ServiceCrypto.h"
 #include "tools/ipc-service/ServiceOptions.h"
 
@@ -44,8 +44,8 @@ class ServiceSession {
 
     const ServiceOptions& options_;
     EVP_PKEY* key_;
-    UniqueFd listener_;
-    UniqueFd client_;
+    dclog::UniqueFd listener_;
+    dclog::UniqueFd client_;
     ossl::SslCtxPtr context_;
     ossl::SslPtr ssl_;
     uint16_t port_ = 0;
