@@ -186,8 +186,11 @@ TEST_F(LogFileOutputTest, ThreadNameFollowsTheKernelName) {
 
 TEST_F(LogFileOutputTest, SettingsFollowPrecedenceAndInvalidValuesAreReplaced) {
     dclog::LogCapture capture;
-    dict_ = {{"log.keepOld", "50"},           {"log.rotateSize", "5000"},        {"log.permissions", "0"},
-             {"log.throttleThreshold", "-4"}, {"log.throttleBytesPerSec", "-9"}, {"log.fileLevel", "debug2"}};
+    dict_ = {{"log.keepOld", "50"},
+             {"log.rotateSize", "5000"},
+             {"log.permissions", "0"},
+             {"log.throttleThreshold", "-4"},
+             {"log.fileLevel", "debug2"}};
     prefs_ = {{"log.keepOld", "3"},
               {"log.append", "true"},
               {"DC.log.append", "false"},
@@ -199,12 +202,9 @@ TEST_F(LogFileOutputTest, SettingsFollowPrecedenceAndInvalidValuesAreReplaced) {
     EXPECT_EQ(s.rotateSize, 100000);
     EXPECT_EQ(s.permissions, 0640);
     EXPECT_EQ(s.throttleThreshold, 1000000);
-    EXPECT_EQ(s.throttleBytesPerSec, 1000);
     EXPECT_EQ(s.fileLevel, 10);
     EXPECT_TRUE(capture.Contains("LogFileVariables: log.rotateSize (5000) is too small. Set to 100000.\n"));
     EXPECT_TRUE(capture.Contains("LogFileInt32: log.permissions (0) is invalid. Set to 416.\n"));
-    EXPECT_TRUE(capture.Contains("LogFileInt32: log.throttleThreshold (-4) is invalid. Set to 1000000.\n"));
-    EXPECT_TRUE(capture.Contains("LogFileInt32: log.throttleBytesPerSec (-9) is invalid. Set to 1000.\n"));
     EXPECT_EQ(capture.LevelOf("is too small"), dclog::kWarning);
 
     prefs_ = {{"log.keepOld", "7"},

@@ -1,5 +1,7 @@
-// In-memory settings layers and text helpers for the log tests.
+// In-memory settings layers and text helpers for the log and signal tests.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <map>
 #include <sstream>
@@ -14,21 +16,19 @@ using Values = std::map<std::string, std::string>;
 
 // A settings layer over a map; the map must outlive the layer.
 inline dclog::SettingsLayer MapLayer(const Values& values) {
+    auto find = [&values](const char* name) {
+        auto it = values.find(name);
+        return it == values.end() ? std::optional<std::string>() : it->second;
+    };
     dclog::SettingsLayer layer;
-    layer.getString = [&values](const char* def, const char* name) -> std::optional<std::string> {
-        auto it = values.find(name);
-        if (it != values.end()) {
-            return it->second;
-        }
-        return def != nullptr ? std::optional<std::string>(def) : std::nullopt;
+    layer.getString = [find](const char* def, const char* name) -> std::optional<std::string> {
+        return find(name) ? find(name) : def != nullptr ? std::optional<std::string>(def) : std::nullopt;
     };
-    layer.getBool = [&values](bool def, const char* name) {
-        auto it = values.find(name);
-        return it == values.end() ? def : (it->second == "true" || it->second == "1");
+    layer.getBool = [find](bool def, const char* name) {
+        return find(name) ? (*find(name) == "true" || *find(name) == "1") : def;
     };
-    layer.getInt32 = [&values](int32_t def, const char* name) {
-        auto it = values.find(name);
-        return it == values.end() ? def : static_cast<int32_t>(std::stol(it->second, nullptr, 0));
+    layer.getInt32 = [find](int32_t def, const char* name) {
+        return find(name) ? static_cast<int32_t>(std::stol(*find(name), nullptr, 0)) : def;
     };
     return layer;
 }
@@ -36,24 +36,23 @@ inline dclog::SettingsLayer MapLayer(const Values& values) {
 inline std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
     std::stringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(in, line);) {
         lines.push_back(line);
     }
     return lines;
 }
 
-// True when every part occurs in text, each after the one before it.
-inline bool InOrder(const std::string& text, const std::vector<std::string>& parts) {
+// Every part occurs in text, each after the one before it.
+inline ::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& parts) {
     size_t at = 0;
     for (const std::string& part : parts) {
         at = text.find(part, at);
         if (at == std::string::npos) {
-            return false;
+            return ::testing::AssertionFailure() << "no \"" << part << "\" in its place in:\n" << text;
         }
         at += part.size();
     }
-    return true;
+    return ::testing::AssertionSuccess();
 }
 
 inline size_t CountOf(const std::string& text, const std::string& part) {

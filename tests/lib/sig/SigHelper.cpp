@@ -182,38 +182,40 @@ void RecoverThenCrash() {
 }
 
 void Run(std::string_view scenario) {
-    if (scenario == "segv" || scenario == "core") {
-        Fault();
-    } else if (scenario == "abort") {
-        abort();
-    } else if (scenario == "bus") {
-        BusError();
-    } else if (scenario == "term") {
-        WaitForSignal();
-    } else if (scenario == "panic") {
-        Panic("helper panic %d\n", 42);
-    } else if (scenario == "loop") {
-        dup2(STDOUT_FILENO, STDERR_FILENO);
-        Panic("parked\n");
-    } else if (scenario == "logfile") {
-        StartLogFile();
-        Panic("with a log file\n");
-    } else if (scenario == "verify") {
-        static volatile int answer = 41;
-        VERIFY(answer == 42);
-    } else if (scenario == "alloc") {
-        Panic_AllocFailedSize(1 << 20);
-    } else if (scenario == "hookfault") {
-        Panic_SetHook(CrashingHook);
-        Fault();
-    } else if (scenario == "panicloop") {
-        Panic("first\n");
-    } else if (scenario == "recover") {
-        RecoverThenCrash();
-    } else if (scenario == "callbacks") {
-        CallbackModes();
-    } else if (scenario == "lifecycle") {
-        InitAgainAndExit();
+    static volatile int answer = 41;
+    const std::pair<std::string_view, void (*)()> scenarios[] = {
+        {"segv", Fault},
+        {"core", Fault},
+        {"abort", abort},
+        {"bus", BusError},
+        {"term", WaitForSignal},
+        {"panic", [] { Panic("helper panic %d\n", 42); }},
+        {"loop",
+         [] {
+             dup2(STDOUT_FILENO, STDERR_FILENO);
+             Panic("parked\n");
+         }},
+        {"logfile",
+         [] {
+             StartLogFile();
+             Panic("with a log file\n");
+         }},
+        {"verify", [] { VERIFY(answer == 42); }},
+        {"alloc", [] { Panic_AllocFailedSize(1 << 20); }},
+        {"hookfault",
+         [] {
+             Panic_SetHook(CrashingHook);
+             Fault();
+         }},
+        {"panicloop", [] { Panic("first\n"); }},
+        {"recover", RecoverThenCrash},
+        {"callbacks", CallbackModes},
+        {"lifecycle", InitAgainAndExit},
+    };
+    for (const auto& [name, body] : scenarios) {
+        if (name == scenario) {
+            body();
+        }
     }
     exit(2);
 }

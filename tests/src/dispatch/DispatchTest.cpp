@@ -129,11 +129,8 @@ TEST_F(DispatchTest, RequestsReachTheExecutorWithTheirFields) {
 }
 
 TEST_F(DispatchTest, IsAppAcceptsOnlyPlainBoolTexts) {
-    const std::vector<std::pair<std::string, bool>> cases = {
-        {"1", true},     {"true", true},   {"  true ", true}, {"\t1\n", true},
-        {"0", false},    {"false", false}, {" false", false}, {"yes", false},
-        {"TRUE", false}, {"2", false},     {"", false},       {"true x", false},
-    };
+    const std::pair<std::string, bool> cases[] = {
+        {"true", true}, {"\t1\n", true}, {"false", false}, {"TRUE", false}, {"true x", false}};
     for (const auto& [text, isApp] : cases) {
         executor->calls.clear();
         Parse(Start(" isApp=\"" + text + "\"", kNamePath + "<StdinStr>s</StdinStr><ProcessParams><p>x</p>"

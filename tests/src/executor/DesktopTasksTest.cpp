@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "lib/log/LogCapture.h"
@@ -24,7 +25,6 @@
 namespace {
 
 using namespace proctest;
-using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
 // The namespace has to be entered while the program has a single thread.
@@ -52,42 +52,30 @@ class DesktopTasksTest : public ::testing::Test {
         if (!gSystemDirs->dirs) {
             GTEST_SKIP() << "no private system directories: " << gSystemDirs->failure;
         }
-        const std::string script = std::string(desktop::kTaskScriptPath);
-        std::filesystem::create_directories(std::filesystem::path(script).parent_path());
         // Each run records its arguments between a begin and an end line;
         // the pause in between makes overlapping runs visible.
-        WriteExecutable(script,
-                        "#!/bin/sh\n"
-                        "echo \"begin $2\" >> '" +
-                            record +
-                            "'\n"
-                            "sleep 0.1\n"
-                            "{ printf '%s' \"$#\"; for a; do printf ' [%s]' \"$a\"; done; echo; } >> '" +
-                            record +
-                            "'\n"
-                            "echo \"end $2\" >> '" +
-                            record +
-                            "'\n"
-                            "echo \"done $2\" > '" +
-                            events.Path() + "'\n");
+        std::filesystem::create_directories(std::filesystem::path(script).parent_path());
+        std::ofstream(script) << "#!/bin/sh\necho \"begin $2\" >> '" << record << "'\nsleep 0.1\n"
+                              << "{ printf '%s' \"$#\"; for a; do printf ' [%s]' \"$a\"; done; echo; } >> '"
+                              << record << "'\necho \"end $2\" >> '" << record << "'\necho \"done $2\" > '"
+                              << events.Path() << "'\n";
+        chmod(script.c_str(), 0755);
     }
     void TearDown() override {
         if (gSystemDirs->dirs) {
-            std::filesystem::remove(std::string(desktop::kTaskScriptPath));
+            std::filesystem::remove(script);
         }
     }
-
     // The argument lines the script recorded, in order.
     std::vector<std::string> RecordedArguments() const {
-        std::vector<std::string> lines;
-        for (const std::string& line : LinesWithPrefix(ReadFile(record), "")) {
-            if (line.rfind("begin", 0) != 0 && line.rfind("end", 0) != 0) {
-                lines.push_back(line);
-            }
-        }
+        std::vector<std::string> lines = LinesWithPrefix(ReadFile(record), "");
+        std::erase_if(lines, [](const std::string& line) {
+            return line.starts_with("begin ") || line.starts_with("end ");
+        });
         return lines;
     }
 
+    const std::string script{desktop::kTaskScriptPath};
     TempDir dir;
     const std::string record = dir.File("record");
     EventFifo events{dir.File("events")};
@@ -100,9 +88,7 @@ TEST_F(DesktopTasksTest, EachTaskPassesItsActionDistributionAndDesktopType) {
     EXPECT_EQ(lock.GetName(), "LockScreen");
     EXPECT_EQ(unlock.GetName(), "UnlockScreen");
     EXPECT_EQ(logout.GetName(), "LogoutDesktop");
-
-    for (const DesktopInfo& info :
-         {DesktopInfo{"kde", "rhel"}, DesktopInfo{"gnome", "ubuntu"}, DesktopInfo{"mate", ""}}) {
+    for (const DesktopInfo& info : {DesktopInfo{"kde", "rhel"}, DesktopInfo{"mate", ""}}) {
         lock.Execute(info);
         unlock.Execute(info);
         logout.Execute(info);
@@ -111,9 +97,6 @@ TEST_F(DesktopTasksTest, EachTaskPassesItsActionDistributionAndDesktopType) {
                                          "4 [-a] [lock] [-d] [rhel]",
                                          "6 [-a] [unlock] [-d] [rhel] [-t] [kde]",
                                          "4 [-a] [logout] [-t] [kde]",
-                                         "4 [-a] [lock] [-d] [ubuntu]",
-                                         "6 [-a] [unlock] [-d] [ubuntu] [-t] [gnome]",
-                                         "4 [-a] [logout] [-t] [gnome]",
                                          // An empty distribution is still passed, as nothing.
                                          "3 [-a] [lock] [-d]",
                                          "5 [-a] [unlock] [-d] [-t] [mate]",
@@ -121,7 +104,7 @@ TEST_F(DesktopTasksTest, EachTaskPassesItsActionDistributionAndDesktopType) {
                                      }));
 }
 
-TEST_F(DesktopTasksTest, DirectRequestsRunTheScriptOneAtATimeWithThisSession) {
+TEST_F(DesktopTasksTest, ExecutorRunsTheScriptOneAtATimeWithThisSession) {
     dclog::LogCapture capture;
     auto executor = std::make_unique<DesktopCExecutor>(std::make_shared<DesktopCProcessMgr>());
     executor->Exec(std::make_shared<LockScreenTask>(), false);
@@ -131,16 +114,13 @@ TEST_F(DesktopTasksTest, DirectRequestsRunTheScriptOneAtATimeWithThisSession) {
         ASSERT_TRUE(events.NextLine());
     }
     ASSERT_TRUE(capture.WaitFor("Task LogoutDesktop executed in queue", kEventTimeout));
-    EXPECT_TRUE(capture.Contains("DesktopCExecutor->Exec Task LockScreen executed directly"));
-    EXPECT_TRUE(capture.Contains("DesktopCExecutor->Exec Task UnlockScreen executed directly"));
 
     // Begin and end of one run are never separated by another run.
-    std::vector<std::string> marks = LinesWithPrefix(ReadFile(record), "begin ");
     std::vector<std::string> lines = LinesWithPrefix(ReadFile(record), "");
-    for (size_t i = 0; i + 2 < lines.size(); i += 3) {
+    ASSERT_EQ(lines.size(), 9u);
+    for (size_t i = 0; i < lines.size(); i += 3) {
         EXPECT_EQ(lines[i].substr(6), lines[i + 2].substr(4)) << "overlapping runs";
     }
-    EXPECT_EQ(marks.size(), 3u);
 
     // The executor hands every task this session's type and distribution.
     std::vector<std::string> viaExecutor = RecordedArguments();

@@ -2,6 +2,7 @@
 // wait on, and a task that records its run in it.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -34,12 +35,7 @@ class Journal {
 
   private:
     bool HasLocked(const std::string& entry) const {
-        for (const std::string& e : entries_) {
-            if (e == entry) {
-                return true;
-            }
-        }
-        return false;
+        return std::find(entries_.begin(), entries_.end(), entry) != entries_.end();
     }
 
     std::mutex mutex_;
@@ -47,8 +43,8 @@ class Journal {
     std::vector<std::string> entries_;
 };
 
-// Records "start <name>", the desktop information it was given, then waits
-// for "open <name>" when gated, then records "end <name>".
+// Records "start <name>", then waits for "open <name>" when gated, then
+// records the desktop information it was given and "end <name>".
 class RecordingTask : public DesktopCTask {
   public:
     RecordingTask(std::string name, Journal& journal, bool gated)

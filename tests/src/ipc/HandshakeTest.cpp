@@ -3,7 +3,6 @@
 // refused options. Every case ends with no thread and no semaphore left.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -15,24 +14,8 @@
 namespace {
 
 using namespace ipctest;
-using Clock = std::chrono::steady_clock;
 
-constexpr int64_t kClientId = 42;
 constexpr int kAllLevels = 10;
-
-bool Connect(const ServiceProcess& service, Inbox& inbox, const std::string& magic, int32_t heartbeat = 0,
-             int64_t clientId = kClientId) {
-    return IpcClient_ConnectWithPaths(service.ClientPaths(), clientId, Inbox::OnConnected, Inbox::OnMessage,
-                                      magic.c_str(), "DesktopController", heartbeat, &inbox);
-}
-
-std::string Joined(const dclog::LogCapture& capture) {
-    std::string text;
-    for (const std::string& line : capture.Lines()) {
-        text += line;
-    }
-    return text;
-}
 
 std::string Hex(const std::string& bytes) {
     std::string text;
@@ -44,61 +27,36 @@ std::string Hex(const std::string& bytes) {
     return text;
 }
 
-std::string ExpectedClientInfoFrame(const std::string& token) {
-    std::string frame("\x01\x00\x00\x00\x5c\x00\x00\x00", 8);
-    frame += token;  // 40 characters, no terminator inside the field
+TEST(IpcHandshake, VerifiesEveryKeyKindSendsTheRecordAndEndsWhenTheServiceCloses) {
+    const int threadsBefore = ThreadCount();
+    const std::string token = TokenFor(kClientId, kMagic);
     std::string name = "DesktopController";
     name.resize(40, '\0');
-    frame += name;
-    frame += std::string("\x2a\x00\x00\x00\x00\x00\x00\x00", 8);  // client id 42, little-endian
-    frame += std::string("\x00\x00\x00\x00", 4);                  // heartbeat time-out 0
-    return Hex(frame);
-}
-
-TEST(IpcHandshake, VerifiesEveryKeyKindSendsTheRecordAndEndsWhenTheServiceCloses) {
-    const int threadsBefore = ThreadCount();  // before any harness reader thread
-    const std::vector<std::vector<std::string>> keyOptions = {
-        {"--key-type", "rsa"},
-        {"--key-type", "ec", "--key-bits", "256"},
-        {"--key-type", "ec", "--key-bits", "384"},
-        {"--key-type", "ec", "--key-bits", "521"},
-    };
-    const std::string token = TokenFor(kClientId, kMagic);
-    for (const auto& keyOption : keyOptions) {
-        SCOPED_TRACE(keyOption[1] + (keyOption.size() > 2 ? keyOption[3] : ""));
+    // Type 1, length 92, then token, name, client id 42 and heartbeat 0, little-endian.
+    const std::string frame = std::string("\x01\x00\x00\x00\x5c\x00\x00\x00", 8) + token + name +
+                              std::string("\x2a\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00", 12);
+    for (const std::string bits : {"rsa", "256", "384", "521"}) {
+        SCOPED_TRACE(bits);
         dclog::LogCapture capture(kAllLevels);
-        std::vector<std::string> arguments = {"--desktop-magic", kMagic, "--client-id", "42", "--commands"};
-        arguments.insert(arguments.end(), keyOption.begin(), keyOption.end());
-        ServiceProcess service(arguments);
-        Inbox inbox;
-        ASSERT_TRUE(Connect(service, inbox, token));
-
-        const auto info = service.WaitForLine("CLIENT_INFO");
+        Peer peer(bits == "rsa" ? std::vector<std::string>{"--key-type", "rsa"}
+                                : std::vector<std::string>{"--key-type", "ec", "--key-bits", bits});
+        ASSERT_TRUE(peer.Connect());
+        const auto info = peer.service.WaitForLine("CLIENT_INFO");
         ASSERT_TRUE(info);
-        EXPECT_NE(info->find("token=ok"), std::string::npos);
-        EXPECT_NE(info->find("raw=" + ExpectedClientInfoFrame(token)), std::string::npos) << *info;
-        EXPECT_EQ(capture.LevelOf("TCP connection established\n"), dclog::kInfo);
+        EXPECT_NE(info->find("token=ok raw=" + Hex(frame)), std::string::npos) << *info;
         EXPECT_EQ(capture.LevelOf("Server signature verification success\n"), dclog::kInfo);
         EXPECT_EQ(capture.LevelOf("Send client info, magic " + token.substr(0, 4) + "-***\n"), 10);
-        EXPECT_EQ(capture.LevelOf("Successfully get port and magic(" + token.substr(0, 4) +
-                                  "-***), clientId is 42\n"),
-                  10);
         {
-            std::unique_lock lock(inbox.mutex);
-            ASSERT_TRUE(inbox.changed.wait_for(lock, 5s, [&] { return inbox.connectedCalls == 1; }));
+            std::unique_lock lock(peer.inbox.mutex);
+            ASSERT_TRUE(
+                peer.inbox.changed.wait_for(lock, 5s, [&] { return peer.inbox.connectedCalls == 1; }));
         }
-
-        service.Command("close");
-        const auto start = Clock::now();
-        IpcClient_WaitForTerminate();
-        EXPECT_LT(Clock::now() - start, 2s);
-        EXPECT_EQ(service.WaitForExit(), 0);
+        peer.service.Command("close");
+        ExpectCleanEnd(capture);
+        EXPECT_EQ(peer.service.WaitForExit(), 0);
         EXPECT_EQ(capture.LevelOf("Failed to read from ssl connection\n"), dclog::kError);
-        EXPECT_TRUE(capture.Contains("Failed to receive IPC header\n"));
         EXPECT_TRUE(capture.Contains("Inbound poller thread terminated(stopService = yes)\n"));
         EXPECT_TRUE(capture.Contains("Outbound poller thread terminated(stopService = yes)\n"));
-        EXPECT_TRUE(capture.Contains("Service terminated!\n"));
-        EXPECT_TRUE(LeftoverSemaphores().empty());
         EXPECT_LE(ThreadCount(), threadsBefore + 1);  // at most the harness's output reader
     }
 }
@@ -106,24 +64,20 @@ TEST(IpcHandshake, VerifiesEveryKeyKindSendsTheRecordAndEndsWhenTheServiceCloses
 TEST(IpcHandshake, RefusesServicesThatCannotProveTheirKey) {
     struct Case {
         std::vector<std::string> arguments;
-        std::vector<std::string> records;
+        std::string cause;
+        std::string failure;
         int serviceStatus;
     };
     const std::vector<Case> cases = {
-        {{"--fault", "wrong-signature"},
-         {"Server signature verification fail\n", "Failed to verify server\n"},
-         0},
+        {{"--fault", "wrong-signature"}, "Server signature verification fail\n", "verify server", 0},
         {{"--fault", "foreign-key", "--key-type", "ec"},
-         {"Server signature verification fail\n", "Failed to verify server\n"},
+         "Server signature verification fail\n",
+         "verify server",
          0},
-        {{"--fault", "wrong-order"}, {"Expect server hash, but get 3\n", "Failed to verify server\n"}, 0},
-        {{"--key-type", "ed25519"}, {"unsupported Key type\n", "Failed to verify server\n"}, 0},
-        {{"--fault", "bad-ready"},
-         {"Expect IPC_MSG_TYPE_READY, but get 4\n", "Failed to wait service ready\n"},
-         0},
-        {{"--desktop-magic", kMagic, "--client-id", "7"},
-         {"Expect IPC_MSG_TYPE_READY, but get 0\n", "Failed to wait service ready\n"},
-         3},
+        {{"--fault", "wrong-order"}, "Expect server hash, but get 3\n", "verify server", 0},
+        {{"--key-type", "ed25519"}, "unsupported Key type\n", "verify server", 0},
+        {{"--fault", "bad-ready"}, "Expect IPC_MSG_TYPE_READY, but get 4\n", "wait service ready", 0},
+        {{"--client-id", "7"}, "Expect IPC_MSG_TYPE_READY, but get 0\n", "wait service ready", 3},
     };
     const int threadsBefore = ThreadCount();
     for (const Case& c : cases) {
@@ -131,20 +85,18 @@ TEST(IpcHandshake, RefusesServicesThatCannotProveTheirKey) {
         dclog::LogCapture capture(kAllLevels);
         std::vector<std::string> arguments = c.arguments;
         arguments.insert(arguments.end(), {"--close-after-ms", "3000"});
-        ServiceProcess service(arguments);
-        Inbox inbox;
-        EXPECT_FALSE(Connect(service, inbox, TokenFor(kClientId, kMagic)));
-        for (const std::string& record : c.records) {
-            EXPECT_EQ(capture.LevelOf(record), dclog::kError) << record << Joined(capture);
-        }
+        Peer peer(arguments);
+        EXPECT_FALSE(peer.Connect());
+        EXPECT_EQ(capture.LevelOf(c.cause), dclog::kError);
+        EXPECT_EQ(capture.LevelOf("Failed to " + c.failure + "\n"), dclog::kError);
         EXPECT_TRUE(capture.Contains("Cleanup TCP socket\n"));
         EXPECT_FALSE(capture.Contains("Service terminated!\n"));
         if (c.serviceStatus != 0) {
-            EXPECT_EQ(service.WaitForExit(), c.serviceStatus);
+            EXPECT_EQ(peer.service.WaitForExit(), c.serviceStatus);
         }
-        EXPECT_EQ(inbox.connectedCalls, 0);
+        EXPECT_EQ(peer.inbox.connectedCalls, 0);
         EXPECT_TRUE(LeftoverSemaphores().empty());
-        EXPECT_LE(ThreadCount(), threadsBefore + 1);
+        EXPECT_LE(ThreadCount(), threadsBefore + 1);  // at most the harness's output reader
     }
 }
 
@@ -160,7 +112,6 @@ TEST(IpcHandshake, RefusesBadOptionsBeforeConnecting) {
 
     EXPECT_FALSE(connect(token, 4));
     EXPECT_EQ(capture.LevelOf("Invalid heartbeat timeout, must be 0 or greater than 4\n"), dclog::kError);
-
     EXPECT_FALSE(connect(token, 0));
     EXPECT_TRUE(capture.Contains("Failed to get port from file\n"));
     EXPECT_TRUE(capture.Contains("Failed to parse option\n"));
@@ -171,7 +122,6 @@ TEST(IpcHandshake, RefusesBadOptionsBeforeConnecting) {
     EXPECT_TRUE(capture.Contains("Invalid customized magic length: 39(expect 40 bytes)\n"));
     EXPECT_FALSE(connect(token + "x", 0));
     EXPECT_TRUE(capture.Contains("Invalid customized magic length: 41(expect 40 bytes)\n"));
-
     EXPECT_FALSE(connect(token, 0));
     EXPECT_TRUE(capture.Contains("Failed to connect to server, errno: 111\n"));
     EXPECT_TRUE(capture.Contains("Failed to establish connection to server\n"));

@@ -10,32 +10,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <thread>
 
 extern char** environ;
 
 namespace ipctest {
-
-TempDir::TempDir() {
-    char pattern[] = "/tmp/ipc-test-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::filesystem::remove_all(path_);
-}
-
-void TempDir::Write(const std::string& name, const std::string& content) const {
-    std::ofstream(File(name), std::ios::binary) << content;
-}
 
 ServiceProcess::ServiceProcess(const std::vector<std::string>& arguments) {
     int in[2];
@@ -217,6 +202,28 @@ int ThreadCount() {
         ++count;
     }
     return count;
+}
+
+Peer::Peer(const std::vector<std::string>& arguments)
+    : service([&] {
+          std::vector<std::string> all = {
+              "--desktop-magic", kMagic,          "--client-id", std::to_string(kClientId),
+              "--commands",      "--print-limit", "16"};
+          all.insert(all.end(), arguments.begin(), arguments.end());
+          return all;
+      }()) {}
+
+bool Peer::Connect(int32_t heartbeat, const std::string& token) {
+    return IpcClient_ConnectWithPaths(service.ClientPaths(), kClientId, Inbox::OnConnected, Inbox::OnMessage,
+                                      token.c_str(), "DesktopController", heartbeat, &inbox);
+}
+
+void ExpectCleanEnd(const dclog::LogCapture& capture, std::chrono::milliseconds bound) {
+    const auto start = std::chrono::steady_clock::now();
+    IpcClient_WaitForTerminate();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, bound);
+    EXPECT_TRUE(capture.Contains("Service terminated!\n"));
+    EXPECT_TRUE(LeftoverSemaphores().empty());
 }
 
 }  // namespace ipctest

@@ -13,24 +13,15 @@
 #include <thread>
 #include <vector>
 
+#include "lib/log/LogCapture.h"
 #include "src/ipc/IpcClientInternal.h"
+#include "tests/support/TempDir.h"
 
 namespace ipctest {
 
 using namespace std::chrono_literals;
 
-// A temp directory removed with everything in it.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    const std::string& Path() const { return path_; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-    void Write(const std::string& name, const std::string& content) const;
-
-  private:
-    std::string path_;
-};
+using TempDir = dctest::TempDir;
 
 class ServiceProcess {
   public:
@@ -81,9 +72,24 @@ struct Inbox {
 // The 40-character token the service expects for a client id and magic.
 std::string TokenFor(int64_t clientId, const std::string& magic);
 inline const std::string kMagic = "0123456789abcdefghij0123456789ABCDEFGHIJ";
+inline constexpr int64_t kClientId = 42;
+
+// A service that knows the desktop magic and expects kClientId (later
+// arguments override), and the inbox of a client connected to it.
+struct Peer {
+    explicit Peer(const std::vector<std::string>& arguments);
+    // Connects the client with kClientId and the matching token.
+    bool Connect(int32_t heartbeat = 0, const std::string& token = TokenFor(kClientId, kMagic));
+
+    ServiceProcess service;
+    Inbox inbox;
+};
 
 // Named semaphores of this process still present in /dev/shm.
 std::vector<std::string> LeftoverSemaphores();
 int ThreadCount();
+// Waits for the client to come down after the connection ended and checks
+// that it took less than bound and left no semaphore behind.
+void ExpectCleanEnd(const dclog::LogCapture& capture, std::chrono::milliseconds bound = 2s);
 
 }  // namespace ipctest

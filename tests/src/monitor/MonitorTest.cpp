@@ -6,8 +6,11 @@
 // ctest runs them, or one --gtest_filter at a time) and starts from
 // "unlocked". libdbus also keeps the first session bus address it read.
 #include <dbus/dbus.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -17,82 +20,73 @@
 #include "lib/log/Log.h"
 #include "lib/log/LogCapture.h"
 #include "src/monitor/LockStatusMonitor.h"
-#include "tests/src/monitor/PrivateBus.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/LineReader.h"
+#include "tests/support/SessionBus.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
 constexpr auto kWait = 10s;
-constexpr const char* kGnome = "org.gnome.ScreenSaver";
-constexpr const char* kPath = "/org/gnome/ScreenSaver";
+const std::string kGnome = "org.gnome.ScreenSaver";
+const std::string kFreedesktop = "org.freedesktop.ScreenSaver";
+const std::string kPath = "/org/gnome/ScreenSaver";
 
-// The screen saver's side: emits signals and Lock calls on the test bus.
-class ScreenSaver {
+// A bus that refuses BecomeMonitor and every match rule, which the shared
+// session bus has no policy for.
+class RuleLessBus {
   public:
-    ScreenSaver(const std::string& address, std::string interfaceName)
-        : interface_(std::move(interfaceName)) {
-        DBusError error;
-        dbus_error_init(&error);
-        connection_ = dbus_connection_open_private(address.c_str(), &error);
-        if (connection_ == nullptr || !dbus_bus_register(connection_, &error)) {
-            ADD_FAILURE() << "cannot connect to the test bus: " << (error.message ? error.message : "");
+    RuleLessBus() {
+        const std::string config =
+            dir_.Write("bus.conf",
+                       "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth>"
+                       "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/><allow "
+                       "eavesdrop=\"true\"/>"
+                       "<allow own=\"*\"/>"
+                       "<deny send_interface=\"org.freedesktop.DBus.Monitoring\"/></policy>"
+                       "<limit name=\"max_match_rules_per_connection\">0</limit></busconfig>\n");
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0 || (pid_ = fork()) < 0) {
+            throw std::runtime_error("cannot start dbus-daemon");
         }
-        dbus_error_free(&error);
-    }
-    ~ScreenSaver() {
-        if (connection_ != nullptr) {
-            dbus_connection_close(connection_);
-            dbus_connection_unref(connection_);
+        if (pid_ == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            execlp("dbus-daemon", "dbus-daemon", ("--config-file=" + config).c_str(), "--print-address",
+                   "--nofork", nullptr);
+            _exit(dctest::kChildExecFailed);
         }
+        close(out[1]);
+        address_ = dctest::LineReader(out[0]).ReadLine(std::chrono::steady_clock::now() + kWait).value_or("");
     }
-
-    void ActiveChanged(bool active) {
-        dbus_bool_t value = active ? TRUE : FALSE;
-        Signal("ActiveChanged", DBUS_TYPE_BOOLEAN, &value);
+    ~RuleLessBus() {
+        int status = 0;
+        kill(pid_, SIGKILL);
+        dctest::WaitForChildExit(pid_, kWait, &status);
     }
-    void ActiveChangedWithText(const char* text) { Signal("ActiveChanged", DBUS_TYPE_STRING, &text); }
-    void Signal(const char* member, int argType = DBUS_TYPE_INVALID, const void* arg = nullptr) {
-        DBusMessage* message = dbus_message_new_signal(kPath, interface_.c_str(), member);
-        if (argType != DBUS_TYPE_INVALID) {
-            dbus_message_append_args(message, argType, arg, DBUS_TYPE_INVALID);
-        }
-        Send(message);
-    }
-    // A Lock call as a desktop shell makes it; addressed to this connection
-    // itself, which never answers.
-    void LockCall() {
-        DBusMessage* message = dbus_message_new_method_call(dbus_bus_get_unique_name(connection_), kPath,
-                                                            interface_.c_str(), "Lock");
-        dbus_message_set_no_reply(message, TRUE);
-        Send(message);
-    }
+    const std::string& Address() const { return address_; }
 
   private:
-    void Send(DBusMessage* message) {
-        dbus_connection_send(connection_, message, nullptr);
-        dbus_connection_flush(connection_);
-        dbus_message_unref(message);
-    }
-
-    std::string interface_;
-    DBusConnection* connection_ = nullptr;
+    dctest::TempDir dir_;
+    pid_t pid_ = -1;
+    std::string address_;
 };
 
 class MonitorTest : public ::testing::Test {
   protected:
-    void StartOn(const dctest::PrivateBus& bus, const char* desktop) {
-        setenv("DBUS_SESSION_BUS_ADDRESS", bus.Address().c_str(), 1);
+    void StartOn(const std::string& address, const char* desktop) {
+        ASSERT_FALSE(address.empty());
+        setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
         setenv("XDG_CURRENT_DESKTOP", desktop, 1);
         monitor.Start();
     }
-
-    // Waits for the filter to log a message of this member, so everything
-    // sent before it has been handled.
-    bool WaitForMember(const std::string& member) {
-        return capture.WaitFor("; member=" + member + "\n", kWait);
+    // Sends a marker signal and waits for the monitor to log it, so
+    // everything sent before it has been handled.
+    bool Handled(dctest::BusClient& client, const std::string& marker) {
+        client.EmitSignal(kPath, kGnome, marker);
+        return capture.WaitFor("; member=" + marker + "\n", kWait);
     }
-
     // The records of the monitor and the dispatcher that tell a decision.
     std::vector<std::string> Reports() const {
         std::vector<std::string> reports;
@@ -117,77 +111,80 @@ const std::string kSkipLocked = "DesktopCMonitor->SendNotification Skip to repor
 const std::string kSkipUnlocked = "DesktopCMonitor->SendNotification Skip to report unlocked status\n";
 
 TEST_F(MonitorTest, ActiveChangedIsReportedOnlyWhenTheStateChanges) {
-    dctest::PrivateBus bus;
-    StartOn(bus, "ubuntu:GNOME");
+    dctest::SessionBus bus;
+    StartOn(bus.Address(), "ubuntu:GNOME");
     ASSERT_TRUE(capture.WaitFor("DesktopCMonitor->MonitorBus Succeeded to BecomeMonitor.\n", kWait));
-    ScreenSaver saver(bus.Address(), kGnome);
-
-    saver.ActiveChanged(false);
-    saver.ActiveChanged(true);
-    saver.ActiveChanged(true);
-    const dbus_bool_t inactive = FALSE;
-    saver.Signal("SomethingElse", DBUS_TYPE_BOOLEAN, &inactive);
-    saver.ActiveChangedWithText("false");
-    saver.ActiveChanged(false);
-    saver.Signal("Done");
-    ASSERT_TRUE(WaitForMember("Done"));
+    dctest::BusClient saver(bus.Address());
+    saver.EmitSignal(kPath, kGnome, "ActiveChanged", false);
+    saver.EmitSignal(kPath, kGnome, "ActiveChanged", true);
+    saver.EmitSignal(kPath, kGnome, "ActiveChanged", true);
+    saver.EmitSignal(kPath, kGnome, "SomethingElse", false);
+    // An argument of the wrong type is no news.
+    {
+        DBusConnection* connection = dbus_connection_open_private(bus.Address().c_str(), nullptr);
+        ASSERT_TRUE(connection != nullptr && dbus_bus_register(connection, nullptr));
+        DBusMessage* message = dbus_message_new_signal(kPath.c_str(), kGnome.c_str(), "ActiveChanged");
+        const char* text = "false";
+        dbus_message_append_args(message, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
+        dbus_connection_send(connection, message, nullptr);
+        dbus_connection_flush(connection);
+        dbus_message_unref(message);
+        dbus_connection_close(connection);
+        dbus_connection_unref(connection);
+    }
+    ASSERT_TRUE(Handled(saver, "Typed"));
+    saver.EmitSignal(kPath, kGnome, "ActiveChanged", false);
+    ASSERT_TRUE(Handled(saver, "Done"));
     EXPECT_EQ(Reports(), (std::vector<std::string>{kSkipUnlocked, kLocked, kNotifyLocked, kSkipLocked,
                                                    kUnlocked, kNotifyUnlocked}));
-    EXPECT_TRUE(
-        capture.Contains("path=/org/gnome/ScreenSaver; interface=org.gnome.ScreenSaver; "
-                         "member=SomethingElse\n"));
+    EXPECT_TRUE(capture.Contains(
+        "path=/org/gnome/ScreenSaver; interface=org.gnome.ScreenSaver; member=SomethingElse\n"));
     EXPECT_EQ(capture.LevelOf(kLocked), dclog::kInfo);
     EXPECT_EQ(capture.LevelOf(kSkipLocked), dclog::kDebug);
 
     // Other screen savers' signals never reach a GNOME monitor.
-    ScreenSaver kde(bus.Address(), "org.freedesktop.ScreenSaver");
-    kde.ActiveChanged(true);
-    saver.Signal("Done2");
-    ASSERT_TRUE(WaitForMember("Done2"));
+    saver.EmitSignal(kPath, kFreedesktop, "ActiveChanged", true);
+    ASSERT_TRUE(Handled(saver, "Done2"));
     EXPECT_FALSE(capture.Contains("interface=org.freedesktop.ScreenSaver"));
     EXPECT_EQ(Reports().size(), 6u);
 }
 
 TEST_F(MonitorTest, WakeUpScreenUnlocksOnlyLateAfterALockCall) {
-    dctest::PrivateBus bus;
-    StartOn(bus, "GNOME");
+    dctest::SessionBus bus;
+    StartOn(bus.Address(), "GNOME");
     ASSERT_TRUE(capture.WaitFor("Succeeded to BecomeMonitor.", kWait));
-    ScreenSaver saver(bus.Address(), kGnome);
-
-    saver.LockCall();
-    ASSERT_TRUE(WaitForMember("Lock"));
+    // A Lock call as a desktop shell makes it, to a name that never answers.
+    dctest::BusClient saver(bus.Address());
+    saver.RequestName(kGnome);
+    saver.Call(kGnome, kPath, kGnome, "Lock");
+    ASSERT_TRUE(capture.WaitFor("; member=Lock\n", kWait));
     const auto lockSeen = std::chrono::steady_clock::now();
-    saver.Signal("WakeUpScreen");
-    saver.Signal("Marker");
-    ASSERT_TRUE(WaitForMember("Marker"));
+    saver.EmitSignal(kPath, kGnome, "WakeUpScreen");
+    ASSERT_TRUE(Handled(saver, "Marker"));
     EXPECT_EQ(Reports(), (std::vector<std::string>{kLocked, kNotifyLocked}));
 
     // The rule is about elapsed time, so this waits for it to pass.
     std::this_thread::sleep_until(lockSeen + 1100ms);
-    saver.Signal("WakeUpScreen");
-    saver.Signal("WakeUpScreen");
-    saver.Signal("Marker2");
-    ASSERT_TRUE(WaitForMember("Marker2"));
+    saver.EmitSignal(kPath, kGnome, "WakeUpScreen");
+    saver.EmitSignal(kPath, kGnome, "WakeUpScreen");
+    ASSERT_TRUE(Handled(saver, "Marker2"));
     EXPECT_EQ(Reports(), (std::vector<std::string>{kLocked, kNotifyLocked, kUnlocked, kNotifyUnlocked}));
 
     // ActiveChanged without arguments reports nothing but disarms a later
     // WakeUpScreen.
-    saver.LockCall();
-    saver.Signal("ActiveChanged");
-    saver.Signal("Marker3");
-    ASSERT_TRUE(WaitForMember("Marker3"));
-    const auto secondLock = std::chrono::steady_clock::now();
-    std::this_thread::sleep_until(secondLock + 1100ms);
-    saver.Signal("WakeUpScreen");
-    saver.Signal("Marker4");
-    ASSERT_TRUE(WaitForMember("Marker4"));
+    saver.Call(kGnome, kPath, kGnome, "Lock");
+    saver.EmitSignal(kPath, kGnome, "ActiveChanged");
+    ASSERT_TRUE(Handled(saver, "Marker3"));
+    std::this_thread::sleep_until(std::chrono::steady_clock::now() + 1100ms);
+    saver.EmitSignal(kPath, kGnome, "WakeUpScreen");
+    ASSERT_TRUE(Handled(saver, "Marker4"));
     EXPECT_EQ(Reports(), (std::vector<std::string>{kLocked, kNotifyLocked, kUnlocked, kNotifyUnlocked,
                                                    kLocked, kNotifyLocked}));
 }
 
 TEST_F(MonitorTest, RefusedBecomeMonitorFallsBackToEavesdropping) {
-    dctest::PrivateBus bus("<deny send_interface=\"org.freedesktop.DBus.Monitoring\"/>");
-    StartOn(bus, "GNOME");
+    dctest::SessionBus bus(dctest::BusPolicy::kRefuseBecomeMonitor);
+    StartOn(bus.Address(), "GNOME");
     ASSERT_TRUE(
         capture.WaitFor("DesktopCMonitor->MonitorBus Succeeded to monitor all members on "
                         "interface='org.gnome.ScreenSaver'.\n",
@@ -195,26 +192,24 @@ TEST_F(MonitorTest, RefusedBecomeMonitorFallsBackToEavesdropping) {
     EXPECT_TRUE(
         capture.Contains("DesktopCMonitor->MonitorBus Failed to utilize BecomeMonitor: "
                          "org.freedesktop.DBus.Error.AccessDenied: \""));
-    ScreenSaver saver(bus.Address(), kGnome);
-    saver.LockCall();
-    saver.ActiveChanged(false);
-    saver.Signal("Marker");
-    ASSERT_TRUE(WaitForMember("Marker"));
+    dctest::BusClient saver(bus.Address());
+    saver.RequestName(kGnome);
+    saver.Call(kGnome, kPath, kGnome, "Lock");
+    saver.EmitSignal(kPath, kGnome, "ActiveChanged", false);
+    ASSERT_TRUE(Handled(saver, "Marker"));
     EXPECT_EQ(Reports(), (std::vector<std::string>{kLocked, kNotifyLocked, kUnlocked, kNotifyUnlocked}));
 }
 
 TEST_F(MonitorTest, GivesUpWhenNoMatchRuleIsAllowed) {
-    dctest::PrivateBus bus("<deny send_interface=\"org.freedesktop.DBus.Monitoring\"/>",
-                           "<limit name=\"max_match_rules_per_connection\">0</limit>");
-    StartOn(bus, "MATE");
+    RuleLessBus bus;
+    StartOn(bus.Address(), "MATE");
     ASSERT_TRUE(capture.WaitFor(
         "DesktopCMonitor->Monitor Failed to monitor dbus interface org.mate.ScreenSaver\n", kWait));
     int refused = 0;
     for (const auto& line : capture.Lines()) {
-        refused += line.rfind(
-                       "DesktopCMonitor->MonitorBus Cannot add D-BUS match rule: "
-                       "interface='org.mate.ScreenSaver', cause: ",
-                       0) == 0;
+        refused += line.starts_with(
+            "DesktopCMonitor->MonitorBus Cannot add D-BUS match rule: interface='org.mate.ScreenSaver', "
+            "cause: ");
     }
     EXPECT_EQ(refused, 2);
     EXPECT_FALSE(capture.Contains("Succeeded"));
@@ -223,12 +218,12 @@ TEST_F(MonitorTest, GivesUpWhenNoMatchRuleIsAllowed) {
 }
 
 TEST_F(MonitorTest, KdeWatchesTheFreedesktopInterfaceUntilStoppedOrTheBusGoes) {
-    auto bus = std::make_unique<dctest::PrivateBus>();
-    StartOn(*bus, "KDE");
+    auto bus = std::make_unique<dctest::SessionBus>();
+    StartOn(bus->Address(), "KDE");
     ASSERT_TRUE(capture.WaitFor("Succeeded to BecomeMonitor.", kWait));
     {
-        ScreenSaver saver(bus->Address(), "org.freedesktop.ScreenSaver");
-        saver.ActiveChanged(true);
+        dctest::BusClient saver(bus->Address());
+        saver.EmitSignal(kPath, kFreedesktop, "ActiveChanged", true);
         ASSERT_TRUE(capture.WaitFor(kNotifyLocked, kWait));
     }
     EXPECT_TRUE(capture.Contains("interface=org.freedesktop.ScreenSaver; member=ActiveChanged\n"));
@@ -242,7 +237,7 @@ TEST_F(MonitorTest, KdeWatchesTheFreedesktopInterfaceUntilStoppedOrTheBusGoes) {
 
     // The monitor thread ends when the bus goes; the test process lives on.
     bus.reset();
-    ASSERT_TRUE(WaitForMember("Disconnected"));
+    ASSERT_TRUE(capture.WaitFor("; member=Disconnected\n", kWait));
     const auto stopStart = std::chrono::steady_clock::now();
     monitor.Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - stopStart, kWait);

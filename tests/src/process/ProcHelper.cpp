@@ -8,7 +8,6 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -117,30 +116,6 @@ int Grandchild(char** argv) {
     WaitForever();
 }
 
-volatile sig_atomic_t gTermReceived = 0;
-
-// term-after <ms> <fifo>: exits that long after SIGTERM.
-int TermAfter(char** argv) {
-    struct sigaction onTerm = {};
-    onTerm.sa_handler = [](int) { gTermReceived = 1; };
-    sigaction(SIGTERM, &onTerm, nullptr);
-    Notify(argv[3], "ready");
-    while (gTermReceived == 0) {
-        pause();
-    }
-    long ms = atol(argv[2]);
-    timespec delay = {ms / 1000, (ms % 1000) * 1000000};
-    nanosleep(&delay, nullptr);
-    return 0;
-}
-
-int Stamp(char** argv) {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    Notify(argv[2], std::to_string(static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec));
-    return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -165,12 +140,6 @@ int main(int argc, char** argv) {
     }
     if (mode == "grandchild" && argc > 2) {
         return Grandchild(argv);
-    }
-    if (mode == "term-after" && argc > 3) {
-        return TermAfter(argv);
-    }
-    if (mode == "stamp" && argc > 2) {
-        return Stamp(argv);
     }
     fprintf(stderr, "proc_helper: unknown mode %s\n", mode.c_str());
     return 64;

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -9,34 +10,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 namespace proctest {
 
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "dc-proc-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
-    chmod(path_.c_str(), 0755);
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 EventFifo::EventFifo(const std::string& path) : path_(path) {
-    if (mkfifo(path.c_str(), 0600) != 0) {
-        throw std::runtime_error("mkfifo failed");
-    }
-    fd_ = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) {
-        throw std::runtime_error("open fifo failed");
+    if (mkfifo(path.c_str(), 0600) != 0 || (fd_ = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0) {
+        throw std::runtime_error("cannot make the event fifo " + path);
     }
 }
 
@@ -56,19 +37,25 @@ std::optional<std::string> EventFifo::NextLine(std::chrono::milliseconds timeout
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
                                                                           std::chrono::steady_clock::now());
+        pollfd in = {fd_, POLLIN, 0};
         if (left.count() <= 0) {
             return std::nullopt;
         }
-        pollfd in = {fd_, POLLIN, 0};
-        if (poll(&in, 1, static_cast<int>(left.count())) <= 0) {
-            continue;
-        }
         char chunk[4096];
-        ssize_t count = read(fd_, chunk, sizeof chunk);
+        ssize_t count = poll(&in, 1, static_cast<int>(left.count())) > 0 ? read(fd_, chunk, sizeof chunk) : 0;
         if (count > 0) {
             buffer_.append(chunk, static_cast<size_t>(count));
         }
     }
+}
+
+pid_t EventFifo::NextReadyPid() {
+    std::optional<std::string> line = NextLine();
+    if (!line || line->rfind("ready ", 0) != 0) {
+        ADD_FAILURE() << "no ready line, got: " << line.value_or("<nothing>");
+        return -1;
+    }
+    return std::stoi(line->substr(6));
 }
 
 std::string HelperPath() {
@@ -76,40 +63,19 @@ std::string HelperPath() {
     return std::string(buildDir != nullptr ? buildDir : ".") + "/bin/proc_helper";
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteExecutable(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-    chmod(path.c_str(), 0755);
-}
-
 namespace {
-
-// Parent pid and state of a process from /proc/<pid>/stat.
-bool ReadStat(pid_t pid, pid_t& parent, char& state) {
-    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    size_t close = stat.rfind(')');
-    if (close == std::string::npos) {
-        return false;
-    }
-    std::istringstream rest(stat.substr(close + 1));
-    rest >> state >> parent;
-    return !rest.fail();
-}
 
 std::vector<pid_t> Children(bool zombiesOnly) {
     std::vector<pid_t> children;
     DIR* proc = opendir("/proc");
     while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
         pid_t pid = atoi(entry->d_name);
-        pid_t parent = 0;
+        // "<pid> (<comm>) <state> <parent> ...": comm may hold spaces.
+        std::string stat = pid > 0 ? ReadFile("/proc/" + std::to_string(pid) + "/stat") : "";
+        std::istringstream rest(stat.substr(std::min(stat.size(), stat.rfind(')') + 1)));
         char state = 0;
-        if (pid > 0 && ReadStat(pid, parent, state) && parent == getpid() && (!zombiesOnly || state == 'Z')) {
+        pid_t parent = 0;
+        if (rest >> state >> parent && parent == getpid() && (!zombiesOnly || state == 'Z')) {
             children.push_back(pid);
         }
     }

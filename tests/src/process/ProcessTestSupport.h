@@ -1,5 +1,5 @@
-// Shared pieces of the process and executor tests: a temp directory, a FIFO
-// on which helper children report events, and views of this test process's
+// Shared pieces of the process and executor tests: a FIFO on which helper
+// children (proc_helper) report events, and views of this test process's
 // own children in /proc.
 #pragma once
 
@@ -10,24 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TempDir.h"
+
 namespace proctest {
 
 using namespace std::chrono_literals;
+using dctest::ReadFile;
+using dctest::TempDir;
 
 inline constexpr std::chrono::milliseconds kEventTimeout = 10s;
-
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return path_; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
 
 // A FIFO the test keeps open for reading and writing, so it never reports
 // end of file; helpers open it, write one line, close it.
@@ -40,6 +31,9 @@ class EventFifo {
     const std::string& Path() const { return path_; }
     // The next line without its line feed, or nothing after the timeout.
     std::optional<std::string> NextLine(std::chrono::milliseconds timeout = kEventTimeout);
+    // The pid of the next "ready <pid>" line; -1 (and a test failure) on
+    // anything else.
+    pid_t NextReadyPid();
 
   private:
     std::string path_;
@@ -49,13 +43,11 @@ class EventFifo {
 
 // The helper program built with the tests.
 std::string HelperPath();
-std::string ReadFile(const std::string& path);
-void WriteExecutable(const std::string& path, const std::string& text);
 // Pids of the children of this process, and those of them that are zombies.
 std::vector<pid_t> ChildrenOfSelf();
 std::vector<pid_t> ZombieChildrenOfSelf();
 bool ProcessExists(pid_t pid);
-// Lines of a file that start with prefix, prefix removed.
+// Lines of a text that start with prefix, prefix removed.
 std::vector<std::string> LinesWithPrefix(const std::string& text, const std::string& prefix);
 
 }  // namespace proctest
