@@ -8,6 +8,7 @@
 #include <string>
 
 #include "src/ipc/IpcClient.h"
+#include "src/ipc/SignatureDigest.h"
 
 // Where the client finds the service's port, its own magic and the
 // service's public key. Production always uses IpcClient_SystemPaths();
@@ -28,7 +29,6 @@ bool IpcClient_ParseOption();
 bool IpcClient_InitSsl();
 bool IpcClient_VerifyServerSignature(const unsigned char* hash, uint32_t hashLength,
                                      const unsigned char* signature, uint32_t signatureLength);
-const EVP_MD* IpcClient_SelectDigest(const EVP_PKEY* key);
 
 bool IpcClient_SendMessage(const void* msg, uint32_t length, uint32_t type, bool sendNow, void* context,
                            IpcOnSentFn onSent, int32_t timeoutMs);

@@ -76,53 +76,52 @@ bool WritePublicKeyPem(EVP_PKEY* key, const std::string& path) {
     return written && closed && rename(temporary.c_str(), path.c_str()) == 0;
 }
 
-const EVP_MD* DigestForKey(const EVP_PKEY* key) {
-    const int bits = EVP_PKEY_get_bits(key);
-    switch (EVP_PKEY_get_base_id(key)) {
-        case EVP_PKEY_EC:
-            return bits > 520 ? EVP_sha512() : bits >= 384 ? EVP_sha384() : EVP_sha256();
-        case EVP_PKEY_RSA:
-            return bits >= 4096 ? EVP_sha512() : bits >= 3072 ? EVP_sha384() : EVP_sha256();
-        default:
-            return nullptr;
-    }
-}
-
 Bytes RandomHashFor(const EVP_PKEY* key) {
-    const EVP_MD* digest = DigestForKey(key);
+    const EVP_MD* digest = IpcClient_SelectDigest(key);
     Bytes hash(digest != nullptr ? static_cast<size_t>(EVP_MD_get_size(digest)) : 32);
     RAND_bytes(hash.data(), static_cast<int>(hash.size()));
     return hash;
 }
 
-std::optional<Bytes> SignHash(EVP_PKEY* key, const Bytes& hash) {
-    const EVP_MD* digest = DigestForKey(key);
+namespace {
+
+// OpenSSL's signing calls are made twice: once without a buffer for the
+// length, then for the signature itself.
+template <typename SignCall>
+std::optional<Bytes> SignTwoPass(SignCall sign) {
     size_t length = 0;
-    if (digest == nullptr) {
-        ossl::MdCtxPtr context(EVP_MD_CTX_new());
-        if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key) != 1 ||
-            EVP_DigestSign(context.get(), nullptr, &length, hash.data(), hash.size()) != 1) {
-            return std::nullopt;
-        }
-        Bytes signature(length);
-        if (EVP_DigestSign(context.get(), signature.data(), &length, hash.data(), hash.size()) != 1) {
-            return std::nullopt;
-        }
-        signature.resize(length);
-        return signature;
-    }
-    ossl::PkeyCtxPtr context(EVP_PKEY_CTX_new(key, nullptr));
-    if (!context || EVP_PKEY_sign_init(context.get()) != 1 ||
-        EVP_PKEY_CTX_set_signature_md(context.get(), digest) <= 0 ||
-        EVP_PKEY_sign(context.get(), nullptr, &length, hash.data(), hash.size()) != 1) {
+    if (!sign(nullptr, &length)) {
         return std::nullopt;
     }
     Bytes signature(length);
-    if (EVP_PKEY_sign(context.get(), signature.data(), &length, hash.data(), hash.size()) != 1) {
+    if (!sign(signature.data(), &length)) {
         return std::nullopt;
     }
     signature.resize(length);
     return signature;
+}
+
+}  // namespace
+
+std::optional<Bytes> SignHash(EVP_PKEY* key, const Bytes& hash) {
+    const EVP_MD* digest = IpcClient_SelectDigest(key);
+    if (digest == nullptr) {
+        ossl::MdCtxPtr context(EVP_MD_CTX_new());
+        if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key) != 1) {
+            return std::nullopt;
+        }
+        return SignTwoPass([&](unsigned char* out, size_t* length) {
+            return EVP_DigestSign(context.get(), out, length, hash.data(), hash.size()) == 1;
+        });
+    }
+    ossl::PkeyCtxPtr context(EVP_PKEY_CTX_new(key, nullptr));
+    if (!context || EVP_PKEY_sign_init(context.get()) != 1 ||
+        EVP_PKEY_CTX_set_signature_md(context.get(), digest) <= 0) {
+        return std::nullopt;
+    }
+    return SignTwoPass([&](unsigned char* out, size_t* length) {
+        return EVP_PKEY_sign(context.get(), out, length, hash.data(), hash.size()) == 1;
+    });
 }
 
 std::string HexOf(const unsigned char* data, size_t length) {

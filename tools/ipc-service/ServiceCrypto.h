@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "src/ipc/OpenSslPtr.h"
+#include "src/ipc/SignatureDigest.h"
 #include "tools/ipc-service/ServiceOptions.h"
 
 using Bytes = std::vector<unsigned char>;
@@ -18,9 +19,6 @@ ossl::PkeyPtr LoadPrivateKey(const std::string& path);
 ossl::X509Ptr MakeSelfSignedCertificate(EVP_PKEY* key);
 bool WritePublicKeyPem(EVP_PKEY* key, const std::string& path);
 
-// The digest a client picks for this key; nullptr for keys that sign
-// without a separate digest (Ed25519).
-const EVP_MD* DigestForKey(const EVP_PKEY* key);
 // A fresh random "server hash" of the size the client's digest expects.
 Bytes RandomHashFor(const EVP_PKEY* key);
 std::optional<Bytes> SignHash(EVP_PKEY* key, const Bytes& hash);
