@@ -1,14 +1,16 @@
 // Whatever the service sends, the daemon logs one clear record for what it
-// cannot use, keeps running, and handles the next valid request.
+// cannot use, keeps running, and handles the next valid request. Requests
+// are data, not instructions to the XML parser: a document type with
+// entities reads no file and expands nothing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <fstream>
 
-#include "tests/e2e/E2eSupport.h"
-#include "tests/support/FileWatch.h"
+#include "tests/support/DesktopSession.h"
+#include "tests/support/TempDir.h"
 
-namespace e2e {
+namespace dctest {
 namespace {
 
 constexpr const char* kPayloadError = "IpcMsgDispatcher->ParseMsgPayload Parse payload error, cause: ";
@@ -17,15 +19,15 @@ constexpr const char* kStartError =
     "IpcMsgDispatcher->ProcessStartProcessRequest Parse startProcess request error, cause: ";
 
 // A valid request whose effect the test can see: the task script runs.
-void ExpectStillServing(dctest::DesktopSession& session, std::size_t calls) {
+void ExpectStillServing(DesktopSession& session, std::size_t calls) {
     session.Service().Send(TaskXml("LogoutDesktop"));
-    EXPECT_TRUE(session.WaitForTaskCalls(calls, kWait)) << session.Log();
+    EXPECT_TRUE(session.WaitForTaskCalls(calls)) << session.Log();
 }
 
 TEST(BadInputTest, EachBadMessageIsLoggedOnceAndServiceGoesOn) {
-    dctest::DesktopSession session({.serviceArgs = {"--fault", "zero-length"}});
-    dctest::IpcService& service = session.Service();
-    ASSERT_TRUE(StartAndConnect(session)) << session.Log();
+    DesktopSession session({.serviceArgs = {"--fault", "zero-length"}});
+    IpcService& service = session.Service();
+    ASSERT_TRUE(session.StartAndConnect()) << session.Log();
     // The empty frame went out right after READY, before the daemon's first
     // notification arrived.
     const auto& transcript = service.Transcript();
@@ -64,7 +66,7 @@ TEST(BadInputTest, EachBadMessageIsLoggedOnceAndServiceGoesOn) {
         0u);
 
     // 8 MiB of XML that never closes its elements.
-    std::string huge = session.Scratch("huge.xml");
+    std::string huge = session.Host("huge.xml");
     {
         std::ofstream out(huge);
         out << "<Request name=\"StartProcess\"><StartProcess><ProcessParams>";
@@ -78,11 +80,44 @@ TEST(BadInputTest, EachBadMessageIsLoggedOnceAndServiceGoesOn) {
     // The empty frame was an empty document: nothing to log for it.
     EXPECT_EQ(session.CountInLog("Er(02)"), 6u) << session.Log();
 
+    // External and nested internal entities; a parser that expanded them
+    // would pass the file's text, or a blown-up string, to the probe.
+    TempDir::WriteAt(session.Host("secret.txt"), "file-content-that-must-stay-put");
+    service.Send(
+        "<?xml version=\"1.0\"?><!DOCTYPE Request [<!ENTITY x SYSTEM \"file://" +
+        DesktopSession::Inside("secret.txt") +
+        "\"><!ENTITY a \"lol\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;\">"
+        "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;\">]><Request name=\"StartProcess\"><StartProcess>"
+        "<ProcessName>ent</ProcessName><ProcessPath>" +
+        DesktopSession::Probe() + "</ProcessPath><ProcessParams><p>" + DesktopSession::Inside("ent") +
+        "</p><p>&x;</p><p>&c;</p></ProcessParams><ConnectionId>1</ConnectionId></StartProcess></Request>");
+    // 16 MiB of parameter text in one well-formed request.
+    std::string big = TempDir::WriteAt(
+        session.Host("big.xml"),
+        "<Request "
+        "name=\"StartProcess\"><StartProcess><ProcessName>big</ProcessName><ProcessPath>/nonexistent/big"
+        "</ProcessPath><ProcessParams><p>" +
+            std::string(16 << 20, 'A') +
+            "</p></ProcessParams><ConnectionId>1</ConnectionId></StartProcess></Request>");
+    service.SendFile(big);
+    ExpectStillServing(session, 6);
+    EXPECT_TRUE(session.WaitForLog("/nonexistent/big")) << "the big request was not read";
+    std::string log = session.Log();
+    if (std::optional<std::string> ent = session.WaitForReport("ent", 1s)) {
+        EXPECT_EQ(ent->find("file-content"), std::string::npos) << *ent;
+        EXPECT_EQ(ent->find("lollol"), std::string::npos) << *ent;
+    } else {
+        EXPECT_EQ(Occurrences(log, "Er(02)"), 7u) << "the entity request was neither run nor refused\n"
+                                                  << log;
+    }
+    EXPECT_EQ(log.find("file-content"), std::string::npos);
+    EXPECT_EQ(log.find("lollol"), std::string::npos);
+
     service.Close();
-    dctest::ChildResult result = session.FinishDaemon(kWait);
+    ChildResult result = session.FinishDaemon();
     EXPECT_TRUE(result.exited);
     EXPECT_EQ(result.exitStatus, 0);
 }
 
 }  // namespace
-}  // namespace e2e
+}  // namespace dctest

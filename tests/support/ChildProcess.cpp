@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "tests/support/LineReader.h"
 #include "tests/support/MountPlan.h"
 #include "tests/support/PrivateSystemDirs.h"
 
@@ -86,13 +87,16 @@ struct Prepared {
 
 // Async-signal-safe only from here to exec.
 [[noreturn]] void RunChildSide(const Prepared& prepared, const ChildCommand& command,
-                               const std::function<int()>* body, int outFd, int errFd, pid_t parent) {
+                               const std::function<int()>* body, int inFd, int outFd, int errFd,
+                               pid_t parent) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) {
         _exit(kChildSetupFailed);
     }
-    int devNull = open("/dev/null", O_RDONLY);
-    dup2(devNull, STDIN_FILENO);
+    if (errFd < 0) {
+        errFd = open(command.errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
+    dup2(inFd >= 0 ? inFd : open("/dev/null", O_RDONLY), STDIN_FILENO);
     dup2(outFd, STDOUT_FILENO);
     dup2(errFd, STDERR_FILENO);
     syscall(SYS_close_range, 3U, ~0U, 0U);
@@ -219,37 +223,64 @@ void ChildProcess::Start(const ChildCommand& command, const std::function<int()>
         prepared.plan = command.layout->BuildPlan();
         prepared.usePlan = true;
     }
+    int inPipe[2] = {-1, -1};
     int outPipe[2];
-    int errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
+    int errPipe[2] = {-1, -1};
+    if ((command.inputPipe && pipe2(inPipe, O_CLOEXEC) != 0) || pipe2(outPipe, O_CLOEXEC) != 0 ||
+        (command.errFile.empty() && pipe2(errPipe, O_CLOEXEC) != 0)) {
         throw std::runtime_error("pipe2 failed");
     }
     pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
-        RunChildSide(prepared, command, body, outPipe[1], errPipe[1], parent);
+        RunChildSide(prepared, command, body, inPipe[0], outPipe[1], errPipe[1], parent);
     }
-    close(outPipe[1]);
-    close(errPipe[1]);
+    for (int end : {inPipe[0], outPipe[1], errPipe[1]}) {
+        CloseFd(end);
+    }
+    inFd_ = inPipe[1];
     outFd_ = outPipe[0];
     errFd_ = errPipe[0];
     if (pid_ < 0) {
-        CloseFd(outFd_);
-        CloseFd(errFd_);
         throw std::runtime_error("fork failed");
     }
     pidFd_ = PidFdOpen(pid_);
 }
 
 ChildProcess::~ChildProcess() {
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        int status = 0;
-        WaitForChildExit(pid_, std::chrono::seconds(10), &status);
+    Stop(SIGKILL);
+    for (int* fd : {&pidFd_, &inFd_, &outFd_, &errFd_}) {
+        CloseFd(*fd);
     }
-    CloseFd(pidFd_);
-    CloseFd(outFd_);
-    CloseFd(errFd_);
+}
+
+void ChildProcess::Stop(int sig) {
+    int status = 0;
+    if (pid_ > 0 && kill(pid_, sig) == 0 && !WaitForChildExit(pid_, std::chrono::seconds(5), &status)) {
+        kill(pid_, SIGKILL);
+        WaitForChildExit(pid_, std::chrono::seconds(5), &status);
+    }
+    pid_ = -1;
+}
+
+std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds timeout) {
+    if (!lines_) {
+        lines_ = std::make_unique<LineReader>(outFd_);
+        outFd_ = -1;
+    }
+    return lines_->ReadLine(Clock::now() + timeout);
+}
+
+void ChildProcess::Write(const std::string& text) {
+    // A write after the child ended must fail here, not kill the test.
+    signal(SIGPIPE, SIG_IGN);
+    for (std::size_t done = 0; done < text.size();) {
+        ssize_t count = write(inFd_, text.data() + done, text.size() - done);
+        if (count <= 0) {
+            throw std::runtime_error("the child does not read its input any more");
+        }
+        done += static_cast<std::size_t>(count);
+    }
 }
 
 ChildResult ChildProcess::Finish(std::chrono::milliseconds timeout) {

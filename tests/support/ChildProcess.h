@@ -8,13 +8,16 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <csignal>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace dctest {
 
+class LineReader;
 class SystemDirsLayout;
 
 struct ChildCommand {
@@ -28,6 +31,11 @@ struct ChildCommand {
     std::optional<gid_t> gid{};
     // When set, the child runs inside a private namespace built from it.
     const SystemDirsLayout* layout = nullptr;
+    // When true, standard input is a pipe fed through Write(); else /dev/null.
+    bool inputPipe = false;
+    // When set, standard error goes to this file instead of being captured:
+    // for long-running helpers whose chatter nobody reads.
+    std::string errFile{};
 };
 
 struct ChildResult {
@@ -61,15 +69,26 @@ class ChildProcess {
     pid_t Pid() const { return pid_; }
     // Collects output until the child has exited and closed both streams;
     // past the timeout the child is killed with SIGKILL (timedOut is set).
+    // Output already taken line by line through ReadLine() is not repeated.
     ChildResult Finish(std::chrono::milliseconds timeout);
+
+    // For children that report as they run: the next line of standard
+    // output; nothing when the timeout passes or the output ends first.
+    std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
+    // Writes to standard input (see inputPipe); throws once nobody reads it.
+    void Write(const std::string& text);
+    // Sends sig, gives the child five seconds, then SIGKILL; reaps it.
+    void Stop(int sig);
 
   private:
     void Start(const ChildCommand& command, const std::function<int()>* body);
 
     pid_t pid_ = -1;
     int pidFd_ = -1;
+    int inFd_ = -1;
     int outFd_ = -1;
     int errFd_ = -1;
+    std::unique_ptr<LineReader> lines_;
 };
 
 // The sanitizer settings of the test's own environment ("ASAN_OPTIONS=..."

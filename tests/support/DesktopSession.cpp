@@ -1,35 +1,30 @@
 #include "tests/support/DesktopSession.h"
 
-#include <sys/stat.h>
+#include <openssl/evp.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 
 #include "tests/support/FileWatch.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
 namespace dctest {
 namespace {
 
-constexpr const char* kTaskScriptDir = "/nordagent/desktop";
 constexpr const char* kMarkerName = "DC_E2E_SESSION";
+constexpr const char* kTaskScript = "/nordagent/desktop/desktopCTask.sh";
 
-std::string RandomHex(std::size_t length) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::random_device source;
-    std::string text;
-    for (std::size_t i = 0; i < length; ++i) {
-        text += kDigits[source() % 16];
+void Own(const std::string& path, uid_t uid) {
+    if (chown(path.c_str(), uid, uid) != 0) {
+        throw std::runtime_error("chown failed for " + path);
     }
-    return text;
 }
 
 std::string HostName() {
@@ -38,18 +33,31 @@ std::string HostName() {
     return name;
 }
 
-void WriteText(const std::string& path, const std::string& text, fs::perms mode) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::trunc) << text;
-    fs::permissions(path, mode);
+std::string XmlEscape(const std::string& text) {
+    std::string escaped;
+    for (char c : text) {
+        switch (c) {
+            case '&':
+                escaped += "&amp;";
+                break;
+            case '<':
+                escaped += "&lt;";
+                break;
+            case '>':
+                escaped += "&gt;";
+                break;
+            case '"':
+                escaped += "&quot;";
+                break;
+            default:
+                escaped += c;
+        }
+    }
+    return escaped;
 }
 
-std::size_t Occurrences(const std::string& text, const std::string& needle) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-        ++count;
-    }
-    return count;
+std::string Element(const std::string& name, const std::string& text) {
+    return "<" + name + ">" + XmlEscape(text) + "</" + name + ">";
 }
 
 }  // namespace
@@ -62,13 +70,32 @@ std::string BuiltBinary(const std::string& name) {
     return std::string(dir) + "/bin/" + name;
 }
 
+std::string IpcToken(const std::string& desktopIdText, const std::string& magic) {
+    const std::string text = desktopIdText + magic;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
+    std::string hex;
+    char pair[3];
+    for (int i = 0; i < 20; ++i) {
+        snprintf(pair, sizeof pair, "%02x", digest[i]);
+        hex += pair;
+    }
+    return hex;
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& needle) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 DesktopSession::DesktopSession(DesktopSessionOptions options) : options_(std::move(options)) {
-    // Unique among concurrently running tests, and a valid client id.
-    desktopId_ = std::to_string(10000 + getpid() % 50000);
-    magic_ = RandomHex(40);
-    for (const char* dir : {"/home", "/runtime", "/log", "/scratch"}) {
-        fs::create_directories(layout_.Root() + dir);
-        fs::permissions(layout_.Root() + dir, fs::perms::all);
+    if (options_.desktopId.empty()) {
+        // Unique among concurrently running tests, and a valid client id.
+        options_.desktopId = std::to_string(10000 + getpid() % 50000);
     }
     if (options_.x11) {
         xvfb_ = std::make_unique<XvfbServer>();
@@ -77,74 +104,85 @@ DesktopSession::DesktopSession(DesktopSessionOptions options) : options_(std::mo
         displayEnv_ = "WAYLAND_DISPLAY=wayland-0";
     }
     bus_ = std::make_unique<SessionBus>(options_.busPolicy);
-    WriteIdentity();
-    WriteHostFiles();
-    InstallTaskScript();
+    WriteFiles();
+    if (options_.setUserId) {
+        InstallSetUserId();
+    }
     if (options_.startService) {
         IpcServiceOptions serviceOptions{.dir = layout_.HostPath("/var/tarvelo"),
                                          .magicFile = MagicPath(),
-                                         .clientId = std::stoll(desktopId_),
+                                         .clientId = std::stoll(options_.desktopId),
                                          .extraArgs = options_.serviceArgs};
         service_ = std::make_unique<IpcService>(BuiltBinary("ipc-service"), serviceOptions);
         fs::copy_file(layout_.HostPath("/var/tarvelo") + "/rui.pub",
-                      layout_.HostPath("/usr/share/tarvelo") + "/rui.pub",
-                      fs::copy_options::overwrite_existing);
+                      layout_.HostPath("/usr/share/tarvelo") + "/rui.pub");
     }
 }
 
 DesktopSession::~DesktopSession() {
-    StopLeftovers();
-}
-
-void DesktopSession::StopLeftovers() {
     daemon_.reset();
     for (pid_t pid : DaemonProcesses()) {
         kill(pid, SIGKILL);
     }
-    service_.reset();
 }
 
-void DesktopSession::WriteIdentity() {
-    const std::string state = layout_.HostPath("/var/tarvelo");
-    WriteText(MagicPath(), magic_, fs::perms::owner_read | fs::perms::owner_write);
+void DesktopSession::WriteFiles() {
+    TempDir::WriteAt(MagicPath(), kMagic, 0600);
     std::string display = displayEnv_.substr(displayEnv_.find('=') + 1);
     std::string displayPart = display.starts_with("wayland-") ? display.substr(8) : display.substr(1);
-    WriteText(
-        state + "/brv_desktop/brv_desktopid." + displayPart, "DESKTOPID=" + desktopId_ + "\n",
-        fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
-    WriteText(
-        layout_.HostPath("/etc/tarvelo") + "/config",
-        "DesktopController.log.filename = \"" + LogPath() +
-            "\"\n"
-            "DesktopController.log.logLevel = \"debug\"\n",
-        fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
-}
+    TempDir::WriteAt(layout_.HostPath("/var/tarvelo") + "/brv_desktop/brv_desktopid." + displayPart,
+                     "DESKTOPID=" + options_.desktopId + "\n");
+    std::string config =
+        "DesktopController.log.logLevel = \"" + options_.logLevel + "\"\n" + options_.preferences;
+    if (options_.logFile) {
+        config += "DesktopController.log.filename = \"" + Inside("DesktopController.log") + "\"\n";
+    }
+    TempDir::WriteAt(layout_.HostPath("/etc/tarvelo") + "/config", config);
 
-void DesktopSession::WriteHostFiles() {
-    const fs::perms readable =
-        fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read;
-    std::string osRelease = Scratch("os-release");
-    WriteText(osRelease, "NAME=\"E2E Linux\"\nVERSION_ID=\"9.4\"\nID=\"" + options_.osReleaseId + "\"\n",
-              readable);
+    // The work directory, open to the daemon whoever it runs as.
+    for (const char* dir : {"", "home/.tarvelo", "runtime"}) {
+        fs::create_directories(Host(dir));
+        fs::permissions(Host(dir), fs::perms::all);
+    }
+    for (const char* file : {"home/.tarvelo/config", "home/.tarvelo/preferences"}) {
+        TempDir::WriteAt(Host(file), options_.userPreferences);
+    }
+    fs::create_directories(fs::path(HostProbe()).parent_path());
+    fs::copy_file(BuiltBinary("dc_test_probe"), HostProbe());
+    TempDir::WriteAt(layout_.HostPath("/usr/lib/tarvelo") + kTaskScript,
+                     "#!/bin/sh\n"
+                     "# Records the arguments of each run, one run per line, then reports.\n"
+                     "printf '%s\\n' \"$*\" >> " +
+                         Inside("task-calls") + "\nexec " + Probe() + " " + Inside("task-$2") + " \"$@\"\n",
+                     0755);
+
+    std::string osRelease =
+        TempDir::WriteAt(layout_.Root() + "/os-release",
+                         "NAME=\"E2E Linux\"\nVERSION_ID=\"9.4\"\nID=\"" + options_.osReleaseId + "\"\n");
     layout_.AddBind(osRelease, "/etc/os-release");
     std::string host = HostName();
-    std::string hosts = Scratch("hosts");
-    WriteText(hosts,
-              "127.0.0.1 localhost\n127.0.1.1 " + host + "." + options_.hostDomain + " " + host +
-                  "\n::1 localhost\n",
-              readable);
+    std::string hosts =
+        TempDir::WriteAt(layout_.Root() + "/hosts", "127.0.0.1 localhost\n127.0.1.1 " + host +
+                                                        ".desk.e2e.test " + host + "\n::1 localhost\n");
     layout_.AddBind(hosts, "/etc/hosts");
 }
 
-void DesktopSession::InstallTaskScript() {
-    std::string script = layout_.HostPath("/usr/lib/tarvelo") + kTaskScriptDir + "/desktopCTask.sh";
-    WriteText(script,
-              "#!/bin/sh\n"
-              "# Records the arguments of each run, one run per line.\n"
-              "printf '%s\\n' \"$*\" >> " +
-                  Scratch("task-calls") + "\n",
-              fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
-                  fs::perms::others_exec);
+void DesktopSession::InstallSetUserId() {
+    std::string binary = layout_.HostPath("/usr/lib/tarvelo") + "/e2e/DesktopController";
+    fs::copy_file(BuiltBinary("DesktopController"), binary);
+    Own(binary, kMagicOwner);
+    fs::permissions(binary, fs::perms(04755));
+    Own(MagicPath(), kMagicOwner);
+    std::string passwd = layout_.Root() + "/passwd";
+    fs::copy_file("/etc/passwd", passwd);
+    TempDir::WriteAt(passwd, ReadFile(passwd) + "brvcanvas:x:990:990::/nonexistent:/usr/sbin/nologin\n");
+    layout_.AddBind(passwd, "/etc/passwd");
+    for (const char* path : {"home", "home/.tarvelo", "home/.tarvelo/config", "home/.tarvelo/preferences"}) {
+        Own(Host(path), kNobody);
+    }
+    fs::create_directories(HostTmp());
+    fs::permissions(HostTmp(), fs::perms(01777));
+    layout_.AddBind(HostTmp(), "/tmp");
 }
 
 IpcService& DesktopSession::Service() {
@@ -154,21 +192,17 @@ IpcService& DesktopSession::Service() {
     return *service_;
 }
 
-std::string DesktopSession::Scratch(const std::string& name) const {
-    return layout_.Root() + "/scratch/" + name;
-}
-
-std::string DesktopSession::MagicPath() const {
-    return layout_.HostPath("/var/tarvelo") + "/brv_desktop_magic";
+std::string DesktopSession::Host(const std::string& name) const {
+    return layout_.HostPath("/var/tarvelo") + "/e2e/" + name;
 }
 
 std::vector<std::string> DesktopSession::DaemonEnvironment(const std::vector<std::string>& extraEnv) const {
     std::vector<std::string> env = {
         "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
-        "HOME=" + layout_.Root() + "/home",
-        "USER=e2e-user",
+        "HOME=" + Inside("home"),
+        options_.setUserId ? "USER=nobody" : "USER=e2e-user",
         "LANG=C.UTF-8",
-        "XDG_RUNTIME_DIR=" + layout_.Root() + "/runtime",
+        "XDG_RUNTIME_DIR=" + Inside("runtime"),
         "XDG_SESSION_ID=e2e",
         "XDG_CURRENT_DESKTOP=" + options_.currentDesktop,
         "DBUS_SESSION_BUS_ADDRESS=" + bus_->Address(),
@@ -180,12 +214,44 @@ std::vector<std::string> DesktopSession::DaemonEnvironment(const std::vector<std
 }
 
 void DesktopSession::StartDaemon(const std::vector<std::string>& env) {
-    daemon_ = std::make_unique<ChildProcess>(
-        ChildCommand{.argv = {BuiltBinary("DesktopController")}, .env = env, .layout = &layout_});
+    if (!options_.setUserId) {
+        daemon_ = std::make_unique<ChildProcess>(
+            ChildCommand{.argv = {BuiltBinary("DesktopController")}, .env = env, .layout = &layout_});
+        return;
+    }
+    std::vector<std::string> envTexts = env;
+    for (std::string& entry : SanitizerEnvironment()) {
+        envTexts.push_back(std::move(entry));
+    }
+    std::vector<char*> envp;
+    for (std::string& entry : envTexts) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    static char binary[] = "/usr/lib/tarvelo/e2e/DesktopController";
+    char* argv[] = {binary, nullptr};
+    const std::string workDir = Inside("");
+    // Runs in the forked child after the namespace and the switch to nobody:
+    // only system calls. Cores are allowed, so that only the daemon itself
+    // can be what keeps one from landing in its working directory.
+    auto body = [&] {
+        if (chdir(workDir.c_str()) != 0) {
+            return kChildSetupFailed;
+        }
+        rlimit limit{};
+        getrlimit(RLIMIT_CORE, &limit);
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_CORE, &limit);
+        execve(binary, argv, envp.data());
+        return kChildExecFailed;
+    };
+    daemon_ = std::make_unique<ChildProcess>(ChildCommand{.uid = kNobody, .gid = kNobody, .layout = &layout_},
+                                             body);
 }
 
-pid_t DesktopSession::DaemonPid() const {
-    return daemon_ ? daemon_->Pid() : -1;
+bool DesktopSession::StartAndConnect(const std::vector<std::string>& extraEnv) {
+    StartDaemon(DaemonEnvironment(extraEnv));
+    return !WaitForNotification("DesktopLogged").empty();
 }
 
 ChildResult DesktopSession::FinishDaemon(std::chrono::milliseconds timeout) {
@@ -195,12 +261,14 @@ ChildResult DesktopSession::FinishDaemon(std::chrono::milliseconds timeout) {
     return daemon_->Finish(timeout);
 }
 
-std::string DesktopSession::LogPath() const {
-    return layout_.Root() + "/log/DesktopController.log";
+std::string DesktopSession::WaitForNotification(const std::string& notification) {
+    std::optional<std::string> line =
+        Service().WaitForLine("RECV type=4 .*<Notify name=\"" + notification + "\">", kWait);
+    return line ? IpcService::PayloadOf(*line) : std::string();
 }
 
 std::string DesktopSession::Log() const {
-    return ReadFileText(LogPath());
+    return ReadFile(LogPath());
 }
 
 bool DesktopSession::WaitForLog(const std::string& text, std::chrono::milliseconds timeout,
@@ -214,7 +282,7 @@ std::size_t DesktopSession::CountInLog(const std::string& text) const {
 }
 
 std::vector<std::string> DesktopSession::TaskCalls() const {
-    std::istringstream text(ReadFileText(Scratch("task-calls")));
+    std::istringstream text(ReadFile(Host("task-calls")));
     std::vector<std::string> calls;
     for (std::string line; std::getline(text, line);) {
         calls.push_back(line);
@@ -222,14 +290,60 @@ std::vector<std::string> DesktopSession::TaskCalls() const {
     return calls;
 }
 
-bool DesktopSession::WaitForTaskCalls(std::size_t count, std::chrono::milliseconds timeout) const {
+bool DesktopSession::WaitForTaskCalls(std::size_t count) const {
     return WaitForFile(
-        Scratch("task-calls"), [&](const std::string& text) { return Occurrences(text, "\n") >= count; },
-        timeout);
+        Host("task-calls"), [&](const std::string& text) { return Occurrences(text, "\n") >= count; }, kWait);
+}
+
+std::optional<std::string> DesktopSession::WaitForReport(const std::string& name,
+                                                         std::chrono::milliseconds timeout) {
+    // The probe renames a finished report into place: present means whole.
+    if (!WaitForFile(
+            Host(name), [](const std::string& text) { return !text.empty(); }, timeout)) {
+        return std::nullopt;
+    }
+    return ReadFile(Host(name));
 }
 
 std::vector<pid_t> DesktopSession::DaemonProcesses() const {
     return ProcessesWithEnvEntry(std::string(kMarkerName) + "=" + layout_.Root());
+}
+
+std::string StartProcessXml(const StartRequest& request) {
+    std::string xml = "<Request name=\"StartProcess\"><StartProcess";
+    if (request.isApp) {
+        xml += " isApp=\"" + XmlEscape(*request.isApp) + "\"";
+    }
+    xml += ">" + Element("ProcessName", request.name);
+    if (!request.path.empty()) {
+        xml += Element("ProcessPath", request.path);
+    }
+    if (request.stdinText) {
+        xml += Element("StdinStr", *request.stdinText);
+    }
+    xml += "<ProcessParams>";
+    for (const std::string& param : request.params) {
+        xml += Element("Param", param);
+    }
+    xml += "</ProcessParams>";
+    if (request.connectionId) {
+        xml += Element("ConnectionId", *request.connectionId);
+    }
+    return xml + "</StartProcess></Request>";
+}
+
+std::string StopProcessXml(const std::string& name, const std::string& connectionId) {
+    return "<Request name=\"StopProcess\"><StopProcess>" + Element("ProcessName", name) +
+           Element("ConnectionId", connectionId) + "</StopProcess></Request>";
+}
+
+std::string TaskXml(const std::string& requestName) {
+    return "<Request name=\"" + requestName + "\"/>";
+}
+
+std::string DesktopLockedXml(bool locked) {
+    return kXmlDeclaration + "<Notify name=\"DesktopLocked\"><DesktopLocked><Locked>" +
+           (locked ? "true" : "false") + "</Locked></DesktopLocked></Notify>";
 }
 
 }  // namespace dctest

@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -37,13 +37,6 @@ std::vector<std::string> SplitNul(const std::string& text) {
 
 }  // namespace
 
-std::string ReadFileText(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 bool WaitForFile(const std::string& path, const std::function<bool(const std::string&)>& done,
                  std::chrono::milliseconds timeout) {
     int watchFd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
@@ -52,7 +45,7 @@ bool WaitForFile(const std::string& path, const std::function<bool(const std::st
         inotify_add_watch(watchFd, dir.c_str(), IN_MODIFY | IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO);
     }
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    bool reached = done(ReadFileText(path));
+    bool reached = done(ReadFile(path));
     while (!reached) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
                                                                           std::chrono::steady_clock::now());
@@ -66,7 +59,7 @@ bool WaitForFile(const std::string& path, const std::function<bool(const std::st
             while (read(watchFd, events.data(), events.size()) > 0) {
             }
         }
-        reached = done(ReadFileText(path));
+        reached = done(ReadFile(path));
     }
     if (watchFd >= 0) {
         close(watchFd);
@@ -82,7 +75,7 @@ std::vector<pid_t> ProcessesWithEnvEntry(const std::string& entry) {
         if (pid <= 0 || pid == getpid()) {
             continue;
         }
-        std::vector<std::string> environment = SplitNul(ReadFileText(proc.path().string() + "/environ"));
+        std::vector<std::string> environment = SplitNul(ReadFile(proc.path().string() + "/environ"));
         if (std::find(environment.begin(), environment.end(), entry) != environment.end()) {
             pids.push_back(pid);
         }

@@ -10,8 +10,6 @@
 
 namespace dctest {
 
-std::string ReadFileText(const std::string& path);
-
 // Re-reads path whenever its directory changes until done(content) holds;
 // false when the timeout passes first. A missing file reads as empty.
 bool WaitForFile(const std::string& path, const std::function<bool(const std::string&)>& done,

@@ -1,21 +1,10 @@
 #include "tests/support/SessionBus.h"
 
 #include <dbus/dbus.h>
-#include <fcntl.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
-#include <filesystem>
-#include <fstream>
-#include <memory>
 #include <stdexcept>
-
-#include "tests/support/ChildProcess.h"
-#include "tests/support/LineReader.h"
-
-namespace fs = std::filesystem;
 
 namespace dctest {
 namespace {
@@ -32,7 +21,8 @@ std::string BusConfig(BusPolicy policy) {
         "  <policy context=\"default\">\n"
         "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
         "    <allow eavesdrop=\"true\"/>\n"
-        "    <allow own=\"*\"/>\n";
+        "    <allow own=\"*\"/>\n"
+        "    <allow user=\"*\"/>\n";
     if (policy == BusPolicy::kRefuseBecomeMonitor) {
         config +=
             "    <deny send_destination=\"org.freedesktop.DBus\""
@@ -79,68 +69,15 @@ bool SessionBus::Available() {
 }
 
 SessionBus::SessionBus(BusPolicy policy) {
-    std::string pattern = (fs::temp_directory_path() / "dc-bus-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed for " + pattern);
-    }
-    configDir_ = pattern;
-    std::string configPath = configDir_ + "/bus.conf";
-    std::ofstream(configPath) << BusConfig(policy);
-
-    int ready[2];
-    if (pipe2(ready, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe2 failed");
-    }
-    std::string printAddress = "--print-address=" + std::to_string(ready[1]);
-    std::string configArg = "--config-file=" + configPath;
-    pid_t parent = getpid();
-    pid_ = fork();
-    if (pid_ == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent) {
-            _exit(kChildSetupFailed);
-        }
-        fcntl(ready[1], F_SETFD, 0);
-        int devNull = open("/dev/null", O_RDWR);
-        dup2(devNull, STDIN_FILENO);
-        dup2(devNull, STDOUT_FILENO);
-        dup2(devNull, STDERR_FILENO);
-        execl(kDbusDaemonPath, "dbus-daemon", "--nofork", "--nopidfile", configArg.c_str(),
-              printAddress.c_str(), static_cast<char*>(nullptr));
-        _exit(kChildExecFailed);
-    }
-    close(ready[1]);
-    if (pid_ < 0) {
-        close(ready[0]);
-        throw std::runtime_error("fork failed");
-    }
-    LineReader reader(ready[0]);
-    std::optional<std::string> address = reader.ReadLine(std::chrono::steady_clock::now() + kReadyTimeout);
+    std::string config = configDir_.Write("bus.conf", BusConfig(policy));
+    daemon_ = std::make_unique<ChildProcess>(ChildCommand{
+        .argv = {kDbusDaemonPath, "--nofork", "--nopidfile", "--config-file=" + config, "--print-address=1"},
+        .errFile = "/dev/null"});
+    std::optional<std::string> address = daemon_->ReadLine(kReadyTimeout);
     if (!address || address->empty()) {
-        Stop();
         throw std::runtime_error("dbus-daemon did not report an address");
     }
     address_ = *address;
-}
-
-SessionBus::~SessionBus() {
-    Stop();
-}
-
-void SessionBus::Stop() {
-    if (pid_ > 0) {
-        int status = 0;
-        kill(pid_, SIGTERM);
-        if (!WaitForChildExit(pid_, std::chrono::seconds(5), &status)) {
-            kill(pid_, SIGKILL);
-            WaitForChildExit(pid_, std::chrono::seconds(5), &status);
-        }
-        pid_ = -1;
-    }
-    if (!configDir_.empty()) {
-        std::error_code ignored;
-        fs::remove_all(configDir_, ignored);
-    }
 }
 
 BusClient::BusClient(const std::string& address) {

@@ -2,14 +2,19 @@
 //
 // The bus runs from a generated configuration with no service directories,
 // so nothing is ever auto-started and the developer's own session bus is
-// never involved. It reports its address on a pipe once it accepts
-// connections, and is stopped and reaped by pid on destruction.
+// never involved. Any user may connect, so that a daemon that gave up root
+// still reaches it. It reports its address once it accepts connections,
+// and is stopped and reaped by pid on destruction.
 #pragma once
 
 #include <sys/types.h>
 
+#include <memory>
 #include <optional>
 #include <string>
+
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
 
 struct DBusConnection;
 struct DBusMessage;
@@ -26,21 +31,19 @@ class SessionBus {
     // Throws std::runtime_error when dbus-daemon cannot be started or does
     // not report an address within ten seconds.
     explicit SessionBus(BusPolicy policy = BusPolicy::kOpen);
-    ~SessionBus();
+    ~SessionBus() { daemon_->Stop(SIGTERM); }
     SessionBus(const SessionBus&) = delete;
     SessionBus& operator=(const SessionBus&) = delete;
 
     // The value for DBUS_SESSION_BUS_ADDRESS.
     const std::string& Address() const { return address_; }
-    pid_t Pid() const { return pid_; }
+    pid_t Pid() const { return daemon_->Pid(); }
 
     static bool Available();
 
   private:
-    void Stop();
-
-    std::string configDir_;
-    pid_t pid_ = -1;
+    TempDir configDir_;
+    std::unique_ptr<ChildProcess> daemon_;
     std::string address_;
 };
 

@@ -23,8 +23,7 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-std::string TempDir::Write(const std::string& relative, const std::string& bytes, unsigned mode) const {
-    std::string path = File(relative);
+std::string TempDir::WriteAt(const std::string& path, const std::string& bytes, unsigned mode) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     if (!(file << bytes).flush() || chmod(path.c_str(), mode) != 0) {

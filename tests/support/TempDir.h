@@ -19,7 +19,11 @@ class TempDir {
     std::string File(const std::string& relative) const { return path_ + "/" + relative; }
     // Writes bytes to a file below the directory, creating its parent
     // directories, and returns its full path. Throws when it cannot.
-    std::string Write(const std::string& relative, const std::string& bytes, unsigned mode = 0644) const;
+    std::string Write(const std::string& relative, const std::string& bytes, unsigned mode = 0644) const {
+        return WriteAt(File(relative), bytes, mode);
+    }
+    // The same for any path.
+    static std::string WriteAt(const std::string& path, const std::string& bytes, unsigned mode = 0644);
 
   private:
     std::string path_;

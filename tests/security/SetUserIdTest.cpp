@@ -1,0 +1,243 @@
+// The daemon as a desktop user starts it: installed set-user-id to the
+// magic's owner and run by nobody. It reads the magic with the owner's
+// rights and gives them up in every thread before it reads anything the
+// user controls; afterwards the user can neither read its memory nor get a
+// core of it, no secret is left in memory, the log or the output, and what
+// its children inherit is only the standard descriptors and the user's
+// ids. Request texts and session values never reach a shell.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+#include <string_view>
+
+#include "tests/support/DesktopSession.h"
+#include "tests/support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace dctest {
+namespace {
+
+// The lines of a probe report that start with prefix, prefix removed.
+std::vector<std::string> ReportLines(const std::string& report, const std::string& prefix) {
+    std::vector<std::string> lines;
+    std::istringstream in(report);
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with(prefix)) {
+            lines.push_back(line.substr(prefix.size()));
+        }
+    }
+    return lines;
+}
+
+// Run as the invoking user: can it open this file of the daemon's /proc?
+bool NobodyCanOpen(pid_t pid, const std::string& file) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/" + file;
+    return RunForked(
+               {.uid = kNobody, .gid = kNobody}, [&path] { return open(path.c_str(), O_RDONLY) < 0 ? 0 : 1; },
+               10s)
+               .exitStatus != 0;
+}
+
+uid_t OwnerOf(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
+}
+
+// How often needle occurs in the readable memory of the process. Regions
+// larger than 1 GiB are address-space reservations (a sanitizer's shadow),
+// never data. Slices overlap by the needle's length, so a copy that
+// straddles two is found, and counted once.
+size_t CountInMemory(pid_t pid, const std::string& needle) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::istringstream maps(ReadFile(proc + "/maps"));
+    int mem = open((proc + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
+    constexpr size_t kSlice = 1 << 20;
+    std::string slice(kSlice + needle.size(), '\0');
+    size_t count = 0;
+    for (std::string line; mem >= 0 && std::getline(maps, line);) {
+        unsigned long start = 0;
+        unsigned long end = 0;
+        char perms[5] = {};
+        if (sscanf(line.c_str(), "%lx-%lx %4s", &start, &end, perms) != 3 || perms[0] != 'r' ||
+            line.find("[vvar]") != std::string::npos || end - start > (1ul << 30)) {
+            continue;
+        }
+        for (unsigned long at = start; at < end; at += kSlice) {
+            const ssize_t got =
+                pread(mem, slice.data(), std::min<size_t>(slice.size(), end - at), static_cast<off_t>(at));
+            std::string_view view(slice.data(), got > 0 ? static_cast<size_t>(got) : 0);
+            for (size_t hit = view.find(needle); hit != std::string_view::npos && hit < kSlice;
+                 hit = view.find(needle, hit + 1)) {
+                ++count;
+            }
+        }
+    }
+    if (mem >= 0) {
+        close(mem);
+    }
+    return count;
+}
+
+TEST(SetUserIdTest, RightsAreDroppedAndNothingSecretOrPrivilegedLeaks) {
+    const std::string marker = "/tmp/shell-ran";
+    DesktopSession session({.currentDesktop = "GNOME; touch " + marker + "-desktop",
+                            .osReleaseId = "debian; touch " + marker + "-release",
+                            .setUserId = true,
+                            .logFile = false,
+                            .logLevel = "verbose",
+                            .userPreferences = "DesktopController.log.filename = \"" +
+                                               DesktopSession::Inside("home/mine.log") +
+                                               "\"\nDesktopController.log.logLevel = \"error\"\n"});
+    // The loader drops TMPDIR for a set-user-id program.
+    ASSERT_TRUE(session.StartAndConnect(
+        {"DESKTOP_SESSION=mate$(touch " + marker + "-session)", "TMPDIR=" + DesktopSession::Inside("")}))
+        << session.Log();
+    const pid_t pid = session.DaemonPid();
+
+    // Every thread runs with nobody's ids only; the magic was read before.
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::string status = ReadFile(task.path().string() + "/status");
+        EXPECT_NE(status.find("\nUid:\t65534\t65534\t65534\t65534\n"), std::string::npos) << status;
+    }
+    // Non-dumpable after the drop: the kernel hands /proc entries to root
+    // and refuses the user, although the user owns every id of the process.
+    EXPECT_FALSE(NobodyCanOpen(pid, "mem"));
+    EXPECT_FALSE(NobodyCanOpen(pid, "environ"));
+    EXPECT_EQ(OwnerOf("/proc/" + std::to_string(pid) + "/status"), 0u);
+    // The magic is gone from memory once the token exists; the token stays
+    // only in the IPC client's state, kept for the connection's life.
+    const std::string token = IpcToken(session.DesktopId());
+    EXPECT_EQ(CountInMemory(pid, kMagic), 0u);
+    EXPECT_LE(CountInMemory(pid, token), 1u);
+
+    // A program file whose name is full of shell syntax, and arguments that
+    // a shell would expand or split.
+    const std::string oddName = "probe; touch x $(id) `id` | cat";
+    fs::copy_file(session.HostProbe(), fs::path(session.HostProbe()).parent_path() / oddName);
+    const std::vector<std::string> oddParams = {DesktopSession::Inside("odd"),
+                                                "$(touch " + marker + "-param)",
+                                                "a b;touch " + marker + "-semicolon",
+                                                "`id`",
+                                                "'\"",
+                                                "*"};
+    IpcService& service = session.Service();
+    service.Send(StartProcessXml({.name = "named",
+                                  .path = DesktopSession::Probe(),
+                                  .params = {DesktopSession::Inside("named"), "--stdin"},
+                                  .stdinText = "one-shot-text",
+                                  .connectionId = "7"}));
+    service.Send(StartProcessXml({.name = "app",
+                                  .path = DesktopSession::Probe(),
+                                  .params = {DesktopSession::Inside("app")},
+                                  .connectionId = "7",
+                                  .isApp = "true"}));
+    service.Send(StartProcessXml({.name = "odd",
+                                  .path = "/usr/lib/tarvelo/e2e/" + oddName,
+                                  .params = oddParams,
+                                  .connectionId = "7"}));
+    for (const char* task : {"LockScreen", "UnlockScreen", "LogoutDesktop"}) {
+        service.Send(TaskXml(task));
+    }
+    const std::string probe = DesktopSession::Probe();
+    const std::map<std::string, std::vector<std::string>> expectedArgs = {
+        {"named", {"named", DesktopSession::Inside("named"), "--stdin"}},
+        {"app", {"app", DesktopSession::Inside("app")}},
+        {"task-lock", {probe, DesktopSession::Inside("task-lock"), "-a", "lock", "-d", "debian"}},
+        {"task-unlock",
+         {probe, DesktopSession::Inside("task-unlock"), "-a", "unlock", "-d", "debian", "-t", "gnome"}},
+        {"task-logout", {probe, DesktopSession::Inside("task-logout"), "-a", "logout", "-t", "gnome"}},
+    };
+    for (const auto& [name, args] : expectedArgs) {
+        SCOPED_TRACE(name);
+        std::optional<std::string> report = session.WaitForReport(name);
+        ASSERT_TRUE(report) << session.Log();
+        EXPECT_EQ(ReportLines(*report, "arg "), args);
+        // Descriptors 0 to 2 and nothing else: no TLS or D-Bus socket, log
+        // file, signal pipe or stdin pipe end of the daemon.
+        std::vector<std::string> fds;
+        for (const std::string& line : ReportLines(*report, "fd ")) {
+            fds.push_back(line.substr(0, line.find(' ')));
+        }
+        std::sort(fds.begin(), fds.end());
+        EXPECT_EQ(fds, (std::vector<std::string>{"0", "1", "2"})) << *report;
+        EXPECT_EQ(ReportLines(*report, "uid "), std::vector<std::string>{"65534 65534 65534"});
+        // The id read from the display's file is published to children.
+        EXPECT_NE(report->find("env BRV_DESKTOP_ID=" + session.DesktopId() + "\n"), std::string::npos);
+        EXPECT_EQ(report->find(kMagic.substr(0, 12)), std::string::npos);
+        EXPECT_EQ(report->find(token), std::string::npos);
+    }
+    std::string named = *session.WaitForReport("named");
+    EXPECT_EQ(ReportLines(named, "fd 0 -> ").at(0).substr(0, 5), "pipe:") << named;
+    EXPECT_EQ(ReportLines(named, "stdin "), std::vector<std::string>{"one-shot-text"});
+    EXPECT_EQ(ReportLines(*session.WaitForReport("app"), "fd 0 -> "), std::vector<std::string>{"/dev/null"});
+    std::optional<std::string> odd = session.WaitForReport("odd");
+    ASSERT_TRUE(odd) << session.Log();
+    std::vector<std::string> oddArgs = {"odd"};
+    oddArgs.insert(oddArgs.end(), oddParams.begin(), oddParams.end());
+    EXPECT_EQ(ReportLines(*odd, "arg "), oddArgs);
+
+    service.Close();
+    ChildResult result = session.FinishDaemon();
+    EXPECT_EQ(result.exitStatus, 0);
+    // The default log lives in the user's private area in the real /tmp,
+    // made by and for the user after the drop; the user's own preference
+    // files are not read by a set-user-id run.
+    const std::string area = session.HostTmp() + "/tarvelo-nobody";
+    const std::string logPath = area + "/brevant-DesktopController-" + std::to_string(pid) + ".log";
+    struct stat st {};
+    ASSERT_EQ(lstat(area.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_uid, kNobody);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(OwnerOf(logPath), kNobody);
+    EXPECT_FALSE(fs::exists(session.Host("tarvelo-nobody")));
+    EXPECT_FALSE(fs::exists(session.Host("home/mine.log")));
+    const std::string log = ReadFile(logPath);
+    const std::string info =
+        "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z In\\(05\\) \\S+ ";
+    EXPECT_TRUE(std::regex_search(
+        log, std::regex("^" + info + "Log for DesktopController pid=" + std::to_string(pid) +
+                        " version=\\S+ build=\\S+ option=Release\n")))
+        << log;
+    EXPECT_NE(log.find("Log level of DesktopController is verbose"), std::string::npos);
+    EXPECT_NE(log.find("Send client info, magic "), std::string::npos);
+    for (const std::string& secret : {kMagic, token}) {
+        EXPECT_EQ(log.find(secret.substr(0, 8)), std::string::npos);
+        EXPECT_EQ(result.err.find(secret.substr(0, 8)), std::string::npos);
+        EXPECT_EQ(result.out.find(secret.substr(0, 8)), std::string::npos);
+    }
+    for (const auto& entry : fs::directory_iterator(session.HostTmp())) {
+        EXPECT_FALSE(entry.path().filename().string().starts_with("shell-ran"))
+            << "a shell ran a command built from request or session text: " << entry.path();
+    }
+}
+
+TEST(SetUserIdTest, CrashPanicsWithStatus255AndLeavesNoCoreForTheUser) {
+    // Even when the host asks the panic path to make the process dumpable,
+    // and the core limit allows one.
+    DesktopSession session({.setUserId = true, .preferences = "coreDumpFlags = \"1\"\n"});
+    ASSERT_TRUE(session.StartAndConnect()) << session.Log();
+    ASSERT_EQ(kill(session.DaemonPid(), SIGSEGV), 0);
+    ChildResult result = session.FinishDaemon();
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 255);
+    EXPECT_NE(result.err.find("Unexpected signal: 11."), std::string::npos) << result.err;
+    const std::string log = session.Log();
+    for (const char* record : {"Caught signal 11 -- tid ", "SIGNAL: rip 0x", "SIGNAL: stack ",
+                               "PANIC: Unexpected signal: 11.\n", "failed to dump core", "Exiting\n"}) {
+        EXPECT_NE(log.find(record), std::string::npos) << record << "\n" << log;
+    }
+    for (const auto& entry : fs::directory_iterator(session.Host(""))) {
+        EXPECT_FALSE(entry.path().filename().string().starts_with("core")) << entry.path();
+    }
+}
+
+}  // namespace
+}  // namespace dctest
