@@ -17,6 +17,17 @@ struct Dictionary::State {
     dcconfig::DictionaryContent content;
     std::string encoding;
     MessageList messages;
+
+    // A failed parse keeps the previous content; its messages say why.
+    bool Adopt(dcconfig::ParsedDictionary parsed) {
+        messages.Append(parsed.messages);
+        if (!parsed.ok) {
+            return false;
+        }
+        content = std::move(parsed.content);
+        encoding = std::move(parsed.encoding);
+        return true;
+    }
 };
 
 namespace {
@@ -160,14 +171,7 @@ Dictionary::Dictionary(Dictionary&&) noexcept = default;
 Dictionary& Dictionary::operator=(Dictionary&&) noexcept = default;
 
 bool Dictionary::LoadText(std::string_view text, const std::string& fileName) {
-    dcconfig::ParsedDictionary parsed = dcconfig::ParseDictionaryText(text, fileName);
-    state_->messages.Append(parsed.messages);
-    if (!parsed.ok) {
-        return false;
-    }
-    state_->content = std::move(parsed.content);
-    state_->encoding = std::move(parsed.encoding);
-    return true;
+    return state_->Adopt(dcconfig::ParseDictionaryText(text, fileName));
 }
 
 bool Dictionary::LoadFile(const std::string& path) {
@@ -175,15 +179,8 @@ bool Dictionary::LoadFile(const std::string& path) {
     if (!file) {
         return false;
     }
-    dcconfig::ParsedDictionary parsed =
-        dcconfig::ParseDictionaryText(file->text, file->displayName, {!file->isStandardInput});
-    state_->messages.Append(parsed.messages);
-    if (!parsed.ok) {
-        return false;
-    }
-    state_->content = std::move(parsed.content);
-    state_->encoding = std::move(parsed.encoding);
-    return true;
+    return state_->Adopt(
+        dcconfig::ParseDictionaryText(file->text, file->displayName, {!file->isStandardInput}));
 }
 
 std::optional<std::string> Dictionary::ToText() const {

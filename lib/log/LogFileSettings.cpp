@@ -13,26 +13,10 @@ class LayeredReader {
                   const SettingsLayer& preferences)
         : prefix_(prefix), dictionary_(dictionary), preferences_(preferences) {}
 
-    bool Bool(const char* key, bool builtIn) const {
-        bool value = builtIn;
-        ForEachLayer(key, [&](const SettingsLayer& layer, const char* name) {
-            if (layer.getBool) {
-                bool read = layer.getBool(builtIn, name);
-                value = read != builtIn ? read : value;
-            }
-        });
-        return value;
-    }
+    bool Bool(const char* key, bool builtIn) const { return Layered(key, builtIn, &SettingsLayer::getBool); }
 
     int32_t Int(const char* key, int32_t builtIn) const {
-        int32_t value = builtIn;
-        ForEachLayer(key, [&](const SettingsLayer& layer, const char* name) {
-            if (layer.getInt32) {
-                int32_t read = layer.getInt32(builtIn, name);
-                value = read != builtIn ? read : value;
-            }
-        });
-        return value;
+        return Layered(key, builtIn, &SettingsLayer::getInt32);
     }
 
     // Level names, matched without case; an unknown name keeps the value so far.
@@ -69,6 +53,20 @@ class LayeredReader {
     }
 
   private:
+    // A layer changes the value only when it holds something other than the
+    // built-in default, so a later layer without the key keeps an earlier one.
+    template <typename T, typename Getter>
+    T Layered(const char* key, T builtIn, Getter SettingsLayer::*getter) const {
+        T value = builtIn;
+        ForEachLayer(key, [&](const SettingsLayer& layer, const char* name) {
+            if (layer.*getter) {
+                T read = (layer.*getter)(builtIn, name);
+                value = read != builtIn ? read : value;
+            }
+        });
+        return value;
+    }
+
     template <typename Fn>
     void ForEachLayer(const char* key, Fn fn) const {
         fn(dictionary_, key);
