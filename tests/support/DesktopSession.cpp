@@ -36,22 +36,11 @@ std::string HostName() {
 std::string XmlEscape(const std::string& text) {
     std::string escaped;
     for (char c : text) {
-        switch (c) {
-            case '&':
-                escaped += "&amp;";
-                break;
-            case '<':
-                escaped += "&lt;";
-                break;
-            case '>':
-                escaped += "&gt;";
-                break;
-            case '"':
-                escaped += "&quot;";
-                break;
-            default:
-                escaped += c;
-        }
+        escaped += c == '&'   ? "&amp;"
+                   : c == '<' ? "&lt;"
+                   : c == '>' ? "&gt;"
+                   : c == '"' ? "&quot;"
+                              : std::string(1, c);
     }
     return escaped;
 }

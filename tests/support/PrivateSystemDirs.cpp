@@ -151,28 +151,16 @@ class PlanBuilder {
 }  // namespace
 
 SystemDirsLayout::SystemDirsLayout() {
-    std::string pattern = (fs::temp_directory_path() / "dc-sysdirs-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed for " + pattern);
-    }
-    root_ = pattern;
-    fs::permissions(root_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                               fs::perms::others_read | fs::perms::others_exec);
     for (std::string_view fixedDir : kFixedSystemDirs) {
         fs::create_directories(HostPath(fixedDir));
     }
-}
-
-SystemDirsLayout::~SystemDirsLayout() {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
 }
 
 std::string SystemDirsLayout::HostPath(std::string_view fixedDir) const {
     if (std::find(kFixedSystemDirs.begin(), kFixedSystemDirs.end(), fixedDir) == kFixedSystemDirs.end()) {
         throw std::invalid_argument("not a fixed system directory: " + std::string(fixedDir));
     }
-    return root_ + "/dirs/" + StandInName(fixedDir);
+    return root_.Path() + "/dirs/" + StandInName(fixedDir);
 }
 
 void SystemDirsLayout::AddBind(std::string source, std::string target) {
@@ -185,7 +173,7 @@ MountPlan SystemDirsLayout::BuildPlan() const {
     std::vector<std::string_view> dirs(kFixedSystemDirs.begin(), kFixedSystemDirs.end());
     std::sort(dirs.begin(), dirs.end(),
               [](std::string_view a, std::string_view b) { return a.size() < b.size(); });
-    PlanBuilder builder(root_);
+    PlanBuilder builder(root_.Path());
     for (std::string_view dir : dirs) {
         builder.AddFixedDir(std::string(dir), HostPath(dir));
     }

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "tests/support/MountPlan.h"
+#include "tests/support/TempDir.h"
 
 namespace dctest {
 
@@ -33,17 +34,13 @@ inline constexpr std::array<std::string_view, 5> kFixedSystemDirs = {
 
 class SystemDirsLayout {
   public:
-    // Creates the temp tree (mode 0755 so that non-root children can reach
-    // what the test puts there). Throws std::runtime_error on failure.
+    // Creates the temp tree, which is removed with everything in it on
+    // destruction. Throws std::runtime_error on failure.
     SystemDirsLayout();
-    // Removes the temp tree and everything in it.
-    ~SystemDirsLayout();
-    SystemDirsLayout(const SystemDirsLayout&) = delete;
-    SystemDirsLayout& operator=(const SystemDirsLayout&) = delete;
 
     // The temp directory of the whole layout; tests may keep their own files
     // below it (they are removed with it).
-    const std::string& Root() const { return root_; }
+    const std::string& Root() const { return root_.Path(); }
     // The stand-in of a fixed directory, e.g. HostPath("/var/tarvelo").
     // Throws std::invalid_argument for any other path.
     std::string HostPath(std::string_view fixedDir) const;
@@ -55,7 +52,7 @@ class SystemDirsLayout {
     MountPlan BuildPlan() const;
 
   private:
-    std::string root_;
+    TempDir root_;
     std::vector<std::pair<std::string, std::string>> extraBinds_;
 };
 
