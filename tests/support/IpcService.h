@@ -46,8 +46,6 @@ class IpcService {
     // what it wrote on standard error.
     ChildResult Finish(std::chrono::milliseconds timeout);
 
-    pid_t Pid() const { return child_.Pid(); }
-
     // The payload of a RECV line, its \xNN escapes decoded.
     static std::string PayloadOf(const std::string& recvLine);
 

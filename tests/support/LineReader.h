@@ -20,7 +20,6 @@ class LineReader {
     // The next complete line without its line feed; nothing when the
     // deadline passes first or the stream ends before a line feed.
     std::optional<std::string> ReadLine(std::chrono::steady_clock::time_point deadline);
-    bool AtEnd() const { return fd_ < 0; }
 
   private:
     bool Fill(std::chrono::steady_clock::time_point deadline);

@@ -52,16 +52,6 @@ class BusError {
     DBusError error_;
 };
 
-MessagePtr NewMethodCall(const char* destination, const std::string& path, const std::string& interface,
-                         const std::string& member) {
-    MessagePtr message(
-        dbus_message_new_method_call(destination, path.c_str(), interface.c_str(), member.c_str()));
-    if (!message) {
-        throw std::runtime_error("cannot create method call " + member);
-    }
-    return message;
-}
-
 }  // namespace
 
 bool SessionBus::Available() {
@@ -122,17 +112,13 @@ void BusClient::EmitSignal(const std::string& path, const std::string& interface
 
 void BusClient::Call(const std::string& destination, const std::string& path, const std::string& interface,
                      const std::string& member) {
-    MessagePtr message = NewMethodCall(destination.c_str(), path, interface, member);
+    MessagePtr message(
+        dbus_message_new_method_call(destination.c_str(), path.c_str(), interface.c_str(), member.c_str()));
+    if (!message) {
+        throw std::runtime_error("cannot create method call " + member);
+    }
     dbus_message_set_no_reply(message.get(), TRUE);
     Send(message.get());
-}
-
-void BusClient::Sync() {
-    MessagePtr message = NewMethodCall(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "GetId");
-    BusError error;
-    MessagePtr reply(
-        dbus_connection_send_with_reply_and_block(connection_, message.get(), 10000, error.get()));
-    error.ThrowIfSet("bus round trip failed");
 }
 
 void BusClient::Send(DBusMessage* message) {

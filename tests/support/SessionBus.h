@@ -37,7 +37,6 @@ class SessionBus {
 
     // The value for DBUS_SESSION_BUS_ADDRESS.
     const std::string& Address() const { return address_; }
-    pid_t Pid() const { return daemon_->Pid(); }
 
     static bool Available();
 
@@ -64,9 +63,6 @@ class BusClient {
     // A method call that expects no reply.
     void Call(const std::string& destination, const std::string& path, const std::string& interface,
               const std::string& member);
-    // A round trip to the bus driver: everything sent before has been routed
-    // by the bus when this returns.
-    void Sync();
 
   private:
     void Send(DBusMessage* message);
