@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
 #include <string_view>
 
 #include "lib/log/LogState.h"

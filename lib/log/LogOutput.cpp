@@ -1,5 +1,6 @@
 #include "lib/log/LogOutput.h"
 
+#include <mutex>
 #include <utility>
 
 #include "lib/log/LogState.h"

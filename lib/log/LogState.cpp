@@ -10,6 +10,7 @@ LogState& State() {
     }
     auto* fresh = new LogState;
     if (state.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) {
+        fresh->logLock.GuardForks();
         return *fresh;
     }
     delete fresh;

@@ -8,8 +8,8 @@
 #include <array>
 #include <atomic>
 #include <memory>
-#include <mutex>
 
+#include "lib/log/ForkSafeLock.h"
 #include "lib/log/Log.h"
 #include "lib/log/LogOutput.h"
 
@@ -21,7 +21,7 @@ struct LevelPair {
 };
 
 struct LogState {
-    std::recursive_mutex logLock;
+    ForkSafeLock logLock;
     std::array<LevelPair, kModuleCount + 1> levels;
     std::array<std::unique_ptr<LogOutput>, kMaxOutputs> outputs;
     std::atomic<int> outputCount{0};

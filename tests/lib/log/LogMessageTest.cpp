@@ -1,6 +1,9 @@
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <optional>
 #include <string>
@@ -58,7 +61,54 @@ class NullOutput : public dclog::LogOutput {
     bool opens_;
 };
 
+// Holds the log lock for a while inside every write, announcing the first.
+class SlowOutput : public dclog::LogOutput {
+  public:
+    explicit SlowOutput(std::atomic<bool>& entered)
+        : LogOutput(0x778, "slow", dclog::kDebug2), entered_(entered) {}
+    void Write(uint32_t, std::string_view) override {
+        entered_ = true;
+        std::this_thread::sleep_for(300ms);
+    }
+
+  private:
+    std::atomic<bool>& entered_;
+};
+
+// Exit status of the child, or nullopt if it is still running after the limit.
+std::optional<int> WaitBounded(pid_t pid, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 }  // namespace
+
+TEST_F(LogMessageTest, ChildForkedWhileAnotherThreadLogsCanLogItself) {
+    std::atomic<bool> entered{false};
+    ASSERT_NE(dclog::RegisterOutput(std::make_unique<SlowOutput>(entered)), nullptr);
+    std::thread writer([] { LogMessage(dclog::kInfo, "parent record"); });
+    while (!entered) {
+        std::this_thread::sleep_for(1ms);
+    }
+    pid_t child = fork();
+    if (child == 0) {
+        LogMessage(dclog::kInfo, "child record");
+        _exit(0);
+    }
+    writer.join();
+    ASSERT_GT(child, 0);
+    EXPECT_EQ(WaitBounded(child, 5s), std::optional<int>(0)) << "the child blocked on the inherited log lock";
+    EXPECT_TRUE(dclog::RemoveOutput(0x778, "slow"));
+}
 
 TEST_F(LogMessageTest, FormatsMasksTerminatesCutsAndKeepsErrno) {
     dclog::LogCapture capture;
