@@ -89,6 +89,9 @@ TEST_F(ProcessObjectTest, ArgvEnvironmentAndDescriptorsReachTheChildExactly) {
     EXPECT_TRUE(capture.WaitFor("virtual void ProcessObject::onExitCb().", kEventTimeout));
     unsetenv("DC_T_REMOVED");
     unsetenv("DC_T_KEPT");
+    // Joins the reporter's watcher: a thread checker in a child that fails
+    // its exec would otherwise report the finished, unjoined thread.
+    process.reset();
 
     // A child that cannot be exec'ed exits with 255; the start itself succeeds.
     const std::pair<std::string, std::string> failures[] = {{"missing", dir.File("missing")},
