@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <utility>
 
 #include "lib/config/Preference.h"
 #include "lib/sig/PollLoop.h"
@@ -13,6 +14,7 @@
 namespace {
 
 LoggerWrapper* loggerSlot = nullptr;
+void (*beforeExit)() = nullptr;
 
 }  // namespace
 
@@ -20,7 +22,14 @@ void SetLoggerSlot(LoggerWrapper* logger) {
     loggerSlot = logger;
 }
 
+void SetBeforeExit(void (*hook)()) {
+    beforeExit = hook;
+}
+
 void CleanExit(int status) {
+    if (beforeExit != nullptr) {
+        std::exchange(beforeExit, nullptr)();
+    }
     if (loggerSlot != nullptr) {
         delete loggerSlot;
         loggerSlot = nullptr;

@@ -14,7 +14,12 @@ inline constexpr int kExitStartupFailed = 1;
 // Remembers the logger so that CleanExit can destroy it. Main thread only.
 void SetLoggerSlot(LoggerWrapper* logger);
 
-// Destroys the logger (when there is one), ends signal handling, shuts the
+// Runs first in CleanExit: a thread that is still working (the lock
+// monitor) must end while logging and signal handling still exist, and a
+// finished thread must be joined before the process exits. Main thread only.
+void SetBeforeExit(void (*hook)());
+
+// Runs the before-exit hook, destroys the logger (when there is one), ends signal handling, shuts the
 // poll loop down, tears down the preference store and calls exit(status).
 [[noreturn]] void CleanExit(int status);
 

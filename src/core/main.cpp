@@ -115,12 +115,14 @@ int32_t ClientId(const std::string& id) {
     return static_cast<int32_t>(value);
 }
 
+std::shared_ptr<LockStatusMonitor> lockMonitor;
+
 // The monitor's thread starts here; its own failures are logged by it and
-// do not stop start-up.
-std::shared_ptr<LockStatusMonitor> StartLockMonitor() {
-    auto monitor = std::make_shared<LockStatusMonitor>();
-    monitor->Start();
-    return monitor;
+// do not stop start-up. Every later exit stops and joins it first.
+void StartLockMonitor() {
+    lockMonitor = std::make_shared<LockStatusMonitor>();
+    lockMonitor->Start();
+    SetBeforeExit([] { lockMonitor->Stop(); });
 }
 
 // No heartbeat and no user context; the token travels as the client magic.
@@ -146,13 +148,12 @@ int main() {
     CommonUtils::ForgetDesktopMagic();
     DropPrivileges();
     StartLogging();
-    std::shared_ptr<LockStatusMonitor> monitor = StartLockMonitor();
+    StartLockMonitor();
     RequireToken();
     RequireDisplay();
     PublishDesktopId(id);
     ConnectToService(ClientId(id));
     IpcMsgDispatcher::GetInstance()->NotifyDesktopLogged();
     IpcClient_WaitForTerminate();
-    monitor->Stop();
     CleanExit(kExitNormal);
 }
