@@ -13,7 +13,6 @@
 #include <thread>
 
 #include "tests/support/DesktopSession.h"
-#include "tests/support/FileWatch.h"
 #include "tests/support/TempDir.h"
 
 namespace dctest {

@@ -18,7 +18,6 @@
 #include <stdexcept>
 
 #include "tests/support/LineReader.h"
-#include "tests/support/MountPlan.h"
 #include "tests/support/PrivateSystemDirs.h"
 
 namespace dctest {

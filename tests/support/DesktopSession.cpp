@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
-#include "tests/support/FileWatch.h"
 #include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -49,6 +49,11 @@ std::string Element(const std::string& name, const std::string& text) {
     return "<" + name + ">" + XmlEscape(text) + "</" + name + ">";
 }
 
+bool HasEntry(const std::string& nulSeparated, const std::string& entry) {
+    const std::string padded = '\0' + nulSeparated;
+    return padded.find('\0' + entry + '\0') != std::string::npos;
+}
+
 }  // namespace
 
 std::string BuiltBinary(const std::string& name) {
@@ -71,6 +76,18 @@ std::string IpcToken(const std::string& desktopIdText, const std::string& magic)
         hex += pair;
     }
     return hex;
+}
+
+bool WaitForFile(const std::string& path, const std::function<bool(const std::string&)>& done,
+                 std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done(ReadFile(path))) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 std::size_t Occurrences(const std::string& text, const std::string& needle) {
@@ -97,15 +114,13 @@ DesktopSession::DesktopSession(DesktopSessionOptions options) : options_(std::mo
     if (options_.setUserId) {
         InstallSetUserId();
     }
-    if (options_.startService) {
-        IpcServiceOptions serviceOptions{.dir = layout_.HostPath("/var/tarvelo"),
-                                         .magicFile = MagicPath(),
-                                         .clientId = std::stoll(options_.desktopId),
-                                         .extraArgs = options_.serviceArgs};
-        service_ = std::make_unique<IpcService>(BuiltBinary("ipc-service"), serviceOptions);
-        fs::copy_file(layout_.HostPath("/var/tarvelo") + "/rui.pub",
-                      layout_.HostPath("/usr/share/tarvelo") + "/rui.pub");
-    }
+    IpcServiceOptions serviceOptions{.dir = layout_.HostPath("/var/tarvelo"),
+                                     .magicFile = MagicPath(),
+                                     .clientId = std::stoll(options_.desktopId),
+                                     .extraArgs = options_.serviceArgs};
+    service_ = std::make_unique<IpcService>(BuiltBinary("ipc-service"), serviceOptions);
+    fs::copy_file(layout_.HostPath("/var/tarvelo") + "/rui.pub",
+                  layout_.HostPath("/usr/share/tarvelo") + "/rui.pub");
 }
 
 DesktopSession::~DesktopSession() {
@@ -172,13 +187,6 @@ void DesktopSession::InstallSetUserId() {
     fs::create_directories(HostTmp());
     fs::permissions(HostTmp(), fs::perms(01777));
     layout_.AddBind(HostTmp(), "/tmp");
-}
-
-IpcService& DesktopSession::Service() {
-    if (!service_) {
-        throw std::logic_error("this session has no IPC service");
-    }
-    return *service_;
 }
 
 std::string DesktopSession::Host(const std::string& name) const {
@@ -295,7 +303,16 @@ std::optional<std::string> DesktopSession::WaitForReport(const std::string& name
 }
 
 std::vector<pid_t> DesktopSession::DaemonProcesses() const {
-    return ProcessesWithEnvEntry(std::string(kMarkerName) + "=" + layout_.Root());
+    const std::string entry = std::string(kMarkerName) + "=" + layout_.Root();
+    std::vector<pid_t> pids;
+    std::error_code error;
+    for (const auto& proc : fs::directory_iterator("/proc", error)) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(proc.path().filename().c_str()));
+        if (pid > 0 && pid != getpid() && HasEntry(ReadFile(proc.path().string() + "/environ"), entry)) {
+            pids.push_back(pid);
+        }
+    }
+    return pids;
 }
 
 std::string StartProcessXml(const StartRequest& request) {

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,7 +51,6 @@ struct DesktopSessionOptions {
     // Xvfb and DISPLAY when true, else WAYLAND_DISPLAY (no display check).
     bool x11 = false;
     BusPolicy busPolicy = BusPolicy::kOpen;
-    bool startService = true;
     // Passed to the service after the standard options.
     std::vector<std::string> serviceArgs{};
     // The text of the desktop id file; by default an id unique to the test
@@ -76,10 +76,8 @@ class DesktopSession {
     DesktopSession(const DesktopSession&) = delete;
     DesktopSession& operator=(const DesktopSession&) = delete;
 
-    SystemDirsLayout& Layout() { return layout_; }
     SessionBus& Bus() { return *bus_; }
-    // Throws std::logic_error when the session was made without a service.
-    IpcService& Service();
+    IpcService& Service() { return *service_; }
     const std::string& DesktopId() const { return options_.desktopId; }
     std::string MagicPath() const { return layout_.HostPath("/var/tarvelo") + "/brv_desktop_magic"; }
 
@@ -141,6 +139,10 @@ std::string BuiltBinary(const std::string& name);
 // The token the daemon presents: SHA-256 of the desktop id text and the
 // magic, its first 20 bytes in lower-case hex.
 std::string IpcToken(const std::string& desktopIdText, const std::string& magic = kMagic);
+// Re-reads path (a missing file reads as empty) until done(content) holds;
+// false when the timeout passes first.
+bool WaitForFile(const std::string& path, const std::function<bool(const std::string&)>& done,
+                 std::chrono::milliseconds timeout);
 std::size_t Occurrences(const std::string& text, const std::string& needle);
 
 // Requests as the agent's service sends them, texts XML-escaped.

@@ -3,18 +3,14 @@
 // The daemon reads and writes fixed paths (/var/tarvelo, /etc/tarvelo, ...)
 // that tests must never touch on the real machine. A SystemDirsLayout owns
 // one fresh temp directory per fixed directory; inside a private mount
-// namespace each stand-in is bind-mounted over its fixed path. Fixed
-// directories that do not exist are created inside an overlay of their
-// parent, so the real file system is never written. Everything runs as root.
+// namespace each stand-in is bind-mounted over its fixed path. A fixed
+// directory that does not exist gets its mount point inside an overlay of
+// its parent, so the real file system is never written. Runs as root.
 //
-// Two ways to use a layout:
-//  - PrivateSystemDirs moves the calling test process itself into such a
-//    namespace (call it before any thread exists, e.g. from a custom main
-//    or a gtest global environment);
-//  - ChildProcess (ChildProcess.h) sets the namespace up in a forked child
-//    only, then execs a command there.
-// In both cases the test may prepare and inspect files through HostPath(),
-// which stays valid outside the namespace.
+// PrivateSystemDirs moves the calling test process itself into such a
+// namespace (before any thread exists); ChildProcess (ChildProcess.h) sets
+// one up in a forked child only. Either way the test reaches the files
+// through HostPath(), which stays valid outside the namespace.
 #pragma once
 
 #include <array>
@@ -23,7 +19,6 @@
 #include <utility>
 #include <vector>
 
-#include "tests/support/MountPlan.h"
 #include "tests/support/TempDir.h"
 
 namespace dctest {
@@ -32,23 +27,35 @@ inline constexpr std::array<std::string_view, 5> kFixedSystemDirs = {
     "/etc/tarvelo", "/var/tarvelo", "/usr/lib/tarvelo", "/usr/share/tarvelo", "/var/log/tarvelo",
 };
 
+// Prepared in full before fork, so that a child carries it out with bare
+// system calls: no allocation, no locks between fork and exec.
+struct MountOp {
+    std::string source{};
+    std::string target{};
+    std::string fsType{};
+    std::string data{};
+    unsigned long flags = 0;
+    bool makeDir = false;  // mkdir target instead of mounting
+};
+using MountPlan = std::vector<MountOp>;
+
+// Enters a new, private mount namespace and applies the plan with
+// async-signal-safe calls only. On failure returns false and points
+// failedTarget at the target of the failed step.
+bool ApplyMountPlan(const MountPlan& plan, const char** failedTarget);
+
 class SystemDirsLayout {
   public:
-    // Creates the temp tree, which is removed with everything in it on
-    // destruction. Throws std::runtime_error on failure.
+    // Creates the temp tree, removed with everything in it on destruction.
     SystemDirsLayout();
 
-    // The temp directory of the whole layout; tests may keep their own files
-    // below it (they are removed with it).
+    // The temp directory of the whole layout; tests may keep files below it.
     const std::string& Root() const { return root_.Path(); }
-    // The stand-in of a fixed directory, e.g. HostPath("/var/tarvelo").
-    // Throws std::invalid_argument for any other path.
+    // The stand-in of a fixed directory, e.g. HostPath("/var/tarvelo");
+    // throws std::invalid_argument for any other path.
     std::string HostPath(std::string_view fixedDir) const;
-    // Inside the namespace, also bind source over target (both must exist),
-    // e.g. a temp copy of /etc/passwd with an extra account.
-    void AddBind(std::string source, std::string target);
-
-    // The operations that build the namespace, from the current mount table.
+    // Inside the namespace, also bind source over target (both must exist).
+    void AddBind(std::string source, std::string target) { extraBinds_.emplace_back(source, target); }
     MountPlan BuildPlan() const;
 
   private:
@@ -56,9 +63,8 @@ class SystemDirsLayout {
     std::vector<std::pair<std::string, std::string>> extraBinds_;
 };
 
-// Moves the calling process into a private mount namespace built from its
-// own layout, and back into the original namespace on destruction. Both
-// require a single-threaded process. Throws std::runtime_error on failure.
+// Moves the calling, single-threaded process into a private namespace of
+// its own layout, and back on destruction. Throws std::runtime_error.
 class PrivateSystemDirs {
   public:
     PrivateSystemDirs();
