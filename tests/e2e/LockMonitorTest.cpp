@@ -51,7 +51,7 @@ class ScreenSaver {
 };
 
 TEST(LockMonitorTest, EachLockChangeIsReportedOnceThroughMatchRules) {
-    if (!XvfbServer::Available()) {
+    if (!DesktopSession::XvfbAvailable()) {
         GTEST_SKIP() << "Xvfb is not installed";
     }
     DesktopSession session(

@@ -82,7 +82,7 @@ bool DaemonProcessCountSettlesAt(DesktopSession& session, size_t expected) {
 }
 
 TEST(SessionTest, ServesRequestsFromConnectUntilTheServiceCloses) {
-    if (!XvfbServer::Available()) {
+    if (!DesktopSession::XvfbAvailable()) {
         GTEST_SKIP() << "Xvfb is not installed";
     }
     // Orphans of the daemon become ours: a child it failed to reap would

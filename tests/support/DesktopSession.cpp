@@ -20,6 +20,7 @@ namespace {
 
 constexpr const char* kMarkerName = "DC_E2E_SESSION";
 constexpr const char* kTaskScript = "/nordagent/desktop/desktopCTask.sh";
+constexpr const char* kXvfb = "/usr/bin/Xvfb";
 
 void Own(const std::string& path, uid_t uid) {
     if (chown(path.c_str(), uid, uid) != 0) {
@@ -104,8 +105,16 @@ DesktopSession::DesktopSession(DesktopSessionOptions options) : options_(std::mo
         options_.desktopId = std::to_string(10000 + getpid() % 50000);
     }
     if (options_.x11) {
-        xvfb_ = std::make_unique<XvfbServer>();
-        displayEnv_ = "DISPLAY=" + xvfb_->Display();
+        // Xvfb picks a free display itself and reports its number.
+        xvfb_ = std::make_unique<ChildProcess>(
+            ChildCommand{.argv = {kXvfb, "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "640x480x24"},
+                         .env = {"PATH=/usr/bin:/bin"},
+                         .errFile = "/dev/null"});
+        std::optional<std::string> number = xvfb_->ReadLine(10s);
+        if (!number || number->empty()) {
+            throw std::runtime_error("Xvfb did not report a display");
+        }
+        displayEnv_ = "DISPLAY=:" + *number;
     } else {
         displayEnv_ = "WAYLAND_DISPLAY=wayland-0";
     }
@@ -128,6 +137,13 @@ DesktopSession::~DesktopSession() {
     for (pid_t pid : DaemonProcesses()) {
         kill(pid, SIGKILL);
     }
+    if (xvfb_) {
+        xvfb_->Stop(SIGTERM);  // so that it removes its socket and lock file
+    }
+}
+
+bool DesktopSession::XvfbAvailable() {
+    return access(kXvfb, X_OK) == 0;
 }
 
 void DesktopSession::WriteFiles() {

@@ -31,7 +31,6 @@
 #include "tests/support/IpcService.h"
 #include "tests/support/PrivateSystemDirs.h"
 #include "tests/support/SessionBus.h"
-#include "tests/support/Xvfb.h"
 
 namespace dctest {
 
@@ -78,6 +77,8 @@ class DesktopSession {
 
     SessionBus& Bus() { return *bus_; }
     IpcService& Service() { return *service_; }
+    // True when Xvfb is installed; X11 sessions skip otherwise.
+    static bool XvfbAvailable();
     const std::string& DesktopId() const { return options_.desktopId; }
     std::string MagicPath() const { return layout_.HostPath("/var/tarvelo") + "/brv_desktop_magic"; }
 
@@ -127,7 +128,7 @@ class DesktopSession {
 
     DesktopSessionOptions options_;
     SystemDirsLayout layout_;
-    std::unique_ptr<XvfbServer> xvfb_;
+    std::unique_ptr<ChildProcess> xvfb_;
     std::unique_ptr<SessionBus> bus_;
     std::unique_ptr<IpcService> service_;
     std::unique_ptr<ChildProcess> daemon_;
