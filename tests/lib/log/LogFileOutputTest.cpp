@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -26,7 +25,6 @@
 using dctest::ReadFile;
 using logtest::CountOf;
 using logtest::InOrder;
-using logtest::SplitLines;
 
 namespace {
 
@@ -122,68 +120,6 @@ TEST_F(LogFileOutputTest, DefaultFileHasNameModeHeaderAndPrefixes) {
         << text;
 }
 
-TEST_F(LogFileOutputTest, PrefixOptionsProductAndSignalStamps) {
-    prefs_ = {{"log.useTimeStamps", "false"}, {"DC.log.useOpID", "true"}, {"log.useThreadName", "false"}};
-    dclog::SetProductInfo("DesktopController", "1.0.0", "42", "Release");
-    ASSERT_NE(Start(), nullptr);
-    Log_SetOperationId("req-7");
-    Log("with op id");
-    Log_SetOperationId(nullptr);
-    Log_Shutdown();
-    dclog::SetProductInfo("", "", "", "");
-    const std::string path = UserArea() + "/brevant-" + std::to_string(getpid()) + ".log";
-    auto lines = SplitLines(ReadFile(path));
-    ASSERT_EQ(lines.size(), 7u);
-    EXPECT_EQ(lines[0], "In(05) - Log for DesktopController pid=" + std::to_string(getpid()) +
-                            " version=1.0.0 build=42 option=Release");
-    EXPECT_TRUE(std::regex_match(lines[3], std::regex("In\\(05\\) - Log creation time is " + kStamp)))
-        << lines[3];
-    EXPECT_EQ(lines[6], "In(05) req-7 with op id");
-
-    // Inside a signal handler the last stamp is reused with the time since it.
-    dict_ = {{"log.fileName", temp_.Path() + "/signal.log"}};
-    prefs_.clear();
-    ASSERT_NE(Start(), nullptr);
-    Log("fresh");
-    Log_EnterSignalHandler();
-    Log("in handler");
-    Log_LeaveSignalHandler();
-    Log_Shutdown();
-    std::string text = ReadFile(temp_.Path() + "/signal.log");
-    EXPECT_TRUE(
-        std::regex_search(text, std::regex(R"(\d\d:\d\d:\d\dZ\[\+\d+\.\d{3}\] In\(05\) tester in handler)")))
-        << text;
-}
-
-// The kernel's thread name is cached per thread: a name set through the
-// library and then cleared gives way to the kernel's at once, and a later
-// kernel rename reaches the prefix within the refresh period.
-TEST_F(LogFileOutputTest, ThreadNameFollowsTheKernelName) {
-    dict_ = {{"log.fileName", temp_.Path() + "/names.log"}};
-    ASSERT_NE(Start(), nullptr);
-    const std::string path = temp_.Path() + "/names.log";
-    std::thread worker([&] {
-        pthread_setname_np(pthread_self(), "worker-a");
-        Log("first");
-        Log_SetThreadName("chosen");
-        Log("second");
-        Log_SetThreadName(nullptr);
-        Log("third");
-        pthread_setname_np(pthread_self(), "worker-b");
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (ReadFile(path).find(" worker-b renamed") == std::string::npos &&
-               std::chrono::steady_clock::now() < deadline) {
-            Log("renamed");
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    });
-    worker.join();
-    Log_Shutdown();
-    const std::string text = ReadFile(path);
-    EXPECT_TRUE(InOrder(text, {" worker-a first", " chosen second", " worker-a third", " worker-b renamed"}))
-        << text;
-}
-
 TEST_F(LogFileOutputTest, SettingsFollowPrecedenceAndInvalidValuesAreReplaced) {
     dclog::LogCapture capture;
     dict_ = {{"log.keepOld", "50"},
@@ -206,17 +142,6 @@ TEST_F(LogFileOutputTest, SettingsFollowPrecedenceAndInvalidValuesAreReplaced) {
     EXPECT_TRUE(capture.Contains("LogFileVariables: log.rotateSize (5000) is too small. Set to 100000.\n"));
     EXPECT_TRUE(capture.Contains("LogFileInt32: log.permissions (0) is invalid. Set to 416.\n"));
     EXPECT_EQ(capture.LevelOf("is too small"), dclog::kWarning);
-
-    prefs_ = {{"log.keepOld", "7"},
-              {"DC.log.keepOld", "-1"},
-              {"log.stderrLevel", "error"},
-              {"log.throttleBytesPerSec", "0"}};
-    dict_ = {{"log.stderrLevel", "debug"}};
-    s = dclog::ReadLogFileSettings("DC", logtest::MapLayer(dict_), logtest::MapLayer(prefs_));
-    EXPECT_EQ(s.keepOld, 3);
-    EXPECT_TRUE(capture.Contains("LogFileInt32: log.keepOld (-1) is invalid. Set to 3.\n"));
-    EXPECT_EQ(s.stderrLevel, 2);  // preferences only: the dictionary's value is ignored
-    EXPECT_EQ(s.throttleBytesPerSec, -1);
 }
 
 TEST_F(LogFileOutputTest, ConfiguredPathIsExpandedAndOldFileRotatedAside) {
@@ -241,43 +166,6 @@ TEST_F(LogFileOutputTest, ConfiguredPathIsExpandedAndOldFileRotatedAside) {
     EXPECT_EQ(CountOf(text, "Log for "), 1u);
     EXPECT_LT(text.find("second run"), text.find("third run"));
     EXPECT_EQ(dclog::ExpandFileName("~/x-$NO_SUCH_VARIABLE_42.log"), std::string(getenv("HOME")) + "/x-.log");
-}
-
-TEST_F(LogFileOutputTest, UnsafePathsAndAreasAreRefused) {
-    dclog::LogCapture capture;
-    const std::string dir = Dir("unsafe");
-    const std::string target = dir + "/target";
-    const std::string link = dir + "/link.log";
-    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
-    dict_ = {{"log.fileName", link}, {"log.keepOld", "0"}};
-    EXPECT_EQ(Start(), nullptr);
-    EXPECT_FALSE(std::filesystem::exists(target));
-    EXPECT_TRUE(capture.Contains("Log file '" + link + "' is a symbolic link.\n"));
-    EXPECT_TRUE(capture.Contains("Open of '" + link + "' failed\n"));
-
-    dict_ = {{"log.fileName", dir}};
-    EXPECT_EQ(Start(), nullptr);
-    EXPECT_TRUE(capture.Contains("Rejecting '" + dir + "' because it is not an acceptable type.\n"));
-
-    // The per-user area must be private to the user and not a link.
-    dict_.clear();
-    std::filesystem::remove_all(UserArea());
-    ASSERT_EQ(symlink(dir.c_str(), UserArea().c_str()), 0);
-    EXPECT_EQ(Start(), nullptr);
-    EXPECT_TRUE(capture.Contains("Safe logging area '" + UserArea() + "' validation failed!\n"));
-    unlink(UserArea().c_str());
-    mkdir(UserArea().c_str(), 0777);
-    chmod(UserArea().c_str(), 0777);
-    EXPECT_EQ(Start(), nullptr);
-    EXPECT_EQ(CountOf(capture.Lines().back(), "validation failed"), 1u);
-
-    dict_ = {{"log.systemAreaTemp", "true"}};
-    EXPECT_EQ(Start(), nullptr);
-    EXPECT_TRUE(
-        capture.Contains("Failed to establish the safe logging directory area: No such file or directory\n"));
-    mkdir(areas_.systemArea.c_str(), 0755);
-    ASSERT_NE(Start(), nullptr);
-    EXPECT_TRUE(dclog::CurrentLogFilePath().starts_with(areas_.systemArea + "/brevant-"));
 }
 
 TEST_F(LogFileOutputTest, SizeRotationKeepsTheNewestFilesInBothModes) {
@@ -338,18 +226,6 @@ TEST_F(LogFileOutputTest, ThrottleCutsOffAndReplaysHeldMessages) {
     EXPECT_TRUE(std::regex_search(
         text, std::regex(filler + "\n" + kStamp + " No\\(00\\) tester <<< file Throttled >>>\n")));
     EXPECT_TRUE(InOrder(text, {"<<< file Throttled", "trigger", "held 1", "held 2", "resumed"})) << text;
-
-    // With noLogAfterThreshold nothing past the threshold is written.
-    dict_ = {{"log.fileName", temp_.Path() + "/silent.log"},
-             {"log.throttleThreshold", "50"},
-             {"log.noLogAfterThreshold", "true"}};
-    ASSERT_NE(Start(), nullptr);
-    Log("%s", filler.c_str());
-    Log("never written");
-    Log_Shutdown();
-    const std::string silent = ReadFile(temp_.Path() + "/silent.log");
-    EXPECT_EQ(CountOf(silent, "<<< file Throttled >>>"), 1u);
-    EXPECT_EQ(silent.find("never written"), std::string::npos);
 }
 
 TEST_F(LogFileOutputTest, PurgeDeletesOldestFilesOfEndedProcessesOnly) {
@@ -417,25 +293,4 @@ TEST_F(LogFileOutputTest, LostBytesAreReportedInTheNextLine) {
     const size_t lost = std::stoul(match[1].str());
     EXPECT_GT(lost, 300u - 100u + 10u);
     EXPECT_EQ(CountOf(text, "also lost"), 0u);
-}
-
-TEST_F(LogFileOutputTest, ModuleFiltersComeFromPreferences) {
-    const int ipc = *dclog::ModuleNumber("ipc");
-    const int tls = *dclog::ModuleNumber("tls");
-    prefs_ = {{"log.filter.minLogLevel.ipc", "debug"},
-              {"DC.log.filter.minStderrLevel.tls", "bogus"},
-              {"log.filter.minLogLevel.module300", "ERROR"}};
-    dict_ = {{"log.fileName", temp_.Path() + "/filters.log"}, {"log.fileLevel", "debug2"}};
-    ASSERT_NE(Start(), nullptr);
-    EXPECT_EQ(Log_GetLevel(ipc), dclog::kDebug);
-    EXPECT_EQ(Log_GetStderrLevel(tls), -1);
-    EXPECT_EQ(Log_GetLevel(300), dclog::kError);
-    LogMessage(static_cast<int>(dclog::MessageAddress(ipc, dclog::kDebug)), "ipc debug");
-    LogMessage(static_cast<int>(dclog::MessageAddress(300, dclog::kWarning)), "module warning");
-    Log_Shutdown();
-    const std::string text = ReadFile(temp_.Path() + "/filters.log");
-    EXPECT_NE(text.find("Db(08) tester ipc debug"), std::string::npos);
-    EXPECT_EQ(text.find("module warning"), std::string::npos);
-    Log_SetLevel(ipc, dclog::kInfo);
-    Log_SetLevel(300, dclog::kInfo);
 }

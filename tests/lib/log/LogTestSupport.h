@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,15 +30,6 @@ inline dclog::SettingsLayer MapLayer(const Values& values) {
         return find(name) ? static_cast<int32_t>(std::stol(*find(name), nullptr, 0)) : def;
     };
     return layer;
-}
-
-inline std::vector<std::string> SplitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::stringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 // Every part occurs in text, each after the one before it.

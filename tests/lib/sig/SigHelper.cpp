@@ -1,13 +1,11 @@
 // A process that sets up panic and signal handling like the daemon does and
 // then dies (or survives) in the way named by its first argument.
 //
-//   sig_helper SCENARIO LOGFILE [PREFERENCES]
+//   sig_helper SCENARIO LOGFILE
 //
-// PREFERENCES, when given, is read as the host defaults file.
 // Every log record is appended to LOGFILE as "LEVEL|TEXT". Results that the
 // test reads while the helper runs go to standard output.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -20,7 +18,6 @@
 #include <string>
 #include <string_view>
 
-#include "lib/config/PreferenceInit.h"
 #include "lib/config/Verify.h"
 #include "lib/log/Log.h"
 #include "lib/log/LogFileOutput.h"
@@ -67,25 +64,6 @@ void Say(const char* text) {
 
 void CrashingHook() {
     Fault();
-}
-
-// Touches a page of a shared mapping whose file has no bytes behind it.
-void BusError() {
-    char path[] = "/tmp/sig_helper_busXXXXXX";
-    int fd = mkstemp(path);
-    unlink(path);
-    auto* page = static_cast<volatile char*>(mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0));
-    char line[64];
-    snprintf(line, sizeof line, "page %p\n", const_cast<char*>(page));
-    Say(line);
-    [[maybe_unused]] char c = page[0];
-}
-
-void WaitForSignal() {
-    Say("ready\n");
-    for (;;) {
-        pause();
-    }
 }
 
 // Reports whether a callback ran inside the handler or on the poll loop.
@@ -184,17 +162,8 @@ void RecoverThenCrash() {
 void Run(std::string_view scenario) {
     static volatile int answer = 41;
     const std::pair<std::string_view, void (*)()> scenarios[] = {
-        {"segv", Fault},
         {"core", Fault},
-        {"abort", abort},
-        {"bus", BusError},
-        {"term", WaitForSignal},
         {"panic", [] { Panic("helper panic %d\n", 42); }},
-        {"loop",
-         [] {
-             dup2(STDOUT_FILENO, STDERR_FILENO);
-             Panic("parked\n");
-         }},
         {"logfile",
          [] {
              StartLogFile();
@@ -232,9 +201,6 @@ int main(int argc, char** argv) {
     setrlimit(RLIMIT_CORE, &coreLimit);
     int logFd = open(argv[2], O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     dclog::RegisterOutput(std::make_unique<FileSink>(logFd, scenario == "panicloop" ? "PANIC:" : ""));
-    if (argc > 3) {
-        dcconfig::Preference_InitWithPaths({argv[3], "/nonexistent", "", ""}, false);
-    }
     Panic_Init();
     Poll_InitDefault();
     if (!Sig_Init()) {
