@@ -28,7 +28,6 @@
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
-#include "tests/support/IpcService.h"
 #include "tests/support/PrivateSystemDirs.h"
 #include "tests/support/SessionBus.h"
 
@@ -43,6 +42,39 @@ inline constexpr std::chrono::milliseconds kWait = 20s;
 inline const std::string kMagic = "Qm7#vT2pL9xW4zR8kN1cY6bH3jF5sD0gA!e%u*oZ";
 inline constexpr uid_t kNobody = 65534;
 inline constexpr uid_t kMagicOwner = 990;  // brvcanvas
+
+// The reference IPC service (tools/ipc-service) as a test peer: driven
+// through its command input, read line by line from its event output.
+class IpcService {
+  public:
+    // Starts the service (argv[0] the binary, its standard error going to
+    // errPath) and waits until it listens; throws when it does not.
+    IpcService(const std::vector<std::string>& argv, std::string errPath);
+
+    // Consumes lines until one matches pattern (searched anywhere in the
+    // line) and returns it; nothing when the timeout passes or the service
+    // ends first. Every line read is kept in Transcript().
+    std::optional<std::string> WaitForLine(const std::string& pattern, std::chrono::milliseconds timeout);
+    const std::vector<std::string>& Transcript() const { return transcript_; }
+
+    // Sends text as one data frame; text must not contain a line feed.
+    void Send(const std::string& text);
+    // Sends a file's content as one data frame.
+    void SendFile(const std::string& path) { child_.Write("sendfile " + path + "\n"); }
+    // Asks the service to close the connection and exit.
+    void Close() { child_.Write("close\n"); }
+    // Waits for the service to exit (after Close or on its own); err holds
+    // what it wrote on standard error.
+    ChildResult Finish(std::chrono::milliseconds timeout);
+
+    // The payload of a RECV line, its \xNN escapes decoded.
+    static std::string PayloadOf(const std::string& recvLine);
+
+  private:
+    std::string errPath_;
+    ChildProcess child_;
+    std::vector<std::string> transcript_;
+};
 
 struct DesktopSessionOptions {
     // XDG_CURRENT_DESKTOP of the daemon; decides the screen-saver interface.
