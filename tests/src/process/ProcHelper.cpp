@@ -4,7 +4,6 @@
 // for events instead of sleeping.
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -81,30 +80,6 @@ int Report(int argc, char** argv) {
     return 0;
 }
 
-// stdin <out> <count> <fifo>: reads count bytes, then says whether more
-// data waits ("more"), the pipe is at its end ("eof") or still open and
-// empty ("open"), then waits for a signal.
-int ReadStdin(char** argv) {
-    size_t wanted = strtoull(argv[3], nullptr, 10);
-    std::string data;
-    char buffer[65536];
-    while (data.size() < wanted) {
-        ssize_t count = read(0, buffer, std::min(sizeof buffer, wanted - data.size()));
-        if (count <= 0) {
-            break;
-        }
-        data.append(buffer, static_cast<size_t>(count));
-    }
-    std::ofstream(argv[2], std::ios::binary) << data;
-    pollfd in = {0, POLLIN, 0};
-    std::string state = "open";
-    if (poll(&in, 1, 0) == 1) {
-        state = read(0, buffer, 1) == 0 ? "eof" : "more";
-    }
-    Notify(argv[4], "read " + std::to_string(data.size()) + " " + state);
-    WaitForever();
-}
-
 // grandchild <fifo>: a grandchild that keeps the inherited descriptors and
 // never reads; the child itself waits for a signal.
 int Grandchild(char** argv) {
@@ -125,9 +100,6 @@ int main(int argc, char** argv) {
     }
     if (mode == "report" && argc > 3) {
         return Report(argc, argv);
-    }
-    if (mode == "stdin" && argc > 4) {
-        return ReadStdin(argv);
     }
     if (mode == "wait" && argc > 2) {
         Notify(argv[2], "ready " + std::to_string(getpid()));

