@@ -2,12 +2,15 @@
 // the daemon connects, what the daemon does for the service's requests
 // (processes started with their arguments and stdin text, stopped for the
 // right requester only, the desktop task script run with exact arguments),
-// and how it ends when the service closes: every child stopped and reaped,
-// status 0.
+// what it makes of bad input (one clear record each, and service goes on;
+// entities in a request are neither read nor expanded), and how it ends
+// when the service closes: every child stopped and reaped, status 0.
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <thread>
@@ -81,6 +84,17 @@ bool DaemonProcessCountSettlesAt(DesktopSession& session, size_t expected) {
     return true;
 }
 
+constexpr const char* kPayloadError = "IpcMsgDispatcher->ParseMsgPayload Parse payload error, cause: ";
+constexpr const char* kRequestError = "IpcMsgDispatcher->ProcessRequest Parse request payload error, cause: ";
+constexpr const char* kStartError =
+    "IpcMsgDispatcher->ProcessStartProcessRequest Parse startProcess request error, cause: ";
+
+// A valid request whose effect the test can see: the task script runs.
+void ExpectStillServing(DesktopSession& session, std::size_t calls) {
+    session.Service().Send(TaskXml("LogoutDesktop"));
+    EXPECT_TRUE(session.WaitForTaskCalls(calls)) << session.Log();
+}
+
 TEST(SessionTest, ServesRequestsFromConnectUntilTheServiceCloses) {
     if (!DesktopSession::XvfbAvailable()) {
         GTEST_SKIP() << "Xvfb is not installed";
@@ -88,7 +102,7 @@ TEST(SessionTest, ServesRequestsFromConnectUntilTheServiceCloses) {
     // Orphans of the daemon become ours: a child it failed to reap would
     // stay visible here as a zombie.
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-    DesktopSession session({.x11 = true});
+    DesktopSession session({.x11 = true, .serviceArgs = {"--fault", "zero-length"}});
     IpcService& service = session.Service();
     session.StartDaemon(session.DaemonEnvironment({"GTK_MODULES=gail", "E2E_PRIVATE=not-reported"}));
 
@@ -196,6 +210,97 @@ TEST(SessionTest, ServesRequestsFromConnectUntilTheServiceCloses) {
     EXPECT_TRUE(session.WaitForLog("DesktopCExecutor->Exec Task LogoutDesktop executed directly"));
     // The daemon, the app and the stubborn child; the task scripts are done.
     EXPECT_TRUE(DaemonProcessCountSettlesAt(session, 3)) << session.DaemonProcesses().size();
+
+    // Whatever else the service sends, the daemon logs one clear record for
+    // what it cannot use and handles the next valid request. The empty frame
+    // went out right after READY, before the daemon's first notification.
+    const auto& transcript = service.Transcript();
+    EXPECT_TRUE(std::any_of(transcript.begin(), transcript.end(), [](const std::string& line) {
+        return line.find(" SENT type=4 length=0") != std::string::npos;
+    })) << ::testing::PrintToString(transcript);
+    // Nothing so far was an error, and the empty frame is an empty document.
+    const std::size_t errors = session.CountInLog("Er(02)");
+    EXPECT_EQ(errors, 0u) << session.Log();
+    const std::string startRecord =
+        "IpcMsgDispatcher->ProcessStartProcessRequest Received start process request";
+    const std::size_t starts = session.CountInLog(startRecord);
+    ExpectStillServing(session, 4);
+    EXPECT_EQ(session.CountInLog("Received an IPC message without payload\n"), 1u) << session.Log();
+
+    service.Send("<Request name=\"LockScreen\"");
+    ExpectStillServing(session, 5);
+    EXPECT_EQ(session.CountInLog(kPayloadError), 1u) << session.Log();
+
+    // Names are exact; unknown ones and Responses are for someone else.
+    service.Send(TaskXml("lockscreen"));
+    service.Send(TaskXml("Reboot"));
+    service.Send("<Response name=\"LockScreen\"/>");
+    ExpectStillServing(session, 6);
+
+    service.Send("<Request><LockScreen/></Request>");
+    service.Send(StartProcessXml({.name = "no-path", .connectionId = "1"}));
+    service.Send(
+        "<Request name=\"StopProcess\"><StopProcess><ProcessName>x</ProcessName></StopProcess></Request>");
+    service.Send(StopProcessXml("x", "abc"));
+    ExpectStillServing(session, 7);
+    EXPECT_EQ(session.CountInLog(std::string(kRequestError) + "No such node (Request.<xmlattr>.name)\n"), 1u)
+        << session.Log();
+    EXPECT_EQ(session.CountInLog(std::string(kStartError) + "No such node (ProcessPath)\n"), 1u);
+    EXPECT_EQ(session.CountInLog(std::string(kRequestError) + "No such node (StopProcess.ConnectionId)\n"),
+              1u);
+    EXPECT_EQ(session.CountInLog(std::string(kRequestError) + "conversion of data to type \"i\" failed\n"),
+              1u);
+    EXPECT_EQ(session.CountInLog(kRequestError), 3u);
+    EXPECT_EQ(session.CountInLog(startRecord), starts);
+
+    // 8 MiB of XML that never closes its elements.
+    std::string huge = session.Host("huge.xml");
+    {
+        std::ofstream out(huge);
+        out << "<Request name=\"StartProcess\"><StartProcess><ProcessParams>";
+        for (int i = 0; i < 8 * 1024 * 1024 / 16; ++i) {
+            out << "<P>0123456</P>\n";
+        }
+    }
+    service.SendFile(huge);
+    ExpectStillServing(session, 8);
+    EXPECT_EQ(session.CountInLog(kPayloadError), 2u);
+    // The empty frame was an empty document: nothing to log for it.
+    EXPECT_EQ(session.CountInLog("Er(02)"), errors + 6) << session.Log();
+
+    // External and nested internal entities; a parser that expanded them
+    // would pass the file's text, or a blown-up string, to the probe.
+    TempDir::WriteAt(session.Host("secret.txt"), "file-content-that-must-stay-put");
+    service.Send(
+        "<?xml version=\"1.0\"?><!DOCTYPE Request [<!ENTITY x SYSTEM \"file://" +
+        DesktopSession::Inside("secret.txt") +
+        "\"><!ENTITY a \"lol\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;\">"
+        "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;\">]><Request name=\"StartProcess\"><StartProcess>"
+        "<ProcessName>ent</ProcessName><ProcessPath>" +
+        DesktopSession::Probe() + "</ProcessPath><ProcessParams><p>" + DesktopSession::Inside("ent") +
+        "</p><p>&x;</p><p>&c;</p></ProcessParams><ConnectionId>1</ConnectionId></StartProcess></Request>");
+    // 16 MiB of parameter text in one well-formed request.
+    std::string big = TempDir::WriteAt(
+        session.Host("big.xml"),
+        "<Request "
+        "name=\"StartProcess\"><StartProcess><ProcessName>big</ProcessName><ProcessPath>/nonexistent/big"
+        "</ProcessPath><ProcessParams><p>" +
+            std::string(16 << 20, 'A') +
+            "</p></ProcessParams><ConnectionId>1</ConnectionId></StartProcess></Request>");
+    service.SendFile(big);
+    ExpectStillServing(session, 9);
+    EXPECT_TRUE(session.WaitForLog("/nonexistent/big")) << "the big request was not read";
+    std::string log = session.Log();
+    if (std::optional<std::string> ent = session.WaitForReport("ent", 1s)) {
+        EXPECT_EQ(ent->find("file-content"), std::string::npos) << *ent;
+        EXPECT_EQ(ent->find("lollol"), std::string::npos) << *ent;
+    } else {
+        EXPECT_EQ(Occurrences(log, "Er(02)"), errors + 7)
+            << "the entity request was neither run nor refused\n"
+            << log;
+    }
+    EXPECT_EQ(log.find("file-content"), std::string::npos);
+    EXPECT_EQ(log.find("lollol"), std::string::npos);
 
     auto closed = std::chrono::steady_clock::now();
     service.Close();
