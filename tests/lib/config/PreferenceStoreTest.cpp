@@ -70,27 +70,6 @@ TEST_F(PreferenceStoreTest, LayersAnswerInTheirFixedOrder) {
     EXPECT_EQ(Preference_GetString(nullptr, "k4").value_or(""), "host");
 }
 
-TEST_F(PreferenceStoreTest, MissingFilesGiveDefaultsAndOneNotFoundLineEach) {
-    {
-        dclog::LogCapture log(dclog::kDebug2);
-        EXPECT_EQ(Preference_GetInt32(42, "early"), 42);
-        EXPECT_TRUE(log.Contains("PREF early PreferenceGet(early), using default\n"));
-    }
-    dclog::LogCapture log(dclog::kDebug2);
-    PreferencePaths paths = Paths();
-    dcconfig::Preference_InitWithPaths(paths, true);
-    EXPECT_EQ(Count(log, "PREF Optional preferences file not found at "), 5);
-    for (const std::string& path :
-         {paths.hostDefaults, paths.defaultLibDir + "/settings", paths.defaultLibDir + "/config",
-          paths.userDefaults, paths.userPreferences}) {
-        EXPECT_TRUE(
-            log.Contains("PREF Optional preferences file not found at " + path + ". Using default values.\n"))
-            << path;
-    }
-    EXPECT_TRUE(log.Contains("[msg.dictionary.load.openFailed] Cannot open file \"" + paths.hostDefaults +
-                             "\": No such file or directory.\n"));
-}
-
 TEST_F(PreferenceStoreTest, BrokenFilesAreSkippedWithTheirReasons) {
     WriteHost("x = host\n");
     dir_.Write("lib/config", "x = site\ny = site\nthis line is wrong\n");

@@ -50,17 +50,6 @@ std::string CaptureStderr(Fn fn) {
     return text;
 }
 
-class NullOutput : public dclog::LogOutput {
-  public:
-    explicit NullOutput(std::string name, bool opens = true)
-        : LogOutput(0x777, std::move(name), dclog::kDebug2), opens_(opens) {}
-    bool Open() override { return opens_; }
-    void Write(uint32_t, std::string_view) override {}
-
-  private:
-    bool opens_;
-};
-
 // Holds the log lock for a while inside every write, announcing the first.
 class SlowOutput : public dclog::LogOutput {
   public:
@@ -138,26 +127,6 @@ TEST_F(LogMessageTest, FormatsMasksTerminatesCutsAndKeepsErrno) {
     EXPECT_EQ(errno, ENOENT);
 }
 
-TEST_F(LogMessageTest, LevelGatesDecideWhereMessagesGo) {
-    dclog::LogCapture capture;
-    LogMessage(dclog::kDebug, "debug hidden");
-    LogMessage(dclog::kInfo, "info shown");
-    EXPECT_FALSE(capture.Contains("debug hidden"));
-    EXPECT_TRUE(capture.Contains("info shown"));
-
-    EXPECT_EQ(Log_SetLevel(0, dclog::kDebug1), dclog::kDebug1);
-    LogMessage(dclog::kDebug1, "trace shown");
-    LogMessage(dclog::kDebug2, "verbose hidden");
-    EXPECT_TRUE(capture.Contains("trace shown"));
-    EXPECT_FALSE(capture.Contains("verbose hidden"));
-
-    EXPECT_EQ(Log_SetLevel(7, dclog::kError), dclog::kError);
-    EXPECT_FALSE(Log_IsEnabled(dclog::MessageAddress(7, dclog::kWarning)));
-    EXPECT_TRUE(Log_IsEnabled(dclog::MessageAddress(7, dclog::kError)));
-    EXPECT_FALSE(Log_IsEnabled(dclog::MessageAddress(dclog::kModuleCount + 1, dclog::kError)));
-    Log_SetLevel(7, dclog::kInfo);
-}
-
 TEST_F(LogMessageTest, StderrGetsTheBareTextOfMessagesPassingItsLevel) {
     std::string quiet = CaptureStderr([] { LogMessage(dclog::kError, "not on stderr"); });
     EXPECT_EQ(quiet, "");
@@ -168,21 +137,4 @@ TEST_F(LogMessageTest, StderrGetsTheBareTextOfMessagesPassingItsLevel) {
         LogMessage(dclog::kInfo, "info stays off");
     });
     EXPECT_EQ(text, "to stderr 3\n");
-}
-
-TEST_F(LogMessageTest, RegistryRefusesDuplicatesAndOverflow) {
-    EXPECT_FALSE(Log_IsEnabled(dclog::MessageAddress(0, dclog::kInfo)));
-    ASSERT_NE(dclog::RegisterOutput(std::make_unique<NullOutput>("a")), nullptr);
-    EXPECT_TRUE(Log_IsEnabled(dclog::MessageAddress(0, dclog::kInfo)));
-    EXPECT_EQ(dclog::RegisterOutput(std::make_unique<NullOutput>("a")), nullptr);
-    EXPECT_EQ(dclog::RegisterOutput(std::make_unique<NullOutput>("refuses", false)), nullptr);
-    for (int i = 1; i < dclog::kMaxOutputs; ++i) {
-        EXPECT_NE(dclog::RegisterOutput(std::make_unique<NullOutput>("n" + std::to_string(i))), nullptr);
-    }
-    EXPECT_EQ(dclog::RegisterOutput(std::make_unique<NullOutput>("eleventh")), nullptr);
-    EXPECT_TRUE(dclog::RemoveOutput(0x777, "a"));
-    EXPECT_FALSE(dclog::RemoveOutput(0x777, "a"));
-    Log_Shutdown();
-    EXPECT_FALSE(dclog::HasOutput(0x777, "n1"));
-    EXPECT_FALSE(Log_IsEnabled(dclog::MessageAddress(0, dclog::kInfo)));
 }

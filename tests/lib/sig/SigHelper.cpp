@@ -89,40 +89,6 @@ void CallbackModes() {
     exit(0);
 }
 
-// Prints the flags of every pipe this process holds, then again after
-// Sig_Exit, so the test sees what a child would inherit.
-void ListPipes(const char* when) {
-    for (int fd = 3; fd < 64; ++fd) {
-        char link[64];
-        char target[128] = {};
-        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-        if (readlink(link, target, sizeof target - 1) <= 0 || strncmp(target, "pipe:", 5) != 0) {
-            continue;
-        }
-        char line[128];
-        snprintf(line, sizeof line, "%s fd %d cloexec %d nonblock %d\n", when, fd,
-                 (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0, (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0);
-        Say(line);
-    }
-}
-
-// Also checks that a write to a pipe without reader fails instead of
-// killing the process.
-void InitAgainAndExit() {
-    Say(Sig_Init() ? "second init ok\n" : "second init failed\n");
-    int fds[2];
-    if (pipe(fds) != 0) {
-        exit(3);
-    }
-    close(fds[0]);
-    Say(write(fds[1], "x", 1) < 0 && errno == EPIPE ? "EPIPE\n" : "no EPIPE\n");
-    close(fds[1]);
-    ListPipes("open");
-    Sig_Exit();
-    ListPipes("closed");
-    exit(0);
-}
-
 // Starts the real log file output on "panic.log" in the working directory.
 void StartLogFile() {
     static std::string cwd = std::unique_ptr<char, decltype(&free)>(getcwd(nullptr, 0), free).get();
@@ -179,7 +145,6 @@ void Run(std::string_view scenario) {
         {"panicloop", [] { Panic("first\n"); }},
         {"recover", RecoverThenCrash},
         {"callbacks", CallbackModes},
-        {"lifecycle", InitAgainAndExit},
     };
     for (const auto& [name, body] : scenarios) {
         if (name == scenario) {

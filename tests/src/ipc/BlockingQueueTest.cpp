@@ -94,19 +94,6 @@ TEST(BlockingQueue, LongTimeoutCarriesNanosecondsIntoSeconds) {
     const timespec deadline = BlockingQueue_Deadline(timespec{100, 900000000}, 1500);
     EXPECT_EQ(deadline.tv_sec, 102);
     EXPECT_EQ(deadline.tv_nsec, 400000000);
-
-    // The same on the real clock: start the wait when the nanosecond part is
-    // past half a second; a deadline without the carry would be refused at
-    // once by sem_timedwait.
-    QueuePtr queue(BlockingQueue_Create(1));
-    timespec real{};
-    do {
-        clock_gettime(CLOCK_REALTIME, &real);
-    } while (real.tv_nsec < 600000000 || real.tv_nsec > 900000000);
-    const auto start = Clock::now();
-    EXPECT_EQ(Take(queue.get(), 1500), "<none>");
-    EXPECT_GE(MillisSince(start), 1400);
-    EXPECT_LT(MillisSince(start), 2500);
 }
 
 TEST(BlockingQueue, BadCapacityAndLeftoverSemaphores) {

@@ -90,28 +90,4 @@ TEST(IpcHandshake, RefusesServicesThatCannotProveTheirKey) {
     }
 }
 
-TEST(IpcHandshake, RefusesBadOptionsBeforeConnecting) {
-    dclog::LogCapture capture(kAllLevels);
-    TempDir dir;
-    const IpcClientPaths paths{dir.File("ipc.port"), dir.File("ipc.magic"), dir.File("rui.pub")};
-    const std::string token = TokenFor(kClientId, kMagic);
-    auto connect = [&](const std::string& magic, int32_t heartbeat) {
-        return IpcClient_ConnectWithPaths(paths, kClientId, nullptr, nullptr, magic.c_str(),
-                                          "DesktopController", heartbeat, nullptr);
-    };
-
-    EXPECT_FALSE(connect(token, 4));
-    EXPECT_EQ(capture.LevelOf("Invalid heartbeat timeout, must be 0 or greater than 4\n"), dclog::kError);
-    EXPECT_FALSE(connect(token, 0));
-    EXPECT_TRUE(capture.Contains("Failed to get port from file\n"));
-    EXPECT_TRUE(capture.Contains("Failed to parse option\n"));
-
-    // Port 1 on loopback: nothing listens there.
-    dir.Write("ipc.port", "1\n");
-    EXPECT_FALSE(connect(token, 0));
-    EXPECT_TRUE(capture.Contains("Failed to connect to server, errno: 111\n"));
-    EXPECT_TRUE(capture.Contains("Failed to establish connection to server\n"));
-    EXPECT_TRUE(LeftoverSemaphores().empty());
-}
-
 }  // namespace

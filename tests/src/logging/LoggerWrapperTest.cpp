@@ -19,7 +19,7 @@ using dctest::ReadFile;
 namespace {
 
 // Points the temp area and the home directory at a private directory, so
-// the log file and the user preference file live there.
+// the log file lands there and no user preference file is read.
 class LoggerWrapperTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -36,12 +36,6 @@ class LoggerWrapperTest : public ::testing::Test {
         for (const auto& [name, value] : savedEnv_) {
             value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
         }
-    }
-    // Replaces the user's preference file and reads the preferences anew.
-    void UsePreferences(const std::string& text) {
-        Preference_Exit();
-        dir_.Write(".tarvelo/preferences", text);
-        Preference_Init();
     }
     // The default log file below the private temp area (the user part of the
     // directory name is the log library's business).
@@ -78,30 +72,6 @@ TEST_F(LoggerWrapperTest, StartsTheLogFileAndShutsItDown) {
     LoggerWrapper* again = LoggerWrapper::getInstance("DesktopController");
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(again->getAppName(), "DesktopController");
-}
-
-TEST_F(LoggerWrapperTest, LevelComesFromTheProgramsPreferenceWhenItIsAnExactName) {
-    {
-        // Level names are exact: "Info" is not one, so the default stays.
-        UsePreferences("DesktopController.log.logLevel = \"Info\"\n");
-        LoggerWrapper* logger = LoggerWrapper::getInstance("DesktopController");
-        EXPECT_EQ(logger->getLevel(), 5);
-        delete logger;
-    }
-
-    UsePreferences("DesktopController.log.logLevel = \"trace\"\n");
-    dclog::LogCapture capture;
-    LoggerWrapper* logger = LoggerWrapper::getInstance("DesktopController");
-    EXPECT_EQ(logger->getLevel(), 9);
-    EXPECT_EQ(Log_GetLevel(0), 9);
-    EXPECT_TRUE(capture.Contains("Log level of DesktopController is trace\n"));
-    LogMessage(dclog::kDebug1, "trace record");
-    LogMessage(dclog::kDebug2, "verbose record");
-    const std::string path = dclog::CurrentLogFilePath();
-    delete logger;
-    const std::string text = ReadFile(path);
-    EXPECT_TRUE(std::regex_search(text, std::regex("Db\\(09\\) \\S+ trace record\n"))) << text;
-    EXPECT_EQ(text.find("verbose record"), std::string::npos);
 }
 
 }  // namespace
