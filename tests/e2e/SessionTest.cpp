@@ -13,7 +13,6 @@
 #include <fstream>
 #include <map>
 #include <regex>
-#include <thread>
 
 #include "tests/support/DesktopSession.h"
 #include "tests/support/TempDir.h"
@@ -58,8 +57,7 @@ std::string RecordingShell(const std::string& tag, std::size_t stdinBytes, const
 
 pid_t WaitForPidFile(DesktopSession& session, const std::string& tag) {
     std::string path = session.Host(tag + ".pid");
-    if (!WaitForFile(
-            path, [](const std::string& text) { return text.ends_with("\n"); }, kWait)) {
+    if (!WaitUntil([&] { return ReadFile(path).ends_with("\n"); })) {
         return -1;
     }
     return std::stoi(ReadFile(path));
@@ -69,19 +67,6 @@ bool ProcessAlive(pid_t pid) {
     std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
     std::size_t close = stat.rfind(')');
     return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
-}
-
-// The `mv` that published a pid file may still be on its way out when the
-// file appears, so the count settles within a bounded wait.
-bool DaemonProcessCountSettlesAt(DesktopSession& session, size_t expected) {
-    auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (session.DaemonProcesses().size() != expected) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
 }
 
 constexpr const char* kPayloadError = "IpcMsgDispatcher->ParseMsgPayload Parse payload error, cause: ";
@@ -209,7 +194,9 @@ TEST(SessionTest, ServesRequestsFromConnectUntilTheServiceCloses) {
         (std::vector<std::string>{"-a lock -d rocky", "-a unlock -d rocky -t gnome", "-a logout -t gnome"}));
     EXPECT_TRUE(session.WaitForLog("DesktopCExecutor->Exec Task LogoutDesktop executed directly"));
     // The daemon, the app and the stubborn child; the task scripts are done.
-    EXPECT_TRUE(DaemonProcessCountSettlesAt(session, 3)) << session.DaemonProcesses().size();
+    // The `mv` that published a pid file may still be on its way out.
+    EXPECT_TRUE(WaitUntil([&] { return session.DaemonProcesses().size() == 3; }))
+        << session.DaemonProcesses().size();
 
     // Whatever else the service sends, the daemon logs one clear record for
     // what it cannot use and handles the next valid request. The empty frame

@@ -80,10 +80,9 @@ std::string IpcToken(const std::string& desktopIdText, const std::string& magic)
     return hex;
 }
 
-bool WaitForFile(const std::string& path, const std::function<bool(const std::string&)>& done,
-                 std::chrono::milliseconds timeout) {
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done(ReadFile(path))) {
+    while (!done()) {
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
         }
@@ -295,8 +294,7 @@ std::string DesktopSession::Log() const {
 
 bool DesktopSession::WaitForLog(const std::string& text, std::chrono::milliseconds timeout,
                                 std::size_t count) const {
-    return WaitForFile(
-        LogPath(), [&](const std::string& log) { return Occurrences(log, text) >= count; }, timeout);
+    return WaitUntil([&] { return CountInLog(text) >= count; }, timeout);
 }
 
 std::size_t DesktopSession::CountInLog(const std::string& text) const {
@@ -313,15 +311,13 @@ std::vector<std::string> DesktopSession::TaskCalls() const {
 }
 
 bool DesktopSession::WaitForTaskCalls(std::size_t count) const {
-    return WaitForFile(
-        Host("task-calls"), [&](const std::string& text) { return Occurrences(text, "\n") >= count; }, kWait);
+    return WaitUntil([&] { return TaskCalls().size() >= count; });
 }
 
 std::optional<std::string> DesktopSession::WaitForReport(const std::string& name,
                                                          std::chrono::milliseconds timeout) {
     // The probe renames a finished report into place: present means whole.
-    if (!WaitForFile(
-            Host(name), [](const std::string& text) { return !text.empty(); }, timeout)) {
+    if (!WaitUntil([&] { return !ReadFile(Host(name)).empty(); }, timeout)) {
         return std::nullopt;
     }
     return ReadFile(Host(name));

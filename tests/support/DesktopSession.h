@@ -172,10 +172,9 @@ std::string BuiltBinary(const std::string& name);
 // The token the daemon presents: SHA-256 of the desktop id text and the
 // magic, its first 20 bytes in lower-case hex.
 std::string IpcToken(const std::string& desktopIdText, const std::string& magic = kMagic);
-// Re-reads path (a missing file reads as empty) until done(content) holds;
-// false when the timeout passes first.
-bool WaitForFile(const std::string& path, const std::function<bool(const std::string&)>& done,
-                 std::chrono::milliseconds timeout);
+// Re-checks done every 20 ms until it holds; false when the timeout passes
+// first. Files, logs and /proc give no event a test could wait on cheaply.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = kWait);
 std::size_t Occurrences(const std::string& text, const std::string& needle);
 
 // Requests as the agent's service sends them, texts XML-escaped.
