@@ -1,14 +1,11 @@
 #include "tests/support/PrivateSystemDirs.h"
 
-#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -124,39 +121,6 @@ MountPlan SystemDirsLayout::BuildPlan() const {
         plan.push_back({.source = source, .target = target, .flags = MS_BIND});
     }
     return plan;
-}
-
-PrivateSystemDirs::PrivateSystemDirs() {
-    originalNamespace_ = open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
-    if (originalNamespace_ < 0) {
-        throw std::runtime_error("cannot open the current mount namespace");
-    }
-    plan_ = layout_.BuildPlan();
-    const char* failed = nullptr;
-    if (!ApplyMountPlan(plan_, &failed)) {
-        std::string what =
-            std::string("private system dirs: mount failed at ") + failed + ": " + strerror(errno);
-        LeaveNamespace();
-        throw std::runtime_error(what);
-    }
-}
-
-PrivateSystemDirs::~PrivateSystemDirs() {
-    LeaveNamespace();
-}
-
-void PrivateSystemDirs::LeaveNamespace() {
-    // Back in the original namespace the private one has no members, so the
-    // kernel drops its mounts. setns refuses while other threads exist;
-    // then the mounts are detached one by one.
-    if (setns(originalNamespace_, CLONE_NEWNS) != 0) {
-        for (auto op = plan_.rbegin(); op != plan_.rend(); ++op) {
-            if (!op->makeDir) {
-                umount2(op->target.c_str(), MNT_DETACH);
-            }
-        }
-    }
-    close(originalNamespace_);
 }
 
 }  // namespace dctest

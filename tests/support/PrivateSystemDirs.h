@@ -7,10 +7,8 @@
 // directory that does not exist gets its mount point inside an overlay of
 // its parent, so the real file system is never written. Runs as root.
 //
-// PrivateSystemDirs moves the calling test process itself into such a
-// namespace (before any thread exists); ChildProcess (ChildProcess.h) sets
-// one up in a forked child only. Either way the test reaches the files
-// through HostPath(), which stays valid outside the namespace.
+// ChildProcess (ChildProcess.h) sets the namespace up in a forked child
+// only; the test reaches the files through HostPath() from outside.
 #pragma once
 
 #include <array>
@@ -61,25 +59,6 @@ class SystemDirsLayout {
   private:
     TempDir root_;
     std::vector<std::pair<std::string, std::string>> extraBinds_;
-};
-
-// Moves the calling, single-threaded process into a private namespace of
-// its own layout, and back on destruction. Throws std::runtime_error.
-class PrivateSystemDirs {
-  public:
-    PrivateSystemDirs();
-    ~PrivateSystemDirs();
-    PrivateSystemDirs(const PrivateSystemDirs&) = delete;
-    PrivateSystemDirs& operator=(const PrivateSystemDirs&) = delete;
-
-    SystemDirsLayout& Layout() { return layout_; }
-
-  private:
-    void LeaveNamespace();
-
-    SystemDirsLayout layout_;
-    MountPlan plan_;
-    int originalNamespace_ = -1;
 };
 
 }  // namespace dctest
