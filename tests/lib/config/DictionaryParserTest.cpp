@@ -87,28 +87,3 @@ TEST(DictionaryParser, BadLinesAndDuplicatesFailTheLoadWithFileAndLine) {
     EXPECT_EQ(FirstMessage(parsed),
               "[msg.dictionary.alreadyDefined] File \"dup\" line 3: Variable \"a\" is already defined.\n");
 }
-
-TEST(DictionaryParser, DeclaredEncodingsConvertAndWriteBack) {
-    // Latin-1 declared after a value: earlier values are converted too, and
-    // writing back restores the file's bytes.
-    const std::string latinText = "a = caf\xE9\nCONFIG.ENCODING = \"ISO-8859-1\"\nb = \"\xFC|7C\"\n";
-    Dictionary latin;
-    ASSERT_TRUE(latin.LoadText(latinText, "l1"));
-    EXPECT_EQ(latin.GetString(nullptr, "a").value_or(""), "caf\xC3\xA9");
-    EXPECT_EQ(latin.GetString(nullptr, "b").value_or(""), "\xC3\xBC|");
-    EXPECT_EQ(latin.ToText().value_or(""),
-              "a = \"caf\xE9\"\nCONFIG.ENCODING = \"ISO-8859-1\"\nb = \"\xFC|7C\"\n");
-
-    // An encoding the host cannot convert fails the load.
-    const std::pair<std::string, std::string> failures[] = {
-        {".encoding = no-such-charset\n",
-         "[msg.dictionary.unknownEncoding] File \"e\" (line 1) specifies a character encoding "
-         "(no-such-charset) "
-         "that is not supported.\n"},
-    };
-    for (const auto& [text, message] : failures) {
-        ParsedDictionary parsed = ParseDictionaryText(text, "e");
-        EXPECT_FALSE(parsed.ok) << text;
-        EXPECT_EQ(FirstMessage(parsed), message);
-    }
-}

@@ -120,30 +120,6 @@ TEST_F(LogFileOutputTest, DefaultFileHasNameModeHeaderAndPrefixes) {
         << text;
 }
 
-TEST_F(LogFileOutputTest, SettingsFollowPrecedenceAndInvalidValuesAreReplaced) {
-    dclog::LogCapture capture;
-    dict_ = {{"log.keepOld", "50"},
-             {"log.rotateSize", "5000"},
-             {"log.permissions", "0"},
-             {"log.throttleThreshold", "-4"},
-             {"log.fileLevel", "debug2"}};
-    prefs_ = {{"log.keepOld", "3"},
-              {"log.append", "true"},
-              {"DC.log.append", "false"},
-              {"log.fastRotation", "true"}};
-    auto s = dclog::ReadLogFileSettings("DC", logtest::MapLayer(dict_), logtest::MapLayer(prefs_));
-    EXPECT_EQ(s.keepOld, 50);  // a preference equal to the default does not count
-    EXPECT_TRUE(s.append);     // the prefixed preference equals the default, so it does not count either
-    EXPECT_TRUE(s.fastRotation);
-    EXPECT_EQ(s.rotateSize, 100000);
-    EXPECT_EQ(s.permissions, 0640);
-    EXPECT_EQ(s.throttleThreshold, 1000000);
-    EXPECT_EQ(s.fileLevel, 10);
-    EXPECT_TRUE(capture.Contains("LogFileVariables: log.rotateSize (5000) is too small. Set to 100000.\n"));
-    EXPECT_TRUE(capture.Contains("LogFileInt32: log.permissions (0) is invalid. Set to 416.\n"));
-    EXPECT_EQ(capture.LevelOf("is too small"), dclog::kWarning);
-}
-
 TEST_F(LogFileOutputTest, ConfiguredPathIsExpandedAndOldFileRotatedAside) {
     const std::string dir = Dir("custom");
     dict_ = {{"log.config", "DC.log.filename"}, {"log.fileName", dir + "/unused.log"}};

@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,27 +27,6 @@ class LogMessageTest : public ::testing::Test {
         Log_SetStderrLevel(0, -1);
     }
 };
-
-// Reads what the block writes to standard error through a pipe.
-template <typename Fn>
-std::string CaptureStderr(Fn fn) {
-    int fds[2];
-    EXPECT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
-    int saved = dup(STDERR_FILENO);
-    dup2(fds[1], STDERR_FILENO);
-    fn();
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    close(fds[1]);
-    std::string text;
-    char chunk[4096];
-    ssize_t n;
-    while ((n = read(fds[0], chunk, sizeof chunk)) > 0) {
-        text.append(chunk, static_cast<size_t>(n));
-    }
-    close(fds[0]);
-    return text;
-}
 
 // Holds the log lock for a while inside every write, announcing the first.
 class SlowOutput : public dclog::LogOutput {
@@ -125,16 +103,4 @@ TEST_F(LogMessageTest, FormatsMasksTerminatesCutsAndKeepsErrno) {
     errno = ENOENT;
     LogMessage(dclog::kDebug2, "suppressed");
     EXPECT_EQ(errno, ENOENT);
-}
-
-TEST_F(LogMessageTest, StderrGetsTheBareTextOfMessagesPassingItsLevel) {
-    std::string quiet = CaptureStderr([] { LogMessage(dclog::kError, "not on stderr"); });
-    EXPECT_EQ(quiet, "");
-    Log_SetStderrLevel(0, dclog::kWarning);
-    Log_SetLevel(0, -1);
-    std::string text = CaptureStderr([] {
-        LogMessage(dclog::kWarning, "to stderr %d", 3);
-        LogMessage(dclog::kInfo, "info stays off");
-    });
-    EXPECT_EQ(text, "to stderr 3\n");
 }

@@ -83,7 +83,7 @@ TEST(DesktopTypeTest, VariablesDecideBeforeRunningProcesses) {
     EXPECT_EQ(TypeFor(std::nullopt, std::nullopt), "mate");
 }
 
-TEST(DistributionTest, OsReleaseThenReleaseFilesThenLsbRelease) {
+TEST(DistributionTest, OsReleaseThenLsbRelease) {
     dctest::TempDir dir;
     auto detect = [&](const std::string& osRelease, const std::string& lsb = "true") {
         return core::DetectDistribution({dir.Write("os-release", osRelease), dir.File("etc"), lsb});
@@ -97,13 +97,6 @@ TEST(DistributionTest, OsReleaseThenReleaseFilesThenLsbRelease) {
                                         "Can not find the supported distribution from .\n"}));
     EXPECT_EQ(log.LevelOf("Can not find"), dclog::kWarning);
     EXPECT_EQ(detect("ID=linuxmint\n", "echo Ubuntu"), "ubuntu");
-
-    dir.Write("etc/redhat-release", "Red Hat\n");
-    log.Clear();
-    EXPECT_EQ(detect("ID=\"almalinux\"\n"), "rhel");
-    EXPECT_EQ(log.Lines().size(), 1u);
-    dir.Write("etc/centos-release", "CentOS\n");
-    EXPECT_EQ(core::DetectDistribution({dir.File("none"), dir.File("etc"), "true"}), "centos");
 
     EXPECT_EQ(CommonUtils::GetDistribution(), "debian");
 }

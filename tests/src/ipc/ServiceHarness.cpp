@@ -119,17 +119,6 @@ bool ServiceProcess::WaitForLines(const std::string& text, size_t count, std::ch
     });
 }
 
-std::vector<std::string> ServiceProcess::LinesContaining(const std::string& text) {
-    std::lock_guard guard(mutex_);
-    std::vector<std::string> matching;
-    for (const std::string& line : lines_) {
-        if (line.find(text) != std::string::npos) {
-            matching.push_back(line);
-        }
-    }
-    return matching;
-}
-
 std::optional<int> ServiceProcess::WaitForExit(std::chrono::milliseconds timeout) {
     if (status_) {
         return status_;

@@ -35,7 +35,6 @@ class ServiceProcess {
     void Command(const std::string& line);
     // Waits until some output line contains text; returns that line.
     std::optional<std::string> WaitForLine(const std::string& text, std::chrono::milliseconds timeout = 10s);
-    std::vector<std::string> LinesContaining(const std::string& text);
     // Waits until at least count output lines contain text.
     bool WaitForLines(const std::string& text, size_t count, std::chrono::milliseconds timeout = 10s);
     // Waits for the service to exit; its status, or nothing on time-out.

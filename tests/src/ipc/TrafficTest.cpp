@@ -114,29 +114,6 @@ TEST(IpcTraffic, BrokenFramesFromTheServiceStopTheClient) {
     }
 }
 
-TEST(IpcTraffic, SlowServiceFillsTheOutboundQueueAndLosesNothingQueued) {
-    dclog::LogCapture capture;
-    Peer peer({"--fault", "slow-reader", "--slow-ms", "0", "--print-limit", "0"});
-    ASSERT_TRUE(peer.Connect());
-    const int accepted = FillOutboundQueue();
-    EXPECT_GE(accepted, 30);
-    EXPECT_LT(accepted, 200);
-    EXPECT_TRUE(capture.Contains("Failed to queue IPC message"));
-    peer.service.Command("resume");
-
-    ASSERT_TRUE(peer.service.WaitForLine(
-        "sha256=" + Sha256Hex(Pattern(kBigFrame, static_cast<unsigned>(accepted - 1))), 20s));
-    const auto received = peer.service.LinesContaining("RECV type=4");
-    ASSERT_EQ(received.size(), static_cast<size_t>(accepted));
-    for (int i = 0; i < accepted; ++i) {
-        EXPECT_NE(received[i].find(Sha256Hex(Pattern(kBigFrame, static_cast<unsigned>(i)))),
-                  std::string::npos)
-            << "frame " << i << " out of order";
-    }
-    peer.service.Command("close");
-    ExpectCleanEnd(capture);
-}
-
 // A stop request from any thread reaches threads that wait on the socket:
 // the receive loop on a silent service and the outbound poller stuck in a
 // write that the service does not read.
