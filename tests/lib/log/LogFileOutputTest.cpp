@@ -132,15 +132,6 @@ TEST_F(LogFileOutputTest, ConfiguredPathIsExpandedAndOldFileRotatedAside) {
     EXPECT_EQ(ReadFile(dclog::NumberedName(path, 1)), "previous run\n");
     EXPECT_NE(ReadFile(path).find("second run\n"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir + "/unused.log"));
-
-    // Append keeps the content and adds no second header.
-    prefs_["log.append"] = "true";
-    ASSERT_NE(Start(), nullptr);
-    Log("third run");
-    Log_Shutdown();
-    std::string text = ReadFile(path);
-    EXPECT_EQ(CountOf(text, "Log for "), 1u);
-    EXPECT_LT(text.find("second run"), text.find("third run"));
     EXPECT_EQ(dclog::ExpandFileName("~/x-$NO_SUCH_VARIABLE_42.log"), std::string(getenv("HOME")) + "/x-.log");
 }
 

@@ -66,29 +66,6 @@ void CrashingHook() {
     Fault();
 }
 
-// Reports whether a callback ran inside the handler or on the poll loop.
-void ReportCallback(int signum, siginfo_t* info, void* context, void*) {
-    char line[96];
-    snprintf(line, sizeof line, "callback %d code %d handler %d context %d\n", signum, info->si_code,
-             Log_InSignalHandler() ? 1 : 0, context != nullptr ? 1 : 0);
-    Say(line);
-}
-
-void CallbackModes() {
-    Sig_Callback(SIGUSR1, SigMode::kImmediate, ReportCallback, nullptr);
-    Sig_Callback(SIGUSR2, SigMode::kDeferred, ReportCallback, nullptr);
-    Say(Sig_Callback(SIGKILL, SigMode::kDeferred, ReportCallback, nullptr) ? "took SIGKILL\n"
-                                                                           : "refused SIGKILL\n");
-    raise(SIGUSR1);
-    raise(SIGUSR2);
-    Say("raised\n");
-    Poll_DispatchOnce(5000);
-    Sig_Callback(SIGUSR2, SigMode::kFatal, nullptr, nullptr);
-    Sig_Exit();
-    Say(Poll_DispatchOnce(0) == 0 ? "reader gone\n" : "reader left\n");
-    exit(0);
-}
-
 // Starts the real log file output on "panic.log" in the working directory.
 void StartLogFile() {
     static std::string cwd = std::unique_ptr<char, decltype(&free)>(getcwd(nullptr, 0), free).get();
@@ -144,7 +121,6 @@ void Run(std::string_view scenario) {
          }},
         {"panicloop", [] { Panic("first\n"); }},
         {"recover", RecoverThenCrash},
-        {"callbacks", CallbackModes},
     };
     for (const auto& [name, body] : scenarios) {
         if (name == scenario) {

@@ -138,17 +138,4 @@ TEST_F(SigHelperTest, PanicDumpsCoreIntoTheWorkingDirectory) {
     EXPECT_GT(std::filesystem::file_size(core), 0u);
 }
 
-TEST_F(SigHelperTest, CallbacksRunWhereTheirModeSays) {
-    // Immediate callbacks run in the handler, deferred ones on the poll loop.
-    HelperRun callbacks = Run("callbacks");
-    EXPECT_TRUE(callbacks.Exited(0)) << callbacks.status << callbacks.log;
-    EXPECT_EQ(callbacks.out,
-              "refused SIGKILL\n"
-              "callback 10 code -6 handler 1 context 1\n"
-              "raised\n"
-              "callback 12 code -6 handler 0 context 0\n"
-              "reader gone\n");
-    EXPECT_TRUE(InOrder(callbacks.log, {"2|Sig_Callback: cannot take signal 9 in mode 2\n"}));
-}
-
 }  // namespace

@@ -104,6 +104,9 @@ TEST_F(DispatchTest, RequestsReachTheExecutorWithTheirFields) {
     Parse(Start("", kNamePath));
     Parse(Start("", kNamePath + "<ProcessParams/><ConnectionId>abc</ConnectionId>"));
     Parse(Start("", kNamePath + "<ConnectionId>-7</ConnectionId>"));
+    // isApp is a bool text: blanks around it are fine, other spellings are not.
+    Parse(Start(" isApp=\"\t1\n\"", kNamePath + "<StdinStr>s</StdinStr><ConnectionId>3</ConnectionId>"));
+    Parse(Start(" isApp=\"TRUE\"", kNamePath + "<StdinStr>s</StdinStr><ConnectionId>3</ConnectionId>"));
     Parse(
         "<Request name=\"StopProcess\"><StopProcess><ProcessName>rde</ProcessName>"
         "<ConnectionId>9</ConnectionId></StopProcess></Request>");
@@ -111,21 +114,9 @@ TEST_F(DispatchTest, RequestsReachTheExecutorWithTheirFields) {
                                    "Exec Lock direct", "Exec Unlock direct", "Exec Logout direct",
                                    "Start [ rde ][/usr/bin/rde][[--first][ second ][third]][  tok&en  ][42]",
                                    "Start [n][/p][][][-1]", "Start [n][/p][][][-1]", "Start [n][/p][][][-7]",
-                                   "Stop [rde][9]"}));
+                                   "App [n][/p][][3]", "Start [n][/p][][s][3]", "Stop [rde][9]"}));
     EXPECT_EQ(Records()[0], "ProcessStartProcessRequest Received start process request:  rde \n");
     EXPECT_EQ(Records().back(), "ProcessRequest Received stop process request: rde\n");
-}
-
-TEST_F(DispatchTest, IsAppAcceptsOnlyPlainBoolTexts) {
-    const std::pair<std::string, bool> cases[] = {{"\t1\n", true}, {"TRUE", false}, {"true x", false}};
-    for (const auto& [text, isApp] : cases) {
-        executor->calls.clear();
-        Parse(Start(" isApp=\"" + text + "\"", kNamePath + "<StdinStr>s</StdinStr><ProcessParams><p>x</p>"
-                                                           "</ProcessParams><ConnectionId>3</ConnectionId>"));
-        EXPECT_EQ(executor->calls,
-                  std::vector<std::string>{isApp ? "App [n][/p][[x]][3]" : "Start [n][/p][[x]][s][3]"})
-            << "isApp=\"" << text << "\"";
-    }
 }
 
 TEST_F(DispatchTest, BrokenRequestsAreLoggedAndDropped) {
