@@ -56,33 +56,13 @@ TEST(Dictionary, TypedReadsConvertOrFallBackToTheDefaultWithOneMessage) {
               Rejected("notFloat", "1.5.6", "djunk", "not a valid floating point value", "0.250000"));
 }
 
-TEST(Dictionary, DefaultsAreNeverSettingsAndSettersWriteBackInPlace) {
+TEST(Dictionary, DefaultsAreNeverSettings) {
     Dictionary empty;
     EXPECT_EQ(empty.GetInt32(7, "seven"), 7);
     EXPECT_FALSE(empty.GetString(nullptr, "null"));
     EXPECT_FALSE(empty.HasEntry("seven"));
     EXPECT_EQ(empty.GetInt32(8, "seven"), 8) << "another caller's default is honoured";
     EXPECT_EQ(empty.ToText().value_or("<failed>"), "");
-
-    Dictionary d = Load("# log settings\nlog.keepOld = 3\n");
-    d.SetString("log.config", "DesktopController.log.filename");
-    d.SetInt32("log.keepOld", 50);
-    d.SetBool("flag", true);
-    d.SetInt64("big", INT64_MIN);
-    d.SetTriState("tri", -1);
-    d.SetDouble("ratio", 0.1);
-    EXPECT_EQ(d.ToText().value_or(""),
-              "# log settings\n"
-              "log.keepOld = \"50\"\n"
-              "log.config = \"DesktopController.log.filename\"\n"
-              "flag = \"TRUE\"\n"
-              "big = \"-9223372036854775808\"\n"
-              "tri = \"default\"\n"
-              "ratio = \"0.10000000000000001\"\n");
-    Dictionary reread = Load(*d.ToText());
-    EXPECT_EQ(reread.GetInt64(0, "big"), INT64_MIN);
-    EXPECT_EQ(reread.GetTriState(1, "tri"), -1);
-    EXPECT_DOUBLE_EQ(reread.GetDouble(0, "ratio"), 0.1);
 }
 
 TEST(Dictionary, FilesAndDirectories) {
