@@ -3,8 +3,7 @@
 //
 //   sig_helper SCENARIO LOGFILE
 //
-// Every log record is appended to LOGFILE as "LEVEL|TEXT". Results that the
-// test reads while the helper runs go to standard output.
+// Every log record is appended to LOGFILE as "LEVEL|TEXT".
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -26,7 +25,6 @@
 #include "lib/sig/Panic.h"
 #include "lib/sig/PollLoop.h"
 #include "lib/sig/Sig.h"
-#include "lib/sig/SigRecovery.h"
 
 namespace {
 
@@ -58,14 +56,6 @@ class FileSink : public dclog::LogOutput {
     std::string faultOn_;
 };
 
-void Say(const char* text) {
-    [[maybe_unused]] ssize_t n = write(STDOUT_FILENO, text, strlen(text));
-}
-
-void CrashingHook() {
-    Fault();
-}
-
 // Starts the real log file output on "panic.log" in the working directory.
 void StartLogFile() {
     static std::string cwd = std::unique_ptr<char, decltype(&free)>(getcwd(nullptr, 0), free).get();
@@ -87,21 +77,6 @@ void StartLogFile() {
     }
 }
 
-// Faults twice under a recovery point, then once more without one.
-void RecoverThenCrash() {
-    for (int round = 0; round < 2; ++round) {
-        SigRecoveryPoint point;
-        if (setjmp(point.buffer) == 0) {
-            Sig_ArmRecovery(&point);
-            Fault();
-            Say("not faulted\n");
-        } else {
-            Say("recovered\n");
-        }
-    }
-    Fault();
-}
-
 void Run(std::string_view scenario) {
     static volatile int answer = 41;
     const std::pair<std::string_view, void (*)()> scenarios[] = {
@@ -113,14 +88,7 @@ void Run(std::string_view scenario) {
              Panic("with a log file\n");
          }},
         {"verify", [] { VERIFY(answer == 42); }},
-        {"alloc", [] { Panic_AllocFailedSize(1 << 20); }},
-        {"hookfault",
-         [] {
-             Panic_SetHook(CrashingHook);
-             Fault();
-         }},
         {"panicloop", [] { Panic("first\n"); }},
-        {"recover", RecoverThenCrash},
     };
     for (const auto& [name, body] : scenarios) {
         if (name == scenario) {
