@@ -1,5 +1,5 @@
-// DesktopCExecutor: queue order, direct runs, shutdown while tasks run, and
-// the start requests it refuses before they reach the manager.
+// DesktopCExecutor: queue order, direct runs beside the queue, and what
+// becomes of queued and running tasks when the executor is destroyed.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -103,18 +103,6 @@ TEST_F(DesktopCExecutorTest, DestructionWaitsForTheRunningQueuedTaskAndDropsTheR
     journal.Add("open Late");
     ASSERT_TRUE(journal.WaitFor("end Late", kEventTimeout));
     EXPECT_TRUE(journal.Has("info Late " + ExpectedInfo()));
-}
-
-TEST_F(DesktopCExecutorTest, StartRequestsNeedAReadableExecutable) {
-    TempDir dir;
-    DesktopCExecutor executor(manager);
-    executor.StartProcess("ghost", dir.File("missing"), {}, "token", 1);
-    executor.StartAppProcess("ghost", "/etc/passwd/not-a-dir", {}, 1);
-    EXPECT_THAT(capture.Lines(),
-                ElementsAre("DesktopCExecutor->StartProcess File path " + dir.File("missing") +
-                                " not found, give up starting this process\n",
-                            "DesktopCExecutor->StartAppProcess File path /etc/passwd/not-a-dir not found\n"));
-    EXPECT_EQ(capture.LevelOf("File path /etc/passwd/not-a-dir not found"), dclog::kWarning);
 }
 
 }  // namespace
