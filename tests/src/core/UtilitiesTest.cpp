@@ -1,8 +1,7 @@
-// Shell commands, file tests and the host domain.
+// Shell commands and the host domain.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -64,27 +63,6 @@ TEST(ExecShellTest, RunVariantWaitsForItsShellAndSerialisesCallers) {
     pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
     sigaction(SIGUSR1, &previous, nullptr);
     EXPECT_EQ(ReadFile(dir.File("sig")), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
-}
-
-TEST(ExecShellTest, CaptureAppendsOutputAndDoesNotWaitForTheRunVariant) {
-    std::string output = "abc";
-    EXPECT_TRUE(CommonUtils::ExecShell("printf 'one\\ntwo\\n'", output));
-    EXPECT_EQ(output, "abcone\ntwo\n");
-
-    // The variants do not exclude each other: the run variant waits for a
-    // line that only a capture command delivers.
-    dctest::TempDir dir;
-    std::string fifo = dir.File("fifo");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    std::thread runner([&] {
-        CommonUtils::ExecShell(
-            "timeout 10 sh -c 'read line < " + fifo + "; echo $line' > " + dir.File("received"), true);
-    });
-    std::string sent;
-    EXPECT_TRUE(CommonUtils::ExecShell("timeout 10 sh -c 'echo hello > " + fifo + "'; echo sent", sent));
-    runner.join();
-    EXPECT_EQ(sent, "sent\n");
-    EXPECT_EQ(ReadFile(dir.File("received")), "hello\n");
 }
 
 // Resolves in a child with its own host name and its own hosts file, so the
