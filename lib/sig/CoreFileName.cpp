@@ -65,8 +65,8 @@ const char* EffectivePattern(const char* pattern) {
 }
 
 // Expands one specifier character; returns true when it was "%p".
-bool ExpandSpecifier(char spec, const CorePatternInputs& in, BoundedText& text, bool* hasWildcard) {
-    switch (spec) {
+bool ExpandSpecifier(char letter, const CorePatternInputs& in, BoundedText& text, bool* hasWildcard) {
+    switch (letter) {
         case 'p':
             text.AppendNumber(static_cast<unsigned long>(in.pid));
             return true;
