@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdarg>
+#include <optional>
 #include <system_error>
 
 #include "lib/log/Log.h"
@@ -63,7 +64,14 @@ void ProcessObject::shutdown() {
         std::lock_guard guard(lock_);
         monitorThread = std::move(monitorThread_);
     }
-    if (monitorThread.joinable()) {
+    if (!monitorThread.joinable()) {
+        return;
+    }
+    // Only when the exit hook could not be started does the monitor thread
+    // drop the last reference itself; it touches nothing after that.
+    if (monitorThread.get_id() == std::this_thread::get_id()) {
+        monitorThread.detach();
+    } else {
         monitorThread.join();
     }
 }
@@ -77,8 +85,14 @@ void ProcessObject::logProc(int level, const char* format, ...) const {
     std::string text = FormatV(format, args);
     va_end(args);
     std::lock_guard guard(lock_);
-    LogMessage(level, "Proc(%s), pid(%d), rid(%d), flg(%d): %s", name_.c_str(), pid_, rid_, flg_,
-               text.c_str());
+    LogMessage(level, "%s%s", logPrefix().c_str(), text.c_str());
+}
+
+std::string ProcessObject::logPrefix() const {
+    std::lock_guard guard(lock_);
+    char prefix[64];
+    snprintf(prefix, sizeof prefix, "), pid(%d), rid(%d), flg(%d): ", pid_, rid_, flg_);
+    return "Proc(" + name_ + prefix;
 }
 
 bool ProcessObject::restart() {
@@ -218,7 +232,10 @@ void ProcessObject::monitor(pid_t child) {
     onStarted();
     logProc(dclog::kDebug, "%s: Start to wait for the process.\n", kMonitorSig);
     int waitError = waitUntilExited(child);
-    finishChild(child, waitError);
+    // The hook is the last use of the object on this thread: it may end it.
+    if (std::optional<std::string> prefix = finishChild(child, waitError)) {
+        startExitHook(*prefix);
+    }
 }
 
 // Waits for the exit without reaping: the child stays a zombie, so its pid
@@ -255,32 +272,39 @@ void ProcessObject::waitExit(pid_t child, int waitError) {
     }
 }
 
-void ProcessObject::finishChild(pid_t child, int waitError) {
+std::optional<std::string> ProcessObject::finishChild(pid_t child, int waitError) {
     std::lock_guard guard(lock_);
     waitExit(child, waitError);
     logProc(dclog::kDebug, "%s: Process exit.\n", kMonitorSig);
     // A monitor left behind by a restart must not clear the state of the
     // child that replaced its own.
     if (pid_ != child) {
-        return;
+        return std::nullopt;
     }
     closePipeWrite();
     pid_ = -1;
     pidFd_.reset();
     monitorActive_ = false;
     exited_.notify_all();
-    startExitHook();
+    return logPrefix();
 }
 
-void ProcessObject::startExitHook() {
+// The exit thread takes this thread's reference with it. An owner that lets
+// go from its hook (the manager's RemoveApp) then leaves the last reference
+// to the exit thread, whose destructor call can join this monitor; were it
+// left here, the object would end on the thread it has to join. No lock is
+// taken here: a restart holding it may be joining this thread.
+void ProcessObject::startExitHook(const std::string& prefix) {
     std::shared_ptr<ProcessObject> self = weak_from_this().lock();
     if (!self) {
         return;
     }
     try {
-        std::thread([self] { self->onExitCb(); }).detach();
+        std::thread(&ProcessObject::onExitCb, std::move(self)).detach();
     } catch (const std::system_error& error) {
-        logProc(dclog::kError, "%s: Failed to run the exit hook: %s\n", kMonitorSig, error.what());
+        // The reference went with the failed thread: the object may be gone.
+        LogMessage(dclog::kError, "%s%s: Failed to run the exit hook: %s\n", prefix.c_str(), kMonitorSig,
+                   error.what());
     }
 }
 

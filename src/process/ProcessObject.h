@@ -21,6 +21,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,6 +75,7 @@ class ProcessObject : public std::enable_shared_from_this<ProcessObject> {
     // hook of a half-destroyed object; later calls do nothing.
     void shutdown();
     void logProc(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
+    std::string logPrefix() const;
 
   private:
     void monitor(pid_t child);
@@ -81,8 +83,10 @@ class ProcessObject : public std::enable_shared_from_this<ProcessObject> {
     // Reaps the exited child and logs how it ended; waitError is the errno
     // of a failed wait for it, 0 when it has exited.
     void waitExit(pid_t child, int waitError);
-    void finishChild(pid_t child, int waitError);
-    void startExitHook();
+    // When the child was the current one, the exit hook is due: returns the
+    // record prefix it logs a failure with.
+    std::optional<std::string> finishChild(pid_t child, int waitError);
+    void startExitHook(const std::string& prefix);
     void retireMonitorThread();
     bool startMonitorThread(pid_t child);
     bool createPipe();

@@ -1,13 +1,18 @@
 // ProcessObject and RdeProcess against real children (the proc_helper
 // program): what the child receives, how it is stopped, what is logged.
+#include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <future>
+#include <thread>
 
 #include "lib/log/Log.h"
 #include "lib/log/LogCapture.h"
@@ -22,6 +27,47 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 using Clock = std::chrono::steady_clock;
+
+// While set, every thread detach in this program is held up, so that an
+// exit hook runs to its end before the monitor that started it goes on.
+std::atomic<bool> gSlowDetach{false};
+
+}  // namespace
+
+extern "C" int pthread_detach(pthread_t thread) {
+    using Detach = int (*)(pthread_t);
+    static const auto next = reinterpret_cast<Detach>(dlsym(RTLD_NEXT, "pthread_detach"));
+    if (gSlowDetach) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return next(thread);
+}
+
+namespace {
+
+// Lets go of its only owner from the exit hook, as the manager does for an
+// application, and tells which threads watched and destroyed it.
+class ReleasedByItsHook : public ProcessObject {
+  public:
+    struct Threads {
+        std::promise<std::thread::id> monitor;
+        std::promise<std::thread::id> destroyer;
+    };
+    ReleasedByItsHook(std::shared_ptr<ProcessObject>& owner, Threads& threads)
+        : ProcessObject("released", 3, 0, -1), owner_(owner), threads_(threads) {}
+    ~ReleasedByItsHook() override {
+        shutdown();
+        threads_.destroyer.set_value(std::this_thread::get_id());
+    }
+
+  protected:
+    void onStarted() override { threads_.monitor.set_value(std::this_thread::get_id()); }
+    void onExitCb() override { owner_.reset(); }
+
+  private:
+    std::shared_ptr<ProcessObject>& owner_;
+    Threads& threads_;
+};
 
 class ProcessObjectTest : public ::testing::Test {
   protected:
@@ -147,6 +193,23 @@ TEST_F(ProcessObjectTest, AChildThatNeverReadsItsStdinCannotHoldUpStop) {
     kill(grandchild, SIGKILL);
     EXPECT_EQ(waitpid(grandchild, nullptr, 0), grandchild);
     prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+TEST_F(ProcessObjectTest, AnOwnerLettingGoInTheExitHookLeavesTheEndToTheHooksThread) {
+    ReleasedByItsHook::Threads threads;
+    std::future<std::thread::id> monitor = threads.monitor.get_future();
+    std::future<std::thread::id> destroyer = threads.destroyer.get_future();
+    std::shared_ptr<ProcessObject> owner;
+    owner = std::make_shared<ReleasedByItsHook>(owner, threads);
+    ProcessObject* process = owner.get();
+    gSlowDetach = true;
+    ASSERT_TRUE(process->start(HelperPath(), {"exit", "0"}, {}, 0));
+    // Ending on its own monitor thread, the object would have to join the
+    // thread it runs on: the program would abort here.
+    ASSERT_EQ(destroyer.wait_for(kEventTimeout), std::future_status::ready);
+    gSlowDetach = false;
+    EXPECT_NE(destroyer.get(), monitor.get());
+    EXPECT_TRUE(capture.Contains("Proc(released), pid(-1), rid(3), flg(0): The process already exited"));
 }
 
 }  // namespace
