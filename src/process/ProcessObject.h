@@ -75,9 +75,10 @@ class ProcessObject : public std::enable_shared_from_this<ProcessObject> {
     // hook of a half-destroyed object; later calls do nothing.
     void shutdown();
     void logProc(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
-    std::string logPrefix() const;
 
   private:
+    // "Proc(name), pid(p), rid(r), flg(f): ", the start of every record.
+    std::string logPrefix() const;
     void monitor(pid_t child);
     int waitUntilExited(pid_t child);
     // Reaps the exited child and logs how it ended; waitError is the errno
