@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <openssl/sha.h>
 #include <poll.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 extern char** environ;
@@ -176,6 +178,23 @@ std::vector<std::string> LeftoverSemaphores() {
     }
     return found;
 }
+
+namespace {
+
+// A process that ended without unlinking its queues (a daemon that a test
+// crashed, say) leaves names that carry its pid. When the kernel hands that
+// pid to this test process later, which a busy machine makes likely, those
+// names would pass for this process's own leftovers, and a queue made here
+// would adopt their old counts. No live process can own them: remove them
+// before any test runs.
+const bool staleSemaphoresRemoved = [] {
+    for (const std::string& file : LeftoverSemaphores()) {
+        sem_unlink(("/" + file.substr(std::string_view("sem.").size())).c_str());
+    }
+    return true;
+}();
+
+}  // namespace
 
 int ThreadCount() {
     // ThreadSanitizer adds a helper thread of its own when the process
