@@ -108,7 +108,7 @@ TEST(IpcTraffic, BrokenFramesFromTheServiceStopTheClient) {
         dclog::LogCapture capture;
         Peer peer({"--fault", fault, "--close-after-ms", "1000"});
         ASSERT_TRUE(peer.Connect());
-        ExpectCleanEnd(capture, 3s);
+        ExpectCleanEnd(capture);
         EXPECT_EQ(capture.LevelOf(record), dclog::kError);
         EXPECT_TRUE(peer.inbox.payloads.empty());
     }
@@ -124,7 +124,7 @@ TEST(IpcTraffic, StopRequestWakesThreadsWaitingOnTheSocket) {
     FillOutboundQueue();
     ASSERT_TRUE(capture.WaitFor("Failed to queue IPC message", 10s));
     IpcClient_RequestStop();
-    ExpectCleanEnd(capture, 1500ms);
+    ExpectCleanEnd(capture);
     EXPECT_TRUE(capture.Contains("Failed to write to ssl connection\n"));
     EXPECT_TRUE(capture.Contains("Failed to read from ssl connection\n"));
 }
