@@ -57,10 +57,12 @@ std::string FdTarget(int fd) {
     return length > 0 ? std::string(target, static_cast<size_t>(length)) : std::string();
 }
 
-// report <out> <fifo> [VAR...]: argv, the named variables and open fds.
+// report <out> <fifo> [VAR...]: its pid, argv, the named variables and open
+// fds.
 int Report(int argc, char** argv) {
     const std::vector<int> fds = OpenFds();
     std::ofstream out(argv[2], std::ios::binary);
+    out << "pid " << getpid() << "\n";
     out << "argc " << argc << "\n";
     for (int i = 0; i < argc; ++i) {
         out << "arg " << argv[i] << "\n";
