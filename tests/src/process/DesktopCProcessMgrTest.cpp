@@ -23,7 +23,7 @@ class DesktopCProcessMgrTest : public ::testing::Test {
   protected:
     void TearDown() override {
         manager.reset();
-        EXPECT_THAT(ChildrenOfSelf(), IsEmpty());
+        EXPECT_THAT(ChildrenOfSelfAfter(), IsEmpty());
     }
     std::vector<std::string> Wait() const { return {"wait", events.Path()}; }
 

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace proctest {
 
@@ -92,6 +93,16 @@ std::vector<pid_t> ChildrenOfSelf() {
 }
 std::vector<pid_t> ZombieChildrenOfSelf() {
     return Children(true);
+}
+
+std::vector<pid_t> ChildrenOfSelfAfter(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::vector<pid_t> children = ChildrenOfSelf();
+    while (!children.empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+        children = ChildrenOfSelf();
+    }
+    return children;
 }
 
 bool ProcessExists(pid_t pid) {

@@ -46,6 +46,10 @@ std::string HelperPath();
 // Pids of the children of this process, and those of them that are zombies.
 std::vector<pid_t> ChildrenOfSelf();
 std::vector<pid_t> ZombieChildrenOfSelf();
+// The children still there once they have had timeout to end: a child can
+// be stopped on another thread (an exit hook that held the last reference
+// to its owner) after the call the test made has returned.
+std::vector<pid_t> ChildrenOfSelfAfter(std::chrono::milliseconds timeout = kEventTimeout);
 bool ProcessExists(pid_t pid);
 // Lines of a text that start with prefix, prefix removed.
 std::vector<std::string> LinesWithPrefix(const std::string& text, const std::string& prefix);
