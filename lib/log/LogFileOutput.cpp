@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <mutex>
 
@@ -18,13 +19,14 @@ PrefixOptions PrefixOf(const LogFileSettings& s) {
     return {s.useTimeStamps, s.useMilliseconds, s.useLevelDesignator, s.useThreadName, s.useOpId};
 }
 
-// The path is published for the panic path, which names the file in its message.
+// The path is published for the panic path, which names the file in its
+// message; a fixed buffer, so that reading it never allocates.
 std::mutex gPathMutex;
-std::string gCurrentPath;
+char gCurrentPath[PATH_MAX];
 
 void PublishPath(const std::string& path) {
     std::lock_guard guard(gPathMutex);
-    gCurrentPath = path;
+    snprintf(gCurrentPath, sizeof gCurrentPath, "%s", path.c_str());
 }
 
 double SecondsSince(int64_t startMicros) {
@@ -119,6 +121,10 @@ void LogFileOutput::Write(uint32_t address, std::string_view text) {
     if (!fd_.valid()) {
         return;
     }
+    if (Log_InSignalHandler()) {
+        WriteFromSignalHandler(address, text);
+        return;
+    }
     RotateIfDue();
     if (!IsMarked(address) && !rotating_) {
         UpdateThrottle(text.size());
@@ -129,6 +135,15 @@ void LogFileOutput::Write(uint32_t address, std::string_view text) {
         WriteLine(line);
     }
     ring_.Put(std::move(line));
+}
+
+// The handler may have interrupted malloc or this very output: no heap, no
+// rotation, no ring. The records of a dying process pass the throttle.
+void LogFileOutput::WriteFromSignalHandler(uint32_t address, std::string_view text) {
+    LinePrefixText prefix;
+    FormatLinePrefix(prefix_, address, WallClockMicros(), prefix);
+    written_ += WriteAll(fd_.get(), std::string_view(prefix.text, prefix.length));
+    written_ += WriteAll(fd_.get(), text);
 }
 
 void LogFileOutput::UpdateThrottle(size_t length) {
@@ -257,9 +272,15 @@ LogOutput* StartFileOutputIn(const LogAreas& areas, const MicrosClock& clock, co
     return output;
 }
 
-std::string CurrentLogFilePath() {
+void CopyCurrentLogFilePath(char* out, size_t size) {
     std::lock_guard guard(gPathMutex);
-    return gCurrentPath;
+    snprintf(out, size, "%s", gCurrentPath);
+}
+
+std::string CurrentLogFilePath() {
+    char path[PATH_MAX];
+    CopyCurrentLogFilePath(path, sizeof path);
+    return path;
 }
 
 }  // namespace dclog

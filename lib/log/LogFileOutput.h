@@ -46,6 +46,7 @@ class LogFileOutput : public LogOutput {
     void Rotate();
     void UpdateThrottle(size_t length);
     void WriteLine(const std::string& text);
+    void WriteFromSignalHandler(uint32_t address, std::string_view text);
     size_t WriteAll(int fd, std::string_view text);
 
     LogFileSettings settings_;
@@ -72,7 +73,9 @@ LogOutput* StartFileOutput(const std::string& prefix, const SettingsLayer& dicti
 LogOutput* StartFileOutputIn(const LogAreas& areas, const MicrosClock& clock, const std::string& prefix,
                              const SettingsLayer& dictionary, const SettingsLayer& preferences, bool purge);
 
-// Path of the open log file, or empty when there is none.
+// Path of the open log file, or empty when there is none. The copy into a
+// caller's buffer (cut to size) never allocates.
+void CopyCurrentLogFilePath(char* out, size_t size);
 std::string CurrentLogFilePath();
 
 }  // namespace dclog

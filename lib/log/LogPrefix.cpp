@@ -5,7 +5,9 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -30,10 +32,6 @@ ProductInfo& Product() {
 
 thread_local char tOperationId[64];
 
-// Longest usual prefix: time stamp, designator, a thread name of 15
-// characters and an operation id.
-constexpr size_t kPrefixRoom = 96;
-
 // The last fresh stamp, packed so a signal handler can read it atomically:
 // seconds since the epoch in the upper bits, milliseconds in the lower 10.
 std::atomic<int64_t> gLastStampMillis{0};
@@ -48,7 +46,7 @@ struct SecondStamp {
 };
 thread_local SecondStamp tSecondStamp;
 
-void AppendFreshTimeStamp(std::string& out, const PrefixOptions& options, int64_t nowMicros) {
+void AppendFreshTimeStamp(LinePrefixText& out, const PrefixOptions& options, int64_t nowMicros) {
     const time_t seconds = static_cast<time_t>(nowMicros / 1000000);
     SecondStamp& cached = tSecondStamp;
     if (cached.second != seconds) {
@@ -59,19 +57,16 @@ void AppendFreshTimeStamp(std::string& out, const PrefixOptions& options, int64_
                      utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
         cached.second = seconds;
     }
-    out.append(cached.text, static_cast<size_t>(cached.length));
+    out.Append(cached.text, static_cast<size_t>(cached.length));
     if (options.useMilliseconds) {
-        char millis[8];
-        const int length =
-            snprintf(millis, sizeof millis, ".%03d", static_cast<int>(nowMicros / 1000 % 1000));
-        out.append(millis, static_cast<size_t>(length));
+        out.Printf(".%03d", static_cast<int>(nowMicros / 1000 % 1000));
     }
-    out += 'Z';
+    out.Append("Z");
     gLastStampMillis.store(nowMicros / 1000);
 }
 
 // No calendar arithmetic of the C library here: it may take locks.
-std::string SignalTimeStamp(int64_t nowMicros) {
+void AppendSignalTimeStamp(LinePrefixText& out, int64_t nowMicros) {
     const int64_t lastMillis = gLastStampMillis.load();
     const int64_t sinceMillis = nowMicros / 1000 - lastMillis;
     int64_t days = lastMillis / 1000 / 86400;
@@ -86,12 +81,10 @@ std::string SignalTimeStamp(int64_t nowMicros) {
     const int day = static_cast<int>(dayOfYear - (153 * mp + 2) / 5 + 1);
     const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
     const int year = static_cast<int>(yearOfEra + era * 400 + (month <= 2 ? 1 : 0));
-    char text[96];
-    int length = snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%s[+%ld", year, month, day,
-                          static_cast<int>(secondOfDay / 3600), static_cast<int>(secondOfDay / 60 % 60),
-                          static_cast<int>(secondOfDay % 60), "Z", static_cast<long>(sinceMillis / 1000));
-    snprintf(text + length, sizeof text - length, ".%03ld]", static_cast<long>(sinceMillis % 1000));
-    return text;
+    out.Printf("%04d-%02d-%02dT%02d:%02d:%02d%s[+%ld.%03ld]", year, month, day,
+               static_cast<int>(secondOfDay / 3600), static_cast<int>(secondOfDay / 60 % 60),
+               static_cast<int>(secondOfDay % 60), "Z", static_cast<long>(sinceMillis / 1000),
+               static_cast<long>(sinceMillis % 1000));
 }
 
 std::string OrUnknown(const std::string& text) {
@@ -148,30 +141,59 @@ int64_t WallClockMicros() {
     return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
-std::string LinePrefix(const PrefixOptions& options, uint32_t address, int64_t nowMicros, size_t room) {
-    std::string prefix;
-    // One allocation for the prefix and the text the caller appends.
-    prefix.reserve(kPrefixRoom + room);
+void LinePrefixText::Append(const char* part, size_t size) {
+    const size_t room = sizeof text - 1 - length;
+    const size_t taken = size < room ? size : room;
+    memcpy(text + length, part, taken);
+    length += taken;
+    text[length] = '\0';
+}
+
+void LinePrefixText::Append(const char* part) {
+    Append(part, strlen(part));
+}
+
+void LinePrefixText::Printf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int written = vsnprintf(text + length, sizeof text - length, format, args);
+    va_end(args);
+    if (written > 0) {
+        length += std::min(static_cast<size_t>(written), sizeof text - 1 - length);
+    }
+}
+
+void FormatLinePrefix(const PrefixOptions& options, uint32_t address, int64_t nowMicros,
+                      LinePrefixText& out) {
     if (options.useTimeStamps) {
         if (Log_InSignalHandler()) {
-            prefix += SignalTimeStamp(nowMicros);
+            AppendSignalTimeStamp(out, nowMicros);
         } else {
-            AppendFreshTimeStamp(prefix, options, nowMicros);
+            AppendFreshTimeStamp(out, options, nowMicros);
         }
-        prefix += ' ';
+        out.Append(" ");
     }
     if (options.useLevelDesignator) {
         const int level = LevelOf(address);
-        prefix += Formatted("%s(%02d)%s ", LevelDesignator(level), level, IsMarked(address) ? "+" : "");
+        out.Printf("%s(%02d)%s ", LevelDesignator(level), level, IsMarked(address) ? "+" : "");
     }
     if (options.useThreadName) {
-        prefix += Log_GetThreadName();
-        prefix += ' ';
+        out.Append(Log_GetThreadName());
+        out.Append(" ");
     }
     if (options.useOpId) {
-        prefix += tOperationId[0] != '\0' ? tOperationId : "-";
-        prefix += ' ';
+        out.Append(tOperationId[0] != '\0' ? tOperationId : "-");
+        out.Append(" ");
     }
+}
+
+std::string LinePrefix(const PrefixOptions& options, uint32_t address, int64_t nowMicros, size_t room) {
+    LinePrefixText text;
+    FormatLinePrefix(options, address, nowMicros, text);
+    std::string prefix;
+    // One allocation for the prefix and the text the caller appends.
+    prefix.reserve(text.length + room);
+    prefix.append(text.text, text.length);
     return prefix;
 }
 
@@ -208,9 +230,9 @@ std::string HeaderText(const PrefixOptions& options, long utcOffsetSeconds, int6
     if (!options.useTimeStamps) {
         PrefixOptions stampOnly;
         stampOnly.useMilliseconds = options.useMilliseconds;
-        std::string stamp;
+        LinePrefixText stamp;
         AppendFreshTimeStamp(stamp, stampOnly, nowMicros);
-        text += prefix + Formatted("Log creation time is %s%s%s\n", stamp.c_str(), "", "");
+        text += prefix + Formatted("Log creation time is %s%s%s\n", stamp.text, "", "");
     }
     text += Formatted("%sHost is %s\n", prefix.c_str(), OsDescription().c_str());
     const long minutes = (utcOffsetSeconds < 0 ? -utcOffsetSeconds : utcOffsetSeconds) / 60;

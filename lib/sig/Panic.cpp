@@ -7,7 +7,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "lib/config/Preference.h"
 #include "lib/config/Verify.h"
@@ -75,14 +74,15 @@ void PostUnrecoverable(const char* message) {
     snprintf(headline, sizeof headline,
              "@&!*@*@(msg.log.error.unrecoverable)%s%s unrecoverable error: (%s)\n%s", kProductName, kBuild,
              shown, "");
-    std::string logPath = dclog::CurrentLogFilePath();
+    char logPath[PATH_MAX];
+    dclog::CopyCurrentLogFilePath(logPath, sizeof logPath);
     char haveLog[PATH_MAX + 128];
     snprintf(haveLog, sizeof haveLog, "@&!*@*@(msg.panic.haveLog)A log file is available in \"%s\".  ",
-             logPath.c_str());
+             logPath);
     const char* parts[5];
     size_t count = 0;
     parts[count++] = headline;
-    if (!logPath.empty()) {
+    if (logPath[0] != '\0') {
         parts[count++] = haveLog;
     }
     parts[count++] = "@&!*@*@(msg.panic.requestSupport.withoutLog)You can request support.  ";

@@ -17,6 +17,10 @@ constexpr std::initializer_list<int> kFatalSignals = {
     SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,  SIGABRT, SIGBUS,  SIGFPE,  SIGUSR1,   SIGSEGV, SIGUSR2,
     SIGALRM, SIGTERM, SIGSTKFLT, SIGTSTP, SIGURG,  SIGXCPU, SIGXFSZ, SIGVTALRM, SIGIO,
 };
+constexpr std::initializer_list<int> kAsynchronousFatal = {
+    SIGHUP,    SIGINT, SIGTERM, SIGTSTP, SIGUSR1, SIGUSR2,   SIGALRM,
+    SIGVTALRM, SIGIO,  SIGURG,  SIGXCPU, SIGXFSZ, SIGSTKFLT,
+};
 constexpr std::initializer_list<int> kKernelIgnored = {SIGPIPE, SIGTTIN, SIGTTOU};
 constexpr std::initializer_list<int> kCaughtAndDropped = {SIGCHLD, SIGWINCH};
 
@@ -57,6 +61,15 @@ class AllSignalsBlocked {
     sigset_t old_;
 };
 
+void ChangeAsynchronous(int how) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signum : kAsynchronousFatal) {
+        sigaddset(&set, signum);
+    }
+    pthread_sigmask(how, &set, nullptr);
+}
+
 bool IsCatchable(int signum) {
     return signum >= 1 && signum <= kSigMaxSignal && signum != SIGKILL && signum != SIGSTOP;
 }
@@ -88,6 +101,14 @@ void Sig_Exit() {
     DeferredSignals_Close();
     CoreDumpRegions_Destroy();
     gInitialized = false;
+}
+
+void Sig_BlockAsynchronous() {
+    ChangeAsynchronous(SIG_BLOCK);
+}
+
+void Sig_UnblockAsynchronous() {
+    ChangeAsynchronous(SIG_UNBLOCK);
 }
 
 bool Sig_Callback(int signum, SigMode mode, SigCallback callback, void* clientData, bool chain) {

@@ -38,6 +38,15 @@ bool Sig_Init();
 // the rest of the exit path is still reported.
 void Sig_Exit();
 
+// The asynchronous signals of the fatal table: HUP INT TERM TSTP USR1 USR2
+// ALRM VTALRM IO URG XCPU XFSZ STKFLT. A thread that takes one may be inside
+// malloc or the log writer, where the handler cannot run safely. So the main
+// thread blocks them before it starts any thread (every thread inherits the
+// mask, and so every thread started from those) and takes them back once it
+// does nothing but wait.
+void Sig_BlockAsynchronous();
+void Sig_UnblockAsynchronous();
+
 // Dumps the core of the running process from a forked child, waits for it
 // (bounded) and logs where the core file is. Returns true on a dump.
 bool Sig_CoreDump();

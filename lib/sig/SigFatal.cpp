@@ -5,7 +5,6 @@
 #include <ucontext.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -24,7 +23,9 @@ constexpr int kStackLines = 8;
 constexpr int kStackWords = 2 * kStackLines;
 constexpr int kLoopEntry = 2;
 
-std::atomic<int> gFatalEntries{0};
+// Counted per thread: a thread that faults while another one handles a
+// signal is a first entry of its own, not a loop.
+thread_local int tFatalEntries = 0;
 // Kept for a debugger attached to a parked or dumped process.
 mcontext_t gSavedContext;
 
@@ -136,7 +137,7 @@ void ReraiseWithDefaultAction(int signum) {
 
 void SigFatal_Handle(int signum, siginfo_t* info, void* context) {
     bool droppedRoot = DropRootForThisThread();
-    int entry = ++gFatalEntries;
+    int entry = ++tFatalEntries;
     if (entry == kLoopEntry) {
         Panic("Loop on signal %d.\n", signum);
     }
@@ -153,5 +154,5 @@ void SigFatal_Handle(int signum, siginfo_t* info, void* context) {
     if (droppedRoot) {
         RestoreRootForThisThread();
     }
-    gFatalEntries = 0;
+    tFatalEntries = 0;
 }

@@ -48,6 +48,7 @@ void InitFoundation() {
     Panic_Init();
     Poll_InitDefault();
     Sig_Init();
+    Sig_BlockAsynchronous();
 }
 
 void ReadDesktopMagic() {
@@ -154,6 +155,7 @@ int main() {
     PublishDesktopId(id);
     ConnectToService(ClientId(id));
     IpcMsgDispatcher::GetInstance()->NotifyDesktopLogged();
+    Sig_UnblockAsynchronous();
     IpcClient_WaitForTerminate();
     CleanExit(kExitNormal);
 }

@@ -3,7 +3,12 @@
 //
 //   sig_helper SCENARIO LOGFILE
 //
-// Every log record is appended to LOGFILE as "LEVEL|TEXT".
+// Every log record is appended to LOGFILE as "LEVEL|TEXT", except in the
+// "storm" scenario, whose records go only to the real log file output:
+// there, three threads allocate and log without pause while the main
+// thread waits for the test's signals, the way the daemon's threads run
+// after start-up. Any allocation made inside a signal handler ends the
+// helper with kHeapInHandler.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -16,6 +21,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "lib/config/Verify.h"
 #include "lib/log/Log.h"
@@ -25,6 +32,44 @@
 #include "lib/sig/Panic.h"
 #include "lib/sig/PollLoop.h"
 #include "lib/sig/Sig.h"
+
+// A signal handler that allocates can deadlock on a malloc lock its own
+// thread holds. The sanitizers bring their own allocator, so the check is
+// left to the plain build.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* block, size_t size);
+
+namespace {
+constexpr int kHeapInHandler = 99;
+// Only the storm holds its handler to this; the other scenarios record
+// through FileSink, which allocates.
+bool gForbidHeapInHandler = false;
+void ForbidInHandler() {
+    if (gForbidHeapInHandler && Log_InSignalHandler()) {
+        constexpr char kText[] = "heap used inside a signal handler\n";
+        [[maybe_unused]] ssize_t n = write(STDERR_FILENO, kText, sizeof kText - 1);
+        _exit(kHeapInHandler);
+    }
+}
+}  // namespace
+
+void* malloc(size_t size) {
+    ForbidInHandler();
+    return __libc_malloc(size);
+}
+void* calloc(size_t count, size_t size) {
+    ForbidInHandler();
+    return __libc_calloc(count, size);
+}
+void* realloc(void* block, size_t size) {
+    ForbidInHandler();
+    return __libc_realloc(block, size);
+}
+}
+#endif
 
 namespace {
 
@@ -77,6 +122,29 @@ void StartLogFile() {
     }
 }
 
+// Never returns: the test's signal ends the process.
+[[noreturn]] void Storm() {
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    gForbidHeapInHandler = true;
+#endif
+    StartLogFile();
+    Sig_BlockAsynchronous();
+    for (int i = 0; i < 3; ++i) {
+        std::thread([i] {
+            for (unsigned n = 0;; ++n) {
+                std::vector<std::string> garbage(8, std::string(64 + n % 512, 'x'));
+                LogMessage(dclog::kInfo, "worker %d record %u %s\n", i, n, garbage[n % 8].c_str());
+            }
+        }).detach();
+    }
+    Sig_UnblockAsynchronous();
+    printf("ready\n");
+    fflush(stdout);
+    for (;;) {
+        pause();
+    }
+}
+
 void Run(std::string_view scenario) {
     static volatile int answer = 41;
     const std::pair<std::string_view, void (*)()> scenarios[] = {
@@ -89,6 +157,7 @@ void Run(std::string_view scenario) {
          }},
         {"verify", [] { VERIFY(answer == 42); }},
         {"panicloop", [] { Panic("first\n"); }},
+        {"storm", Storm},
     };
     for (const auto& [name, body] : scenarios) {
         if (name == scenario) {
@@ -108,8 +177,10 @@ int main(int argc, char** argv) {
     std::string_view scenario = argv[1];
     rlimit coreLimit{scenario == "core" ? RLIM_INFINITY : 0, RLIM_INFINITY};
     setrlimit(RLIMIT_CORE, &coreLimit);
-    int logFd = open(argv[2], O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    dclog::RegisterOutput(std::make_unique<FileSink>(logFd, scenario == "panicloop" ? "PANIC:" : ""));
+    if (scenario != "storm") {
+        int logFd = open(argv[2], O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        dclog::RegisterOutput(std::make_unique<FileSink>(logFd, scenario == "panicloop" ? "PANIC:" : ""));
+    }
     Panic_Init();
     Poll_InitDefault();
     if (!Sig_Init()) {

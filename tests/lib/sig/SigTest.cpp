@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,36 @@ class SigHelperTest : public ::testing::Test {
     // file there. A helper still alive at the deadline is killed, so no test
     // leaves a process behind.
     HelperRun Run(const std::string& scenario) {
+        HelperRun run = Launch(scenario);
+        while (std::optional<std::string> line = reader_->ReadLine(Deadline(60))) {
+            run.out += *line + "\n";
+        }
+        Collect(run, std::chrono::seconds(10));
+        return run;
+    }
+
+    // The storm helper: once its threads run, a burst of signum to the
+    // process; it must be gone within five seconds.
+    HelperRun Storm(int signum) {
+        std::filesystem::remove(dir_.File("panic.log"));
+        HelperRun run = Launch("storm");
+        run.out = reader_->ReadLine(Deadline(10)).value_or("");
+        for (int i = 0; i < 3 && run.out == "ready"; ++i) {
+            kill(run.pid, signum);
+        }
+        Collect(run, std::chrono::seconds(5));
+        run.log = ReadFile(dir_.File("panic.log"));
+        return run;
+    }
+
+  private:
+    static std::chrono::steady_clock::time_point Deadline(int seconds) {
+        return std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    }
+
+    // Starts the helper with the temp dir as working directory and a fresh
+    // log file there.
+    HelperRun Launch(const std::string& scenario) {
         const std::string helper = std::string(getenv("DC_BUILD_DIR")) + "/bin/sig_helper";
         const std::string log = dir_.File("log");
         std::filesystem::remove(log);
@@ -56,22 +87,28 @@ class SigHelperTest : public ::testing::Test {
             _exit(dctest::kChildExecFailed);
         }
         close(out[1]);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        dctest::LineReader reader(out[0]);
-        while (std::optional<std::string> line = reader.ReadLine(deadline)) {
-            run.out += *line + "\n";
-        }
-        if (!dctest::WaitForChildExit(run.pid, std::chrono::seconds(10), &run.status)) {
+        reader_ = std::make_unique<dctest::LineReader>(out[0]);
+        return run;
+    }
+
+    // A helper still alive at the deadline is killed, so no test leaves a
+    // process behind.
+    void Collect(HelperRun& run, std::chrono::milliseconds bound) {
+        if (!dctest::WaitForChildExit(run.pid, bound, &run.status)) {
             kill(run.pid, SIGKILL);
             waitpid(run.pid, &run.status, 0);
             ADD_FAILURE() << "helper did not end in time; output so far:\n" << run.out;
         }
+        reader_.reset();
         run.err = ReadFile(dir_.File("stderr"));
-        run.log = ReadFile(log);
-        return run;
+        run.log = ReadFile(dir_.File("log"));
     }
 
+  protected:
     dctest::TempDir dir_;
+
+  private:
+    std::unique_ptr<dctest::LineReader> reader_;
 };
 
 TEST_F(SigHelperTest, PanicsAndFailedChecksExitWith255AndNameTheLogFile) {
@@ -108,6 +145,27 @@ TEST_F(SigHelperTest, FaultsInsideThePanicPathEndInBoundedTime) {
     EXPECT_EQ(loop.err, "first\nUnexpected signal: 11.\nLoop on signal 11.\nPanic loop\n");
     EXPECT_TRUE(InOrder(loop.log, {"1|PANIC: first\n", "1|PANIC: Unexpected signal: 11.\n"}));
     EXPECT_EQ(loop.log.find("Exiting"), std::string::npos);
+}
+
+TEST_F(SigHelperTest, SignalBurstsReachTheWaitingMainThreadWhileOthersAllocateAndLog) {
+    // The handler runs on the main thread, never inside another thread's
+    // malloc or log write, and allocates nothing itself; a second signal of
+    // the burst is not a loop.
+    for (int round = 0; round < 200; ++round) {
+        HelperRun run = Storm(SIGTERM);
+        ASSERT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGTERM)
+            << "round " << round << " status " << run.status << "\n"
+            << run.err;
+        ASSERT_TRUE(InOrder(run.log, {" Caught signal 15 -- tid " + std::to_string(run.pid) + " (eip 0x"}))
+            << "round " << round;
+    }
+    for (int round = 0; round < 200; ++round) {
+        HelperRun run = Storm(SIGUSR1);
+        ASSERT_TRUE(run.Exited(255)) << "round " << round << " status " << run.status << "\n" << run.err;
+        ASSERT_TRUE(InOrder(run.log, {" Caught signal 10 -- tid " + std::to_string(run.pid) + "\n",
+                                      " PANIC: Unexpected signal: 10.\n", " Exiting\n"}))
+            << "round " << round;
+    }
 }
 
 TEST_F(SigHelperTest, PanicDumpsCoreIntoTheWorkingDirectory) {
