@@ -16,6 +16,7 @@
 #include "lib/log/Log.h"
 #include "lib/sig/CoreDumpRegions.h"
 #include "lib/sig/CoreFileName.h"
+#include "lib/sig/KernelCompat.h"
 #include "lib/sig/Panic.h"
 #include "lib/sig/Sig.h"
 
@@ -138,7 +139,7 @@ bool CheckChild(pid_t child, int turn, bool* done) {
 }
 
 bool WaitForDump(pid_t child) {
-    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+    int pidfd = Compat_PidFdOpen(child);
     bool dumped = false;
     bool done = false;
     for (int turn = 1; turn <= kMaxPolls && !done; ++turn) {

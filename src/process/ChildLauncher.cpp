@@ -2,12 +2,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <linux/close_range.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <string_view>
+
+#include "lib/sig/KernelCompat.h"
 
 extern char** environ;
 
@@ -156,7 +157,7 @@ void ChildLauncher::execChild(const ChildStdio& stdio) {
     }
     // Descriptors opened elsewhere in the daemon without close-on-exec must
     // not reach the child either.
-    close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    Compat_CloseOnExecFrom(3);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -4,10 +4,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "lib/sig/KernelCompat.h"
 
 namespace proc {
 
@@ -80,7 +81,7 @@ Room WaitForRoom(int fd, int pidFd, pid_t child, int& error) {
 }  // namespace
 
 int OpenPidFd(pid_t child) {
-    return static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+    return Compat_PidFdOpen(child);
 }
 
 WriteResult WriteToChild(int fd, int pidFd, pid_t child, std::string_view text) {

@@ -1,6 +1,7 @@
 // ProcessObject and RdeProcess against real children (the proc_helper
 // program): what the child receives, how it is stopped, what is logged.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -113,10 +114,15 @@ TEST_F(ProcessObjectTest, ArgvEnvironmentAndDescriptorsReachTheChildExactly) {
     const std::vector<std::string> params = {"report",       out,         events.Path(), "DC_T_SET",
                                              "DC_T_REMOVED", "DC_T_KEPT", "with space",  ""};
     auto process = std::make_shared<ProcessObject>("reporter", 7, 0, -1);
+    // Opened the way a careless library would, without close-on-exec: it
+    // must not reach the child either.
+    const int stray = open("/dev/null", O_RDONLY);
+    ASSERT_GE(stray, 3);
     // No slash in the path: found along the PATH the edits give the child.
     ASSERT_TRUE(
         process->start("proc_helper", params, {"DC_T_SET=a=b==c", "DC_T_REMOVED", "PATH=" + binDir}, 0));
     ASSERT_EQ(events.NextLine(), "reported");
+    close(stray);
     // The child names its own pid: it may be reaped, and getPid() -1, before
     // this thread gets to run again after the start.
     const std::string report = ReadFile(out);
