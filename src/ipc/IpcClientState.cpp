@@ -4,6 +4,20 @@
 
 #include <cstdint>
 
+namespace {
+
+std::atomic<int32_t> connectTimeoutMs{kIpcDefaultConnectTimeoutMs};
+
+}  // namespace
+
+void IpcClient_SetConnectTimeout(int32_t timeoutMs) {
+    connectTimeoutMs = timeoutMs;
+}
+
+int32_t IpcClient_ConnectTimeout() {
+    return connectTimeoutMs.load();
+}
+
 IpcClientState& IpcState() {
     static IpcClientState state;
     return state;
