@@ -38,8 +38,11 @@ void ResetState(const IpcClientPaths& paths) {
     state.inboundPollerThread.reset();
     state.outboundPollerThread.reset();
     state.heartbeatThread.reset();
-    state.inboundQueue = nullptr;
-    state.outboundQueue = nullptr;
+    {
+        std::lock_guard guard(state.queueLock);
+        state.inboundQueue.reset();
+        state.outboundQueue.reset();
+    }
     state.onConnected = nullptr;
     state.onMessage = nullptr;
     state.userData = nullptr;
@@ -224,18 +227,6 @@ bool WaitForReady() {
     return true;
 }
 
-bool CreateQueues() {
-    constexpr uint32_t kQueueCapacity = 30;
-    IpcClientState& state = IpcState();
-    state.inboundQueue = BlockingQueue_Create(kQueueCapacity);
-    state.outboundQueue = BlockingQueue_Create(kQueueCapacity);
-    if (state.inboundQueue == nullptr || state.outboundQueue == nullptr) {
-        LogMessage(dclog::kError, "Failed to create blocking inboundQueue/outboundQueue\n");
-        return false;
-    }
-    return true;
-}
-
 bool RunConnectSteps() {
     IpcClientState& state = IpcState();
     if (state.heartbeatTimeout >= 1 && state.heartbeatTimeout <= 4) {
@@ -253,7 +244,8 @@ bool RunConnectSteps() {
         LogMessage(dclog::kError, "Failed to establish SSL connection to server\n");
         return false;
     }
-    return VerifyServer() && SendClientInfo() && WaitForReady() && CreateQueues() && IpcClient_StartWorkers();
+    return VerifyServer() && SendClientInfo() && WaitForReady() && IpcClient_CreateQueues() &&
+           IpcClient_StartWorkers();
 }
 
 }  // namespace

@@ -39,6 +39,8 @@ bool IpcClient_WaitForSocket(short events);
 bool IpcClient_WriteAll(const void* buffer, uint32_t length);
 bool IpcClient_ReadAll(void* buffer, uint32_t length);
 
+// Creates both queues with their release; false after its record.
+bool IpcClient_CreateQueues();
 bool IpcClient_StartWorkers();
 void IpcClient_WaitThreads();
 void IpcClient_CleanupIpc();

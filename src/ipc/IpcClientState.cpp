@@ -23,6 +23,16 @@ IpcClientState& IpcState() {
     return state;
 }
 
+std::shared_ptr<BlockingQueue> IpcClient_InboundQueue() {
+    std::lock_guard guard(IpcState().queueLock);
+    return IpcState().inboundQueue;
+}
+
+std::shared_ptr<BlockingQueue> IpcClient_OutboundQueue() {
+    std::lock_guard guard(IpcState().queueLock);
+    return IpcState().outboundQueue;
+}
+
 void IpcClient_RequestStop() {
     IpcClientState& state = IpcState();
     {

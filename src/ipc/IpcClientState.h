@@ -65,8 +65,13 @@ struct IpcClientState {
     std::optional<pthread_t> outboundPollerThread;
     std::optional<pthread_t> heartbeatThread;
 
-    BlockingQueue* inboundQueue = nullptr;
-    BlockingQueue* outboundQueue = nullptr;
+    // The queue slots, guarded by queueLock. Every thread that uses a queue
+    // holds a reference of its own, taken from its slot: a sender on another
+    // thread (a lock change) may arrive while the slots are released, and
+    // the last reference, not the release, destroys the queue.
+    std::mutex queueLock;
+    std::shared_ptr<BlockingQueue> inboundQueue;
+    std::shared_ptr<BlockingQueue> outboundQueue;
 
     IpcOnConnectedFn onConnected = nullptr;
     IpcOnMessageFn onMessage = nullptr;
@@ -101,6 +106,10 @@ struct IpcClientState {
 };
 
 IpcClientState& IpcState();
+
+// A reference to the queue in its slot, or none once it was released.
+std::shared_ptr<BlockingQueue> IpcClient_InboundQueue();
+std::shared_ptr<BlockingQueue> IpcClient_OutboundQueue();
 
 // The connect time-out; outside the state block, which every connect resets.
 int32_t IpcClient_ConnectTimeout();
