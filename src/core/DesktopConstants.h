@@ -21,4 +21,7 @@ inline constexpr std::string_view kTaskScriptPath = "/usr/lib/tarvelo/nordagent/
 
 inline constexpr std::string_view kApplicationName = "DesktopController";
 
+// Preference: the deadline in milliseconds for the whole IPC connect.
+inline constexpr const char* kPrefConnectTimeoutMs = "DesktopController.ipc.connectTimeoutMs";
+
 }  // namespace desktop

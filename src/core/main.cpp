@@ -127,7 +127,10 @@ void StartLockMonitor() {
 }
 
 // No heartbeat and no user context; the token travels as the client magic.
+// A service that stalls in the handshake ends start-up at the deadline.
 void ConnectToService(int32_t clientId) {
+    IpcClient_SetConnectTimeout(
+        Preference_GetInt32(kIpcDefaultConnectTimeoutMs, desktop::kPrefConnectTimeoutMs));
     bool connected =
         IpcClient_Connect(clientId, IpcMsgDispatcher::OnConnected, IpcMsgDispatcher::OnIpcMessage,
                           token.value.c_str(), kAppName.c_str(), 0, nullptr);

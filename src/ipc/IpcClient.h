@@ -21,6 +21,13 @@ using IpcOnMessageFn = void (*)(char* payload, uint32_t length, void* userData);
 // free().
 using IpcOnSentFn = void (*)(char* frame, uint32_t frameLength, void* context);
 
+// The whole connect, from the TCP connect through the service's READY, has
+// one deadline: a service that stalls anywhere in the handshake makes the
+// connect fail once it passes, instead of hanging the caller. Applies to
+// every later connect; 0 or less waits without limit.
+inline constexpr int32_t kIpcDefaultConnectTimeoutMs = 10000;
+void IpcClient_SetConnectTimeout(int32_t timeoutMs);
+
 bool IpcClient_Connect(int64_t clientId, IpcOnConnectedFn onConnected, IpcOnMessageFn onMessage,
                        const char* magic, const char* clientName, int32_t heartbeatTimeout, void* userData);
 

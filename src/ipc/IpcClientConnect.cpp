@@ -2,11 +2,13 @@
 // the service's signature, the client-info record and the wait for ready.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,8 +38,11 @@ void ResetState(const IpcClientPaths& paths) {
     state.inboundPollerThread.reset();
     state.outboundPollerThread.reset();
     state.heartbeatThread.reset();
-    state.inboundQueue = nullptr;
-    state.outboundQueue = nullptr;
+    {
+        std::lock_guard guard(state.queueLock);
+        state.inboundQueue.reset();
+        state.outboundQueue.reset();
+    }
     state.onConnected = nullptr;
     state.onMessage = nullptr;
     state.userData = nullptr;
@@ -48,6 +53,11 @@ void ResetState(const IpcClientPaths& paths) {
     state.clientId = 0;
     state.clientName.clear();
     state.magic.reset();
+    state.connectStep = "";
+    state.connectDeadline.reset();
+    if (const int32_t timeoutMs = IpcClient_ConnectTimeout(); timeoutMs > 0) {
+        state.connectDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    }
 }
 
 bool ReadPort() {
@@ -92,33 +102,53 @@ const char* MagicOrNull() {
     return magic ? magic->c_str() : nullptr;
 }
 
+// The socket is non-blocking from the start, so that the connect itself
+// waits in poll() and ends at the connect deadline.
+int ConnectToLoopback(int fd, uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    inet_pton(AF_INET, kLoopbackAddress, &address.sin_addr);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        return 0;
+    }
+    if (errno != EINPROGRESS) {
+        return errno;
+    }
+    IpcState().connectStep = "the TCP connection";
+    if (!IpcClient_WaitForSocket(POLLOUT)) {
+        return ETIMEDOUT;
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+    return error;
+}
+
 bool ConnectTcp() {
     IpcClientState& state = IpcState();
-    dclog::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd.valid()) {
+    state.socket.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!state.socket.valid()) {
         LogMessage(dclog::kError, "Failed to create socket\n");
         LogMessage(dclog::kError, "Failed to establish connection to server\n");
         return false;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(state.port & 0xffff));
-    inet_pton(AF_INET, kLoopbackAddress, &address.sin_addr);
-    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        LogMessage(dclog::kError, "Failed to connect to server, errno: %d\n", errno);
-        fd.reset();
+    if (const int error = ConnectToLoopback(state.socket.get(), static_cast<uint16_t>(state.port & 0xffff));
+        error != 0) {
+        LogMessage(dclog::kError, "Failed to connect to server, errno: %d\n", error);
+        state.socket.reset();
         LogMessage(dclog::kError, "Failed to establish connection to server\n");
         return false;
     }
-    state.socket = std::move(fd);
     LogMessage(dclog::kInfo, "TCP connection established\n");
     return true;
 }
 
 // Reads one handshake frame of the expected type into body. A failed read
 // leaves the zeroed header, so the type test reports it.
-IpcHandshakeCheck ReadHandshakeFrame(uint32_t expectedType, uint32_t& typeSeen,
+IpcHandshakeCheck ReadHandshakeFrame(uint32_t expectedType, const char* step, uint32_t& typeSeen,
                                      std::vector<unsigned char>& body) {
+    IpcState().connectStep = step;
     unsigned char header[ipcwire::kHeaderSize] = {};
     IpcClient_ReadAll(header, sizeof header);
     int32_t length = 0;
@@ -137,12 +167,12 @@ bool VerifyServer() {
     std::vector<unsigned char> hash;
     std::vector<unsigned char> signature;
     uint32_t type = 0;
-    IpcHandshakeCheck result = ReadHandshakeFrame(ipcwire::kTypeServerHash, type, hash);
+    IpcHandshakeCheck result = ReadHandshakeFrame(ipcwire::kTypeServerHash, "the server hash", type, hash);
     if (result == IpcHandshakeCheck::kWrongType) {
         LogMessage(dclog::kError, "Expect server hash, but get %d\n", static_cast<int>(type));
     }
     if (result == IpcHandshakeCheck::kOk) {
-        result = ReadHandshakeFrame(ipcwire::kTypeServerSignature, type, signature);
+        result = ReadHandshakeFrame(ipcwire::kTypeServerSignature, "the server signature", type, signature);
         if (result == IpcHandshakeCheck::kWrongType) {
             LogMessage(dclog::kError, "Expect server signature, but get %d\n", static_cast<int>(type));
         }
@@ -168,6 +198,7 @@ bool SendClientInfo() {
             ipcwire::kNameFieldSize);
     ipcwire::PutLe64(record + ipcwire::kClientIdOffset, static_cast<uint64_t>(state.clientId));
     ipcwire::PutLe32(record + ipcwire::kHeartbeatOffset, static_cast<uint32_t>(state.heartbeatTimeout));
+    state.connectStep = "the client info to be sent";
     const bool sent =
         IpcClient_SendMessage(record, sizeof record, ipcwire::kTypeClientInfo, true, nullptr, nullptr, 0);
     OPENSSL_cleanse(record, sizeof record);
@@ -178,21 +209,21 @@ bool SendClientInfo() {
     return true;
 }
 
+// Once the service is ready the connect deadline no longer applies: the
+// worker threads wait for the service without limit.
 bool WaitForReady() {
+    IpcState().connectStep = "the ready frame";
     unsigned char ready[ipcwire::kReadySize] = {};
-    IpcClient_ReadAll(ready, sizeof ready);
-    return IpcFrame_CheckReady(ready);
-}
-
-bool CreateQueues() {
-    constexpr uint32_t kQueueCapacity = 30;
-    IpcClientState& state = IpcState();
-    state.inboundQueue = BlockingQueue_Create(kQueueCapacity);
-    state.outboundQueue = BlockingQueue_Create(kQueueCapacity);
-    if (state.inboundQueue == nullptr || state.outboundQueue == nullptr) {
-        LogMessage(dclog::kError, "Failed to create blocking inboundQueue/outboundQueue\n");
+    // A read cut short may already hold the ready type, so its result
+    // counts as well as the type.
+    if (!IpcClient_ReadAll(ready, sizeof ready)) {
+        LogMessage(dclog::kError, "Failed to wait service ready\n");
         return false;
     }
+    if (!IpcFrame_CheckReady(ready)) {
+        return false;
+    }
+    IpcState().connectDeadline.reset();
     return true;
 }
 
@@ -213,7 +244,8 @@ bool RunConnectSteps() {
         LogMessage(dclog::kError, "Failed to establish SSL connection to server\n");
         return false;
     }
-    return VerifyServer() && SendClientInfo() && WaitForReady() && CreateQueues() && IpcClient_StartWorkers();
+    return VerifyServer() && SendClientInfo() && WaitForReady() && IpcClient_CreateQueues() &&
+           IpcClient_StartWorkers();
 }
 
 }  // namespace

@@ -32,9 +32,15 @@ bool IpcClient_VerifyServerSignature(const unsigned char* hash, uint32_t hashLen
 
 bool IpcClient_SendMessage(const void* msg, uint32_t length, uint32_t type, bool sendNow, void* context,
                            IpcOnSentFn onSent, int32_t timeoutMs);
+// Waits for poll() events on the connection's socket. False when the
+// client is stopping, the wait fails, or the connect deadline passed (which
+// it logs, naming the handshake step being waited for).
+bool IpcClient_WaitForSocket(short events);
 bool IpcClient_WriteAll(const void* buffer, uint32_t length);
 bool IpcClient_ReadAll(void* buffer, uint32_t length);
 
+// Creates both queues with their release; false after its record.
+bool IpcClient_CreateQueues();
 bool IpcClient_StartWorkers();
 void IpcClient_WaitThreads();
 void IpcClient_CleanupIpc();

@@ -4,9 +4,33 @@
 
 #include <cstdint>
 
+namespace {
+
+std::atomic<int32_t> connectTimeoutMs{kIpcDefaultConnectTimeoutMs};
+
+}  // namespace
+
+void IpcClient_SetConnectTimeout(int32_t timeoutMs) {
+    connectTimeoutMs = timeoutMs;
+}
+
+int32_t IpcClient_ConnectTimeout() {
+    return connectTimeoutMs.load();
+}
+
 IpcClientState& IpcState() {
     static IpcClientState state;
     return state;
+}
+
+std::shared_ptr<BlockingQueue> IpcClient_InboundQueue() {
+    std::lock_guard guard(IpcState().queueLock);
+    return IpcState().inboundQueue;
+}
+
+std::shared_ptr<BlockingQueue> IpcClient_OutboundQueue() {
+    std::lock_guard guard(IpcState().queueLock);
+    return IpcState().outboundQueue;
 }
 
 void IpcClient_RequestStop() {

@@ -6,6 +6,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -13,10 +14,10 @@
 #include <string>
 #include <utility>
 
+#include "lib/log/UniqueFd.h"
 #include "src/ipc/BlockingQueue.h"
 #include "src/ipc/IpcClientInternal.h"
 #include "src/ipc/OpenSslPtr.h"
-#include "lib/log/UniqueFd.h"
 
 // The client's magic: optional like std::optional<std::string>, but its
 // bytes are overwritten whenever the text is replaced, reset or destroyed,
@@ -64,8 +65,13 @@ struct IpcClientState {
     std::optional<pthread_t> outboundPollerThread;
     std::optional<pthread_t> heartbeatThread;
 
-    BlockingQueue* inboundQueue = nullptr;
-    BlockingQueue* outboundQueue = nullptr;
+    // The queue slots, guarded by queueLock. Every thread that uses a queue
+    // holds a reference of its own, taken from its slot: a sender on another
+    // thread (a lock change) may arrive while the slots are released, and
+    // the last reference, not the release, destroys the queue.
+    std::mutex queueLock;
+    std::shared_ptr<BlockingQueue> inboundQueue;
+    std::shared_ptr<BlockingQueue> outboundQueue;
 
     IpcOnConnectedFn onConnected = nullptr;
     IpcOnMessageFn onMessage = nullptr;
@@ -86,6 +92,12 @@ struct IpcClientState {
     // costs no periodic wake-ups. Replaced by every connect.
     dclog::UniqueFd stopWake;
 
+    // Set by connect for the handshake and cleared before the worker
+    // threads start, so only the handshake's waits are bounded by it.
+    std::optional<std::chrono::steady_clock::time_point> connectDeadline;
+    // What the handshake is waiting for, named when the deadline passes.
+    const char* connectStep = "";
+
     int32_t heartbeatTimeout = 0;
     int32_t port = 0;
     int64_t clientId = 0;
@@ -94,6 +106,13 @@ struct IpcClientState {
 };
 
 IpcClientState& IpcState();
+
+// A reference to the queue in its slot, or none once it was released.
+std::shared_ptr<BlockingQueue> IpcClient_InboundQueue();
+std::shared_ptr<BlockingQueue> IpcClient_OutboundQueue();
+
+// The connect time-out; outside the state block, which every connect resets.
+int32_t IpcClient_ConnectTimeout();
 
 // Sets stopService and wakes every thread that waits on it.
 void IpcClient_RequestStop();

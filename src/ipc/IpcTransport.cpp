@@ -2,20 +2,24 @@
 //
 // OpenSSL does not allow SSL_read and SSL_write on one SSL object from two
 // threads at once, yet the receive loop must be able to sit in a read while
-// the outbound poller or the heartbeat writes. After the handshake the
-// socket is therefore non-blocking: every SSL call runs under sslLock, which
-// is never held while waiting, and a call that would block releases the lock
-// and waits in poll(). A reader waiting for the service thus never delays a
-// writer. writeLock is separate and is held for a whole frame, so frames of
-// different writers never interleave. A wait also watches the stop eventfd,
-// so a thread stuck on a silent peer notices stopService at once without
-// waking periodically; only without that eventfd does it wait in slices.
-#include <fcntl.h>
+// the outbound poller or the heartbeat writes. The socket is therefore
+// non-blocking from the TCP connect on: every SSL call runs under sslLock,
+// which is never held while waiting, and a call that would block releases
+// the lock and waits in poll(). A reader waiting for the service thus never
+// delays a writer. writeLock is separate and is held for a whole frame, so
+// frames of different writers never interleave. A wait also watches the
+// stop eventfd, so a thread stuck on a silent peer notices stopService at
+// once without waking periodically; only without that eventfd does it wait
+// in slices. During the handshake every wait also ends at the connect
+// deadline.
 #include <openssl/err.h>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <optional>
 
 #include "lib/log/Log.h"
 #include "src/ipc/IpcClientInternal.h"
@@ -39,16 +43,38 @@ Progress Classify(int sslError) {
     }
 }
 
-// Waits until the socket is ready for what OpenSSL asked for. False when
-// the client is stopping or the socket reports an error.
-bool WaitForSocket(Progress wanted) {
+// Milliseconds left until the connect deadline, rounded up so that a wait
+// never wakes just before it; nothing when there is no deadline.
+std::optional<int> MillisToDeadline() {
     const IpcClientState& state = IpcState();
-    pollfd entries[2] = {
-        {state.socket.get(), static_cast<short>(wanted == Progress::kWaitRead ? POLLIN : POLLOUT), 0},
-        {state.stopWake.get(), POLLIN, 0}};
-    const int timeoutMs = state.stopWake.valid() ? -1 : kWaitSliceMs;
+    if (!state.connectDeadline) {
+        return std::nullopt;
+    }
+    const auto left = *state.connectDeadline - std::chrono::steady_clock::now();
+    return static_cast<int>(std::max<int64_t>(std::chrono::ceil<std::chrono::milliseconds>(left).count(), 0));
+}
+
+int PollTimeout(std::optional<int> deadlineMs) {
+    const int sliceMs = IpcState().stopWake.valid() ? -1 : kWaitSliceMs;
+    if (!deadlineMs) {
+        return sliceMs;
+    }
+    return sliceMs < 0 ? *deadlineMs : std::min(sliceMs, *deadlineMs);
+}
+
+}  // namespace
+
+bool IpcClient_WaitForSocket(short events) {
+    const IpcClientState& state = IpcState();
+    pollfd entries[2] = {{state.socket.get(), events, 0}, {state.stopWake.get(), POLLIN, 0}};
     while (!IpcClient_Stopping()) {
-        const int ready = poll(entries, 2, timeoutMs);
+        const std::optional<int> deadlineMs = MillisToDeadline();
+        if (deadlineMs == 0) {
+            LogMessage(dclog::kError, "Connect timed out after %d ms waiting for %s\n",
+                       IpcClient_ConnectTimeout(), state.connectStep);
+            return false;
+        }
+        const int ready = poll(entries, 2, PollTimeout(deadlineMs));
         if (ready > 0 && entries[0].revents != 0) {
             return true;
         }
@@ -57,6 +83,13 @@ bool WaitForSocket(Progress wanted) {
         }
     }
     return false;
+}
+
+namespace {
+
+// Waits until the socket is ready for what OpenSSL asked for.
+bool WaitForSocket(Progress wanted) {
+    return IpcClient_WaitForSocket(static_cast<short>(wanted == Progress::kWaitRead ? POLLIN : POLLOUT));
 }
 
 // Runs one SSL call under sslLock; SSL_get_error must see the state that
@@ -90,9 +123,17 @@ bool TransferAll(size_t length, Call call) {
     return true;
 }
 
-bool SetNonBlocking(int fd) {
-    const int flags = fcntl(fd, F_GETFL);
-    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+bool Handshake() {
+    for (;;) {
+        size_t ignored = 0;
+        const Progress progress = RunSslCall([](SSL* ssl) { return SSL_connect(ssl); }, ignored);
+        if (progress == Progress::kDone) {
+            return true;
+        }
+        if (progress == Progress::kFailed || !WaitForSocket(progress)) {
+            return false;
+        }
+    }
 }
 
 }  // namespace
@@ -127,13 +168,16 @@ bool IpcClient_InitSsl() {
         return false;
     }
     SSL_set_bio(ssl.get(), bio, bio);
-    if (SSL_connect(ssl.get()) != 1 || !SetNonBlocking(state.socket.get())) {
-        LogMessage(dclog::kError, "Failed to establish SSL connection\n");
-        SSL_shutdown(ssl.get());
-        return false;
-    }
     state.sslContext = std::move(context);
     state.ssl = std::move(ssl);
+    state.connectStep = "the TLS handshake";
+    if (!Handshake()) {
+        LogMessage(dclog::kError, "Failed to establish SSL connection\n");
+        SSL_shutdown(state.ssl.get());
+        state.ssl.reset();
+        state.sslContext.reset();
+        return false;
+    }
     LogMessage(dclog::kInfo, "SSL connection established\n");
     return true;
 }

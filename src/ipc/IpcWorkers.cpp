@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 
 #include "lib/log/Log.h"
@@ -32,11 +33,12 @@ const char* YesNo(bool value) {
 // Waits for a free slot in slices, so that a sender blocked on a full queue
 // gives up once the client stops instead of waiting for a poller that has
 // already ended. A timeout of 0 or less waits until then.
-bool PutUntilStopped(BlockingQueue* queue, void* data, uint32_t length, void* context, int32_t timeoutMs) {
+bool PutUntilStopped(const std::shared_ptr<BlockingQueue>& queue, void* data, uint32_t length, void* context,
+                     int32_t timeoutMs) {
     int32_t remaining = timeoutMs;
     for (;;) {
         const int32_t slice = timeoutMs <= 0 ? kPollPeriodMs : std::min(kPollPeriodMs, remaining);
-        if (BlockingQueue_Put(queue, data, length, context, slice)) {
+        if (BlockingQueue_Put(queue.get(), data, length, context, slice)) {
             return true;
         }
         if (queue == nullptr || IpcClient_Stopping()) {
@@ -52,8 +54,11 @@ bool PutUntilStopped(BlockingQueue* queue, void* data, uint32_t length, void* co
 }
 
 bool QueueFrame(char* frame, uint32_t frameLength, void* context, IpcOnSentFn onSent, int32_t timeoutMs) {
+    // Once the client stops nothing writes the queue any more, so a send
+    // from then on fails rather than queue a frame that is never written.
+    const std::shared_ptr<BlockingQueue> queue = IpcClient_OutboundQueue();
     auto* completion = new IpcSendCompletion{onSent, context};
-    if (PutUntilStopped(IpcState().outboundQueue, frame, frameLength, completion, timeoutMs)) {
+    if (!IpcClient_Stopping() && PutUntilStopped(queue, frame, frameLength, completion, timeoutMs)) {
         return true;
     }
     LogMessage(dclog::kError, "Failed to queue IPC message of %u bytes\n", frameLength);
@@ -64,7 +69,7 @@ bool QueueFrame(char* frame, uint32_t frameLength, void* context, IpcOnSentFn on
 
 void* ReceiveLoopThread(void* userData) {
     LogMessage(dclog::kInfo, "Receive loop thread will start\n");
-    IpcClientState& state = IpcState();
+    const std::shared_ptr<BlockingQueue> queue = IpcClient_InboundQueue();
     while (!IpcClient_Stopping()) {
         unsigned char header[ipcwire::kHeaderSize] = {};
         if (!IpcClient_ReadAll(header, sizeof header)) {
@@ -94,7 +99,7 @@ void* ReceiveLoopThread(void* userData) {
         }
         // Sliced waits instead of one unlimited one: once the inbound poller
         // has ended, nobody would ever free a slot.
-        if (!PutUntilStopped(state.inboundQueue, payload, *length, userData, 0)) {
+        if (!PutUntilStopped(queue, payload, *length, userData, 0)) {
             free(payload);
         }
     }
@@ -106,8 +111,9 @@ void* ReceiveLoopThread(void* userData) {
 void* InboundPollerThread(void* userData) {
     LogMessage(dclog::kInfo, "Inbound poller thread will start\n");
     IpcClientState& state = IpcState();
+    const std::shared_ptr<BlockingQueue> queue = IpcClient_InboundQueue();
     while (!IpcClient_Stopping()) {
-        QueueNode* node = BlockingQueue_Take(state.inboundQueue, kPollPeriodMs);
+        QueueNode* node = BlockingQueue_Take(queue.get(), kPollPeriodMs);
         if (node == nullptr) {
             continue;
         }
@@ -124,9 +130,9 @@ void* InboundPollerThread(void* userData) {
 
 void* OutboundPollerThread(void*) {
     LogMessage(dclog::kInfo, "Outbound poller thread will start\n");
-    IpcClientState& state = IpcState();
+    const std::shared_ptr<BlockingQueue> queue = IpcClient_OutboundQueue();
     while (!IpcClient_Stopping()) {
-        QueueNode* node = BlockingQueue_Take(state.outboundQueue, kPollPeriodMs);
+        QueueNode* node = BlockingQueue_Take(queue.get(), kPollPeriodMs);
         if (node == nullptr) {
             continue;
         }
@@ -185,25 +191,43 @@ void JoinThread(std::optional<pthread_t>& handle) {
     }
 }
 
+void DestroyQueue(BlockingQueue* queue) {
+    BlockingQueue_Destroy(queue);
+    delete queue;
+}
+
 // Frames still queued for sending are dropped without their completion
 // callbacks; their completion records are released here.
-void DropOutboundEntries(BlockingQueue* queue) {
+void DestroyOutboundQueue(BlockingQueue* queue) {
     while (QueueNode* node = BlockingQueue_Take(queue, 1)) {
         delete static_cast<IpcSendCompletion*>(node->context);
         free(node->data);
         delete node;
     }
+    DestroyQueue(queue);
 }
 
-void DestroyQueue(BlockingQueue*& queue) {
-    if (queue != nullptr) {
-        BlockingQueue_Destroy(queue);
-        delete queue;
-        queue = nullptr;
-    }
+std::shared_ptr<BlockingQueue> NewQueue(void (*release)(BlockingQueue*)) {
+    constexpr uint32_t kQueueCapacity = 30;
+    BlockingQueue* queue = BlockingQueue_Create(kQueueCapacity);
+    return queue != nullptr ? std::shared_ptr<BlockingQueue>(queue, release) : nullptr;
 }
 
 }  // namespace
+
+bool IpcClient_CreateQueues() {
+    std::shared_ptr<BlockingQueue> inbound = NewQueue(DestroyQueue);
+    std::shared_ptr<BlockingQueue> outbound = NewQueue(DestroyOutboundQueue);
+    if (!inbound || !outbound) {
+        LogMessage(dclog::kError, "Failed to create blocking inboundQueue/outboundQueue\n");
+        return false;
+    }
+    IpcClientState& state = IpcState();
+    std::lock_guard guard(state.queueLock);
+    state.inboundQueue = std::move(inbound);
+    state.outboundQueue = std::move(outbound);
+    return true;
+}
 
 bool IpcClient_StartWorkers() {
     IpcClientState& state = IpcState();
@@ -282,9 +306,17 @@ void IpcClient_WaitThreads() {
 void IpcClient_CleanupIpc() {
     IpcClientState& state = IpcState();
     LogMessage(dclog::kInfo, "Cleanup IPC resource\n");
-    DestroyQueue(state.inboundQueue);
-    DropOutboundEntries(state.outboundQueue);
-    DestroyQueue(state.outboundQueue);
+    std::shared_ptr<BlockingQueue> inbound;
+    std::shared_ptr<BlockingQueue> outbound;
+    {
+        std::lock_guard guard(state.queueLock);
+        inbound = std::move(state.inboundQueue);
+        outbound = std::move(state.outboundQueue);
+    }
+    // Destroyed here unless a sender is still inside one; it then goes
+    // with that sender's reference.
+    inbound.reset();
+    outbound.reset();
     state.magic.reset();
     state.clientName.clear();
 }

@@ -5,6 +5,8 @@
 // fixed paths.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 
 #include "tests/support/DesktopSession.h"
@@ -111,6 +113,36 @@ TEST(StartupTest, RefusedTokenEndsWithStatusOneAfterTheClientInfoWentOut) {
     EXPECT_EQ(session.CountInLog("Failed to wait service ready\n"), 1u);
     EXPECT_EQ(session.CountInLog("Failed to connect ipcserver, exiting.\n"), 1u);
     EXPECT_EQ(session.Service().Finish(kWait).exitStatus, 3);
+}
+
+TEST(StartupTest, ServiceStalledInTheHandshakeEndsStartUpAtTheConnectDeadline) {
+    const std::vector<std::pair<std::string, std::string>> stalls = {
+        {"stall-before-tls", "the TLS handshake"}, {"stall-after-tls", "the server hash"},
+        {"stall-in-hash", "the server hash"},      {"stall-in-signature", "the server signature"},
+        {"stall-in-ready", "the ready frame"},
+    };
+    for (const auto& [fault, step] : stalls) {
+        SCOPED_TRACE(fault);
+        DesktopSession session({.serviceArgs = {"--fault", fault},
+                                .preferences = "DesktopController.ipc.connectTimeoutMs = 1500\n"});
+        const auto start = std::chrono::steady_clock::now();
+        session.StartDaemon();
+        const ChildResult result = session.FinishDaemon();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
+        EXPECT_EQ(result.exitStatus, 1);
+        EXPECT_EQ(session.CountInLog("Connect timed out after 1500 ms waiting for " + step + "\n"), 1u)
+            << session.Log();
+        EXPECT_EQ(session.CountInLog("Connect timed out"), 1u);
+        EXPECT_EQ(session.CountInLog("Failed to connect ipcserver, exiting.\n"), 1u);
+        // Only a service that proved its key ever sees the token.
+        EXPECT_EQ(session.Service().WaitForLine("CLOSED client-hung-up", kWait).has_value(), true);
+        const bool infoSeen = std::any_of(session.Service().Transcript().begin(),
+                                          session.Service().Transcript().end(), [](const std::string& line) {
+                                              return line.find("CLIENT_INFO") != std::string::npos ||
+                                                     line.find("STALL_RECV") != std::string::npos;
+                                          });
+        EXPECT_EQ(infoSeen, fault == "stall-in-ready");
+    }
 }
 
 }  // namespace

@@ -51,6 +51,12 @@ Traffic:
       close-mid-frame     send half a frame and drop the connection
       slow-reader         stop reading after READY (see --slow-ms, resume)
       zero-length         send a frame with an empty payload first
+      stall-before-tls    accept the connection, never start TLS
+      stall-after-tls     complete TLS, then send nothing
+      stall-in-hash       send half of the server hash frame, then nothing
+      stall-in-signature  send the hash and half the signature frame
+      stall-in-ready      send half of the READY frame, then nothing
+                          (each stall waits until the client hangs up)
   --slow-ms N             slow-reader pause in ms (default 5000; 0 = until
                           the resume command)
   --help                  show this text
@@ -67,6 +73,8 @@ Standard output, one line per event, flushed at once:
   <time> READY
   <time> RECV type=<t> length=<n> header=<hex> sha256=<hex> payload=<text>
   <time> SENT type=<t> length=<n>
+  <time> STALLED          a stall fault stopped sending
+  <time> STALL_RECV length=<n>  the client sent data during a stall
   <time> CLOSED <reason>
 Payload text escapes backslash and non-printable bytes as \xNN.
 
@@ -86,10 +94,23 @@ const std::map<std::string_view, Fault> kFaults = {
     {"close-mid-frame", Fault::kCloseMidFrame},
     {"slow-reader", Fault::kSlowReader},
     {"zero-length", Fault::kZeroLength},
+    {"stall-before-tls", Fault::kStallBeforeTls},
+    {"stall-after-tls", Fault::kStallAfterTls},
+    {"stall-in-hash", Fault::kStallInHash},
+    {"stall-in-signature", Fault::kStallInSignature},
+    {"stall-in-ready", Fault::kStallInReady},
 };
 
 const std::map<std::string_view, KeyType> kKeyTypes = {
     {"rsa", KeyType::kRsa}, {"ec", KeyType::kEc}, {"ed25519", KeyType::kEd25519}};
+
+}  // namespace
+
+bool IsStall(Fault fault) {
+    return fault >= Fault::kStallBeforeTls && fault <= Fault::kStallInReady;
+}
+
+namespace {
 
 bool ParseNumber(const char* text, long long minimum, long long maximum, long long& value) {
     char* end = nullptr;

@@ -18,7 +18,15 @@ enum class Fault {
     kCloseMidFrame,
     kSlowReader,
     kZeroLength,
+    kStallBeforeTls,
+    kStallAfterTls,
+    kStallInHash,
+    kStallInSignature,
+    kStallInReady,
 };
+
+// The faults that stop sending partway through the handshake.
+bool IsStall(Fault fault);
 
 enum class KeyType { kRsa, kEc, kEd25519 };
 

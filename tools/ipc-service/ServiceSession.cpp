@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -108,9 +109,15 @@ int ServiceSession::Run() {
     if (accepted != kExitOk) {
         return accepted;
     }
+    if (options_.fault == Fault::kStallBeforeTls) {
+        return StallUntilHangUp();
+    }
     if (!StartTls() || !SendServerProof()) {
         Close("handshake-failed");
         return kExitProtocol;
+    }
+    if (IsStall(options_.fault) && options_.fault != Fault::kStallInReady) {
+        return StallUntilHangUp();
     }
     const int infoStatus = CheckClientInfo();
     if (infoStatus != kExitOk) {
@@ -120,7 +127,7 @@ int ServiceSession::Run() {
     if (!SendAfterReady()) {
         return closed_ ? kExitOk : kExitSetup;
     }
-    return Loop();
+    return options_.fault == Fault::kStallInReady ? StallUntilHangUp() : Loop();
 }
 
 bool ServiceSession::Listen() {
@@ -243,9 +250,16 @@ bool ServiceSession::SendServerProof() {
     const std::string signatureFrame =
         BeHeader(ipcwire::kTypeServerSignature, static_cast<uint32_t>(signature->size())) +
         std::string(signature->begin(), signature->end());
-    const std::string proof =
+    std::string proof =
         options_.fault == Fault::kWrongOrder ? signatureFrame + hashFrame : hashFrame + signatureFrame;
-    return WriteBlocking(proof.data(), proof.size());
+    if (options_.fault == Fault::kStallAfterTls) {
+        proof.clear();
+    } else if (options_.fault == Fault::kStallInHash) {
+        proof.resize(hashFrame.size() / 2);
+    } else if (options_.fault == Fault::kStallInSignature) {
+        proof.resize(hashFrame.size() + signatureFrame.size() / 2);
+    }
+    return proof.empty() || WriteBlocking(proof.data(), proof.size());
 }
 
 int ServiceSession::CheckClientInfo() {
@@ -299,9 +313,13 @@ bool ServiceSession::SendAfterReady() {
     unsigned char ready[ipcwire::kReadySize] = {};
     ipcwire::PutBe32(ready, options_.fault == Fault::kBadReady ? ipcwire::kTypeData : ipcwire::kTypeReady);
     ipcwire::PutBe32(ready + 4, 4);
-    if (!WriteBlocking(ready, sizeof ready)) {
+    const size_t readyLength = options_.fault == Fault::kStallInReady ? sizeof ready / 2 : sizeof ready;
+    if (!WriteBlocking(ready, readyLength)) {
         Close("write-failed");
         return false;
+    }
+    if (options_.fault == Fault::kStallInReady) {
+        return true;
     }
     EmitLine(options_.fault == Fault::kBadReady ? "READY type=4" : "READY");
     switch (options_.fault) {
@@ -478,6 +496,37 @@ int ServiceSession::Loop() {
         }
     }
     return protocolError_ ? kExitProtocol : kExitOk;
+}
+
+// Sends nothing more and reads whatever arrives (so the client never finds
+// its writes blocked) until the client hangs up. Past the handshake point
+// the stall was set at, anything the client sends is reported: a client
+// that is still waiting for the service must not have sent its record.
+int ServiceSession::StallUntilHangUp() {
+    EmitLine("STALLED");
+    const auto giveUpAt = Clock::now() + std::chrono::milliseconds(options_.acceptTimeoutMs);
+    char buffer[4096];
+    while (Clock::now() < giveUpAt) {
+        pollfd entry{client_.get(), POLLIN, 0};
+        if (poll(&entry, 1, 100) <= 0) {
+            continue;
+        }
+        if (!ssl_) {
+            const ssize_t got = read(client_.get(), buffer, sizeof buffer);
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+                break;
+            }
+            continue;
+        }
+        const int got = SSL_read(ssl_.get(), buffer, sizeof buffer);
+        if (got > 0) {
+            EmitLine("STALL_RECV length=" + std::to_string(got));
+        } else if (SSL_get_error(ssl_.get(), got) != SSL_ERROR_WANT_READ) {
+            break;
+        }
+    }
+    Close(Clock::now() < giveUpAt ? "client-hung-up" : "stall-timeout", true);
+    return kExitOk;
 }
 
 void ServiceSession::Close(const std::string& reason, bool abrupt) {

@@ -7,8 +7,8 @@
 #include <chrono>
 #include <string>
 
-#include "src/ipc/OpenSslPtr.h"
 #include "lib/log/UniqueFd.h"
+#include "src/ipc/OpenSslPtr.h"
 #include "tools/ipc-service/ServiceCrypto.h"
 #include "tools/ipc-service/ServiceOptions.h"
 
@@ -29,6 +29,7 @@ class ServiceSession {
     int CheckClientInfo();
     bool SendAfterReady();
     int Loop();
+    int StallUntilHangUp();
 
     bool WriteBlocking(const void* data, size_t length);
     bool ReadBlocking(void* data, size_t length);

@@ -3,6 +3,8 @@
 #include <semaphore.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,7 @@
 #include "lib/log/Log.h"
 #include "lib/log/LogCapture.h"
 #include "src/ipc/BlockingQueue.h"
+#include "src/ipc/IpcClientInternal.h"
 #include "tests/src/ipc/ServiceHarness.h"
 
 namespace {
@@ -131,6 +134,45 @@ TEST(BlockingQueue, BadCapacityAndLeftoverSemaphores) {
     probe.reset();
     EXPECT_TRUE(ipctest::LeftoverSemaphores().empty());
     EXPECT_FALSE(BlockingQueue_Put(nullptr, nullptr, 0, nullptr, 0));
+}
+
+// A lock change reaches the client from the monitor's thread at any time,
+// also while the client releases its queues at the end of the connection:
+// each send either queues or fails with its one record, and none may touch
+// a queue that is gone. No poller runs here, so the queue fills and the
+// sender sits in its slot wait when the release comes.
+TEST(BlockingQueue, SendsRacingTheClientsReleaseFailCleanly) {
+    dclog::LogCapture capture;
+    const std::string message = "<Notify name=\"DesktopLocked\"/>";
+    const auto freeFrame = [](char* frame, uint32_t, void*) { free(frame); };
+    int failed = 0;
+    for (int round = 0; round < 200; ++round) {
+        ASSERT_TRUE(IpcClient_CreateQueues());
+        std::atomic<int> sends{0};
+        std::atomic<bool> released{false};
+        std::thread sender([&] {
+            for (bool last = false; !last; ++sends) {
+                last = released.load();
+                if (!IpcClient_SendData(message.data(), static_cast<uint32_t>(message.size()), nullptr,
+                                        freeFrame, 1)) {
+                    ++failed;
+                }
+            }
+        });
+        for (const auto until = Clock::now() + 10s; sends.load() <= 30 && Clock::now() < until;) {
+            std::this_thread::yield();
+        }
+        IpcClient_CleanupIpc();
+        released = true;
+        sender.join();
+    }
+    // At least the send after each release failed, each with one record.
+    EXPECT_GE(failed, 200);
+    const std::string record =
+        "Failed to queue IPC message of " + std::to_string(message.size() + 8) + " bytes\n";
+    const auto lines = capture.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), record), failed);
+    EXPECT_TRUE(ipctest::LeftoverSemaphores().empty());
 }
 
 }  // namespace
