@@ -37,6 +37,10 @@ std::string UserName() {
     return getpwuid(geteuid())->pw_name;
 }
 
+std::string EffectiveUserName() {
+    return getpwuid(geteuid())->pw_name;
+}
+
 class LogFileOutputTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -56,7 +60,7 @@ class LogFileOutputTest : public ::testing::Test {
             areas_, [this] { return now_.load(); }, "DC", logtest::MapLayer(dict_), logtest::MapLayer(prefs_),
             purge);
     }
-    std::string UserArea() const { return temp_.Path() + "/tarvelo-" + UserName(); }
+    std::string UserArea() const { return temp_.Path() + "/tarvelo-" + EffectiveUserName(); }
     std::string DefaultPath() const {
         return UserArea() + "/brevant-DesktopController-" + std::to_string(getpid()) + ".log";
     }
