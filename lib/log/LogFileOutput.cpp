@@ -10,6 +10,7 @@
 #include "lib/log/Log.h"
 #include "lib/log/LogFiles.h"
 #include "lib/log/LogModules.h"
+#include "lib/log/LogPending.h"
 
 namespace dclog {
 namespace {
@@ -236,6 +237,7 @@ LogOutput* StartFileOutput(const std::string& prefix, const SettingsLayer& dicti
 
 LogOutput* StartFileOutputIn(const LogAreas& areas, const MicrosClock& clock, const std::string& prefix,
                              const SettingsLayer& dictionary, const SettingsLayer& preferences, bool purge) {
+    PendingRecords pending;
     const LogFileSettings settings = ReadLogFileSettings(prefix, dictionary, preferences);
     std::optional<std::string> directory = SafeLogDirectory(areas, settings.systemAreaTemp);
     if (!directory) {
@@ -253,6 +255,7 @@ LogOutput* StartFileOutputIn(const LogAreas& areas, const MicrosClock& clock, co
         Log_SetStderrLevel(0, settings.stderrLevel);
     }
     LogOutput* output = RegisterOutput(std::make_unique<LogFileOutput>(settings, std::move(path), clock));
+    pending.Replay(output);
     ApplyModuleFilters(prefix, preferences);
     return output;
 }

@@ -124,6 +124,24 @@ TEST_F(LogFileOutputTest, DefaultFileHasNameModeHeaderAndPrefixes) {
         << text;
 }
 
+// The start's own warnings come out once the log is open, after its
+// header, or on standard error when no log can be had.
+TEST_F(LogFileOutputTest, StartWarningsReachTheLogOrStandardError) {
+    const std::string path = temp_.Path() + "/start.log";
+    dict_ = {{"log.fileName", path}, {"log.rotateSize", "5000"}, {"log.keepOld", "-1"}};
+    ASSERT_NE(Start(), nullptr);
+    Log_Shutdown();
+    EXPECT_TRUE(InOrder(ReadFile(path),
+                        {"Host offset from UTC", "LogFileInt32: log.keepOld (-1) is invalid. Set to 3.\n",
+                         "LogFileVariables: log.rotateSize (5000) is too small. Set to 100000.\n"}));
+    dict_ = {{"log.systemAreaTemp", "true"}, {"log.rotateSize", "5000"}};
+    dctest::ChildResult result = dctest::RunForked(
+        {}, [&] { return Start() == nullptr ? 0 : 1; }, std::chrono::seconds(10));
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_TRUE(InOrder(result.err, {"LogFileVariables: log.rotateSize (5000) is too small. Set to 100000.\n",
+                                     "Failed to establish the safe logging directory area: "}));
+}
+
 TEST_F(LogFileOutputTest, ConfiguredPathIsExpandedAndOldFileRotatedAside) {
     const std::string dir = Dir("custom");
     dict_ = {{"log.config", "DC.log.filename"}, {"log.fileName", dir + "/unused.log"}};
