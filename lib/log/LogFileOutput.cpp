@@ -48,7 +48,8 @@ LogFileOutput::LogFileOutput(const LogFileSettings& settings, LogFilePath path, 
       clock_(std::move(clock)),
       utcOffset_(HostUtcOffset()),
       throttle_(settings.throttleThreshold, settings.throttleBytesPerSec, clock_()),
-      ring_(kRingBytes) {}
+      ring_(kRingBytes),
+      rotateAt_(static_cast<uint64_t>(settings.rotateSize)) {}
 
 bool LogFileOutput::Open() {
     const char* path = path_.path.c_str();
@@ -151,15 +152,18 @@ void LogFileOutput::UpdateThrottle(size_t length) {
 }
 
 void LogFileOutput::RotateIfDue() {
-    if (rotating_ || settings_.rotateSize == 0 || written_ <= static_cast<uint64_t>(settings_.rotateSize)) {
+    if (rotating_ || settings_.rotateSize == 0 || written_ <= rotateAt_) {
         return;
     }
     rotating_ = true;
-    Rotate();
+    const bool rotated = Rotate();
     rotating_ = false;
+    // A failure (a full disk, mostly) would recur on every record and move
+    // the kept logs out one by one; the current file first grows again.
+    rotateAt_ = rotated ? static_cast<uint64_t>(settings_.rotateSize) : written_ + settings_.rotateSize;
 }
 
-void LogFileOutput::Rotate() {
+bool LogFileOutput::Rotate() {
     if (settings_.keepOld > 0) {
         const int64_t start = MonotonicMicros();
         RotateLogFiles(path_.path, settings_.keepOld, settings_.fastRotation);
@@ -168,19 +172,20 @@ void LogFileOutput::Rotate() {
     }
     UniqueFd fresh = SafeOpen(path_.path, settings_.permissions);
     if (!fresh.valid()) {
-        return;
+        return false;
     }
     // Without old files to keep, the same file starts over.
     if (settings_.keepOld == 0 && ftruncate(fresh.get(), 0) != 0) {
         LogMessage(kWarning, "Truncation of '%s' failed: %s\n", path_.path.c_str(), strerror(errno));
-        return;
+        return false;
     }
     if (!WriteHeader(fresh.get())) {
-        return;
+        return false;
     }
     fd_ = std::move(fresh);
     written_ = static_cast<uint64_t>(lseek(fd_.get(), 0, SEEK_END));
     discarded_ = 0;
+    return true;
 }
 
 void LogFileOutput::WriteLine(const std::string& text) {

@@ -43,7 +43,8 @@ class LogFileOutput : public LogOutput {
     bool OpenFresh();
     bool WriteHeader(int fd);
     void RotateIfDue();
-    void Rotate();
+    // True when the new file is current and labelled.
+    bool Rotate();
     void UpdateThrottle(size_t length);
     void WriteLine(const std::string& text);
     size_t WriteAll(int fd, std::string_view text);
@@ -60,6 +61,8 @@ class LogFileOutput : public LogOutput {
     LogRing ring_;
     // Records logged while rotating come back here; they go to the old file.
     bool rotating_ = false;
+    // Rotation is due once the current file holds more than this.
+    uint64_t rotateAt_;
 };
 
 // Builds the file output from the settings layers, purges old files of

@@ -283,3 +283,48 @@ TEST_F(LogFileOutputTest, LostBytesAreReportedInTheNextLine) {
     EXPECT_GT(lost, 300u - 100u + 10u);
     EXPECT_EQ(CountOf(text, "also lost"), 0u);
 }
+
+// A rotation whose new file cannot take its header (disk full) goes on in
+// the old file and waits for another rotateSize bytes before it tries
+// again, so the kept logs are not rotated away record by record.
+TEST_F(LogFileOutputTest, FailedRotationBacksOffAndKeepsTheOldLogs) {
+    const std::string path = temp_.Path() + "/full.log";
+    dict_ = {{"log.fileName", path},
+             {"log.rotateSize", "100000"},
+             {"log.keepOld", "2"},
+             {"log.throttleBytesPerSec", "-1"}};
+    const std::string chunk(1000, 'c');
+    const auto fillUntilDue = [&] {
+        struct stat st {};
+        while (stat(path.c_str(), &st) == 0 && st.st_size <= 100000) {
+            Log("%s", chunk.c_str());
+        }
+    };
+    dctest::ChildResult result = dctest::RunForked(
+        {},
+        [&] {
+            signal(SIGXFSZ, SIG_IGN);
+            if (Start() == nullptr) {
+                return 2;
+            }
+            fillUntilDue();
+            Log("second file");
+            fillUntilDue();
+            struct rlimit limit = {100, RLIM_INFINITY};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            for (int i = 0; i < 4; ++i) {
+                Log("lost %d", i);
+            }
+            limit.rlim_cur = RLIM_INFINITY;
+            setrlimit(RLIMIT_FSIZE, &limit);
+            Log("after");
+            Log_Shutdown();
+            return 0;
+        },
+        std::chrono::seconds(10));
+    ASSERT_EQ(result.exitStatus, 0) << result.err;
+    const std::string kept = ReadFile(dclog::NumberedName(path, 1));
+    EXPECT_GT(kept.size(), 100000u);
+    EXPECT_TRUE(InOrder(kept, {"second file\n", ">>> Error writing log, ", "after\n"}));
+    EXPECT_GT(ReadFile(dclog::NumberedName(path, 2)).size(), 100000u);
+}
