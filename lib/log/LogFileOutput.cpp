@@ -68,17 +68,16 @@ bool LogFileOutput::Open() {
     return true;
 }
 
+// Append continues a log that exists, as it is: it neither makes a
+// missing file nor labels an empty one.
 bool LogFileOutput::OpenForAppend() {
-    fd_ = SafeOpen(path_.path, settings_.permissions);
+    struct stat st {};
+    if (lstat(path_.path.c_str(), &st) == 0) {
+        fd_ = SafeOpenExisting(path_.path);
+    }
     if (!fd_.valid()) {
         LogMessage(kWarning, "Could not open log file '%s' for append, ignoring log.append option\n",
                    path_.path.c_str());
-        return false;
-    }
-    struct stat st {};
-    // A file that did not exist yet still gets its header.
-    if (fstat(fd_.get(), &st) == 0 && st.st_size == 0 && !WriteHeader(fd_.get())) {
-        fd_.reset();
         return false;
     }
     return true;

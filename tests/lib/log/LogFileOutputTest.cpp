@@ -157,6 +157,35 @@ TEST_F(LogFileOutputTest, ConfiguredPathIsExpandedAndOldFileRotatedAside) {
     EXPECT_EQ(dclog::ExpandFileName("~/x-$NO_SUCH_VARIABLE_42.log"), std::string(getenv("HOME")) + "/x-.log");
 }
 
+// Append continues an existing file, even an empty one, without a header;
+// a missing file is not appended to: the warning says so and a new file
+// starts with its header.
+TEST_F(LogFileOutputTest, AppendContinuesOnlyAnExistingFile) {
+    const std::string path = temp_.Path() + "/append.log";
+    dict_ = {{"log.fileName", path}, {"log.append", "true"}};
+    ASSERT_NE(Start(), nullptr);
+    Log("first");
+    Log_Shutdown();
+    const std::string created = ReadFile(path);
+    EXPECT_TRUE(InOrder(
+        created,
+        {"Log for ", "Could not open log file '" + path + "' for append, ignoring log.append option\n",
+         "first\n"}));
+    ASSERT_NE(Start(), nullptr);
+    Log("second");
+    Log_Shutdown();
+    const std::string appended = ReadFile(path);
+    EXPECT_EQ(appended.substr(0, created.size()), created);
+    EXPECT_EQ(CountOf(appended, "Log for "), 1u);
+    EXPECT_TRUE(InOrder(appended, {"first\n", "second\n"}));
+    ASSERT_EQ(truncate(path.c_str(), 0), 0);
+    ASSERT_NE(Start(), nullptr);
+    Log("third");
+    Log_Shutdown();
+    EXPECT_TRUE(std::regex_match(ReadFile(path), std::regex(kStamp + " In\\(05\\) tester third\n")))
+        << ReadFile(path);
+}
+
 TEST_F(LogFileOutputTest, SizeRotationKeepsTheNewestFilesInBothModes) {
     for (bool fast : {false, true}) {
         SCOPED_TRACE(fast ? "fast" : "chain");
