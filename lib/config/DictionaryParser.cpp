@@ -62,6 +62,41 @@ struct RawEntry {
     std::string value;  // still escaped and in the file's encoding
 };
 
+// True when only blanks, and then nothing or a comment, follow pos.
+bool EndsAt(std::string_view line, size_t pos) {
+    pos = SkipBlanks(line, pos);
+    return pos == line.size() || line[pos] == '#';
+}
+
+// A quoted value that closes and is followed by the line's end.
+std::optional<std::string> MatchQuotedValue(std::string_view line, size_t pos) {
+    if (pos == line.size() || line[pos] != '"') {
+        return std::nullopt;
+    }
+    const size_t close = line.find('"', pos + 1);
+    if (close == std::string_view::npos || !EndsAt(line, close + 1)) {
+        return std::nullopt;
+    }
+    std::string_view quoted = line.substr(pos + 1, close - pos - 1);
+    if (quoted.find('\0') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    return std::string(quoted);
+}
+
+// A bare value may hold double quotes; it is what a quoted value that
+// does not match (`"abc`, `""x`) reads as.
+std::optional<std::string> MatchBareValue(std::string_view line, size_t pos) {
+    size_t end = pos;
+    while (end < line.size() && IsBareValueByte(line[end])) {
+        ++end;
+    }
+    if (!EndsAt(line, end)) {
+        return std::nullopt;
+    }
+    return std::string(line.substr(pos, end - pos));
+}
+
 // Matches `name = value [# comment]` on a line whose leading blanks are gone.
 std::optional<RawEntry> MatchEntry(std::string_view line) {
     size_t pos = 0;
@@ -71,32 +106,20 @@ std::optional<RawEntry> MatchEntry(std::string_view line) {
     if (pos == 0) {
         return std::nullopt;
     }
-    RawEntry entry{std::string(line.substr(0, pos)), {}};
+    std::string name(line.substr(0, pos));
     pos = SkipBlanks(line, pos);
     if (pos == line.size() || line[pos] != '=') {
         return std::nullopt;
     }
     pos = SkipBlanks(line, pos + 1);
-    size_t valueStart = pos;
-    if (pos < line.size() && line[pos] == '"') {
-        size_t close = line.find('"', pos + 1);
-        std::string_view quoted = line.substr(pos + 1, close == std::string_view::npos ? 0 : close - pos - 1);
-        if (close == std::string_view::npos || quoted.find('\0') != std::string_view::npos) {
-            return std::nullopt;
-        }
-        entry.value = std::string(quoted);
-        pos = close + 1;
-    } else {
-        while (pos < line.size() && IsBareValueByte(line[pos])) {
-            ++pos;
-        }
-        entry.value = std::string(line.substr(valueStart, pos - valueStart));
+    std::optional<std::string> value = MatchQuotedValue(line, pos);
+    if (!value) {
+        value = MatchBareValue(line, pos);
     }
-    pos = SkipBlanks(line, pos);
-    if (pos != line.size() && line[pos] != '#') {
+    if (!value) {
         return std::nullopt;
     }
-    return entry;
+    return RawEntry{std::move(name), std::move(*value)};
 }
 
 class Parser {

@@ -24,7 +24,8 @@ bool ValidModule(int module) {
 }
 
 // Formats into buffer; returns the text length, cut to the buffer, or -1
-// when the text needs more room than the buffer has.
+// when the text, with the line feed it may still need, needs more room
+// than the buffer has.
 int FormatInto(char* buffer, int size, const char* format, va_list args, bool mayCut) {
     va_list copy;
     va_copy(copy, args);
@@ -34,8 +35,9 @@ int FormatInto(char* buffer, int size, const char* format, va_list args, bool ma
         buffer[0] = '\0';
         return 0;
     }
-    if (length >= size) {
-        return mayCut ? size - 1 : -1;
+    const bool needsLineFeed = length == size - 1 && buffer[length - 1] != '\n';
+    if (length >= size || needsLineFeed) {
+        return mayCut ? std::min(length, size - 1) : -1;
     }
     return length;
 }

@@ -11,6 +11,7 @@
 #include "lib/log/Log.h"
 #include "lib/log/LogFiles.h"
 #include "lib/log/LogModules.h"
+#include "lib/log/LogPending.h"
 
 namespace dclog {
 namespace {
@@ -49,7 +50,8 @@ LogFileOutput::LogFileOutput(const LogFileSettings& settings, LogFilePath path, 
       clock_(std::move(clock)),
       utcOffset_(HostUtcOffset()),
       throttle_(settings.throttleThreshold, settings.throttleBytesPerSec, clock_()),
-      ring_(kRingBytes) {}
+      ring_(kRingBytes),
+      rotateAt_(static_cast<uint64_t>(settings.rotateSize)) {}
 
 bool LogFileOutput::Open() {
     const char* path = path_.path.c_str();
@@ -68,17 +70,16 @@ bool LogFileOutput::Open() {
     return true;
 }
 
+// Append continues a log that exists, as it is: it neither makes a
+// missing file nor labels an empty one.
 bool LogFileOutput::OpenForAppend() {
-    fd_ = SafeOpen(path_.path, settings_.permissions);
+    struct stat st {};
+    if (lstat(path_.path.c_str(), &st) == 0) {
+        fd_ = SafeOpenExisting(path_.path);
+    }
     if (!fd_.valid()) {
         LogMessage(kWarning, "Could not open log file '%s' for append, ignoring log.append option\n",
                    path_.path.c_str());
-        return false;
-    }
-    struct stat st {};
-    // A file that did not exist yet still gets its header.
-    if (fstat(fd_.get(), &st) == 0 && st.st_size == 0 && !WriteHeader(fd_.get())) {
-        fd_.reset();
         return false;
     }
     return true;
@@ -165,15 +166,18 @@ void LogFileOutput::UpdateThrottle(size_t length) {
 }
 
 void LogFileOutput::RotateIfDue() {
-    if (rotating_ || settings_.rotateSize == 0 || written_ <= static_cast<uint64_t>(settings_.rotateSize)) {
+    if (rotating_ || settings_.rotateSize == 0 || written_ <= rotateAt_) {
         return;
     }
     rotating_ = true;
-    Rotate();
+    const bool rotated = Rotate();
     rotating_ = false;
+    // A failure (a full disk, mostly) would recur on every record and move
+    // the kept logs out one by one; the current file first grows again.
+    rotateAt_ = rotated ? static_cast<uint64_t>(settings_.rotateSize) : written_ + settings_.rotateSize;
 }
 
-void LogFileOutput::Rotate() {
+bool LogFileOutput::Rotate() {
     if (settings_.keepOld > 0) {
         const int64_t start = MonotonicMicros();
         RotateLogFiles(path_.path, settings_.keepOld, settings_.fastRotation);
@@ -182,19 +186,20 @@ void LogFileOutput::Rotate() {
     }
     UniqueFd fresh = SafeOpen(path_.path, settings_.permissions);
     if (!fresh.valid()) {
-        return;
+        return false;
     }
     // Without old files to keep, the same file starts over.
     if (settings_.keepOld == 0 && ftruncate(fresh.get(), 0) != 0) {
         LogMessage(kWarning, "Truncation of '%s' failed: %s\n", path_.path.c_str(), strerror(errno));
-        return;
+        return false;
     }
     if (!WriteHeader(fresh.get())) {
-        return;
+        return false;
     }
     fd_ = std::move(fresh);
     written_ = static_cast<uint64_t>(lseek(fd_.get(), 0, SEEK_END));
     discarded_ = 0;
+    return true;
 }
 
 void LogFileOutput::WriteLine(const std::string& text) {
@@ -251,6 +256,7 @@ LogOutput* StartFileOutput(const std::string& prefix, const SettingsLayer& dicti
 
 LogOutput* StartFileOutputIn(const LogAreas& areas, const MicrosClock& clock, const std::string& prefix,
                              const SettingsLayer& dictionary, const SettingsLayer& preferences, bool purge) {
+    PendingRecords pending;
     const LogFileSettings settings = ReadLogFileSettings(prefix, dictionary, preferences);
     std::optional<std::string> directory = SafeLogDirectory(areas, settings.systemAreaTemp);
     if (!directory) {
@@ -268,6 +274,7 @@ LogOutput* StartFileOutputIn(const LogAreas& areas, const MicrosClock& clock, co
         Log_SetStderrLevel(0, settings.stderrLevel);
     }
     LogOutput* output = RegisterOutput(std::make_unique<LogFileOutput>(settings, std::move(path), clock));
+    pending.Replay(output);
     ApplyModuleFilters(prefix, preferences);
     return output;
 }

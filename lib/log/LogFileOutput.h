@@ -43,7 +43,8 @@ class LogFileOutput : public LogOutput {
     bool OpenFresh();
     bool WriteHeader(int fd);
     void RotateIfDue();
-    void Rotate();
+    // True when the new file is current and labelled.
+    bool Rotate();
     void UpdateThrottle(size_t length);
     void WriteLine(const std::string& text);
     void WriteFromSignalHandler(uint32_t address, std::string_view text);
@@ -61,11 +62,15 @@ class LogFileOutput : public LogOutput {
     LogRing ring_;
     // Records logged while rotating come back here; they go to the old file.
     bool rotating_ = false;
+    // Rotation is due once the current file holds more than this.
+    uint64_t rotateAt_;
 };
 
 // Builds the file output from the settings layers, purges old files of
 // ended processes when asked, registers (opens) it and applies the
 // per-module filters. Returns the output, or nullptr after logging why.
+// Warnings of the start itself follow the header once the file is open,
+// or go to standard error when no file output could be made.
 LogOutput* StartFileOutput(const std::string& prefix, const SettingsLayer& dictionary,
                            const SettingsLayer& preferences, bool purge);
 

@@ -1,5 +1,6 @@
 #include "lib/log/LogFilePath.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,21 +11,30 @@
 #include <cstring>
 
 #include "lib/log/Log.h"
+#include "lib/log/UniqueFd.h"
 
 namespace dclog {
 namespace {
+
+// The area's name follows the effective user, never the environment: a
+// set-user-id start must not log into a directory the caller picked. A
+// uid without a passwd entry is named by its number.
+std::string EffectiveUserName() {
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    if (getpwuid_r(geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
+        found->pw_name[0] != '\0' && strchr(found->pw_name, '/') == nullptr) {
+        return found->pw_name;
+    }
+    return std::to_string(geteuid());
+}
 
 std::string UserName() {
     if (const char* user = getenv("USER"); user != nullptr && *user != '\0') {
         return user;
     }
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    char buffer[4096];
-    if (getpwuid_r(geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
-        return found->pw_name;
-    }
-    return {};
+    return EffectiveUserName();
 }
 
 std::string HomeDirectory() {
@@ -62,16 +72,36 @@ bool ValidateArea(const std::string& directory, bool systemArea) {
     return st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-std::optional<std::string> EstablishUserArea(const LogAreas& areas) {
-    const std::string user = UserName();
-    if (user.empty() || user.find('/') != std::string::npos) {
-        LogMessage(kWarning, "Failed to establish the safe logging directory area: %s\n", "no user name");
+// Only a directory of our own, reached without following a link and
+// writable by nobody else, keeps the log private.
+bool IsPrivateDirectory(const std::string& directory) {
+    UniqueFd fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    return fd.valid() && fstat(fd.get(), &st) == 0 && st.st_uid == geteuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Anyone may create the well-known name first, as a directory or a link;
+// then a fresh directory that only we can have keeps the log going.
+std::optional<std::string> FreshUserArea(const std::string& squatted) {
+    std::string directory = squatted + "-XXXXXX";
+    if (mkdtemp(directory.data()) == nullptr) {
+        LogMessage(kWarning, "Failed to establish the safe logging directory area: %s\n", strerror(errno));
         return std::nullopt;
     }
-    std::string directory = TempRoot(areas) + "/tarvelo-" + user;
+    LogMessage(kWarning, "Safe logging area '%s' is not private to this user; using '%s' instead.\n",
+               squatted.c_str(), directory.c_str());
+    return directory;
+}
+
+std::optional<std::string> EstablishUserArea(const LogAreas& areas) {
+    const std::string directory = TempRoot(areas) + "/tarvelo-" + EffectiveUserName();
     if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
         LogMessage(kWarning, "Failed to establish the safe logging directory area: %s\n", strerror(errno));
         return std::nullopt;
+    }
+    if (!IsPrivateDirectory(directory)) {
+        return FreshUserArea(directory);
     }
     return directory;
 }

@@ -16,9 +16,11 @@ struct LogAreas {
 };
 
 // The system area, or the per-user directory "<temp root>/tarvelo-<user>"
-// (created mode 0700). Logs the failure and returns nothing when the
-// directory cannot be had or is not safe: a symbolic link, not a directory,
-// owned by someone else, or writable by group or others.
+// (created mode 0700), <user> being the effective user's name. When another
+// user holds that name (a link, a file, a directory not ours or writable
+// by others), a fresh private "<name>-XXXXXX" directory is made instead,
+// with a warning naming both. Logs the failure and returns nothing when no
+// directory can be had or the one found is not safe.
 std::optional<std::string> SafeLogDirectory(const LogAreas& areas, bool systemArea);
 
 // Expands a leading "~" and "$PID", "$USER", "$HOME" or any other

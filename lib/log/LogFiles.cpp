@@ -150,9 +150,7 @@ bool OlderThan(const OldFile& a, const OldFile& b) {
     return a.modified.tv_nsec < b.modified.tv_nsec;
 }
 
-}  // namespace
-
-UniqueFd SafeOpen(const std::string& path, int mode) {
+UniqueFd SafeOpenWith(const std::string& path, int flags, int mode) {
     // Checked before the open as well: O_CREAT through a dangling link
     // would otherwise create the link's target.
     struct stat before {};
@@ -161,7 +159,7 @@ UniqueFd SafeOpen(const std::string& path, int mode) {
         return {};
     }
     UniqueFd fd(
-        open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, static_cast<mode_t>(mode)));
+        open(path.c_str(), flags | O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC, static_cast<mode_t>(mode)));
     if (!fd.valid()) {
         LogMessage(kWarning, "Unable to open '%s': %s\n", path.c_str(), strerror(errno));
         return {};
@@ -192,6 +190,16 @@ UniqueFd SafeOpen(const std::string& path, int mode) {
         return {};
     }
     return fd;
+}
+
+}  // namespace
+
+UniqueFd SafeOpen(const std::string& path, int mode) {
+    return SafeOpenWith(path, O_CREAT, mode);
+}
+
+UniqueFd SafeOpenExisting(const std::string& path) {
+    return SafeOpenWith(path, 0, 0);
 }
 
 std::string NumberedName(const std::string& path, unsigned number) {

@@ -14,6 +14,8 @@ namespace dclog {
 // descriptor is the file the path names: no symbolic link, same device
 // and inode. Invalid on failure.
 UniqueFd SafeOpen(const std::string& path, int mode);
+// The same for a file that must exist already; nothing is created.
+UniqueFd SafeOpenExisting(const std::string& path);
 
 // Name of old file number n: "<base>-<n><extension>", where the extension
 // is the last ".xxx" of the file name (if any).

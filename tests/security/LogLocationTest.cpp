@@ -1,8 +1,11 @@
 // Where the log may be written, against files and directories another user
 // planted: a file of someone else's or a link to one's own file is never
-// opened, and neither a per-user area of another user nor a system area
-// open to everyone is used. Run as root, with nobody as the other user.
+// opened, a system area open to everyone is not used, and a per-user area
+// name another user took first gives way to a fresh private directory.
+// Run as root, with nobody as the other user.
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -10,6 +13,7 @@
 #include "lib/log/LogCapture.h"
 #include "lib/log/LogFilePath.h"
 #include "lib/log/LogFiles.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -35,20 +39,53 @@ TEST(LogLocation, PlantedFilesAndAreasAreRefused) {
     EXPECT_EQ(dctest::ReadFile(dir.File("own.log")), "mine");
 
     const dclog::LogAreas areas{.systemArea = dir.File("system"), .tempRoot = dir.Path()};
-    const std::string area = dir.File("tarvelo-" + std::string(getenv("USER") ? getenv("USER") : "root"));
-    fs::create_directory(area);
-    fs::permissions(area, fs::perms(0700));
-    Chown(area, kOtherUser);
-    EXPECT_FALSE(dclog::SafeLogDirectory(areas, false));
-    Chown(area, geteuid());
-    EXPECT_EQ(dclog::SafeLogDirectory(areas, false), area);
-
     // The system area may belong to root but must not be open to everyone.
     fs::create_directory(areas.systemArea);
     fs::permissions(areas.systemArea, fs::perms(0777));
     EXPECT_FALSE(dclog::SafeLogDirectory(areas, true));
     fs::permissions(areas.systemArea, fs::perms(0755));
     EXPECT_EQ(dclog::SafeLogDirectory(areas, true), areas.systemArea);
+}
+
+// The area is named after the effective user, whatever USER says. In a
+// shared temp root another user can take that name first, as a directory
+// or as a link to one of ours; the log then goes to a fresh directory that
+// only we own, and the warning names both.
+TEST(LogLocation, SquattedUserAreaGivesWayToAFreshPrivateDirectory) {
+    dctest::TempDir dir;
+    fs::permissions(dir.Path(), fs::perms(01777));
+    const dclog::LogAreas areas{.systemArea = dir.File("system"), .tempRoot = dir.Path()};
+    const std::string area = dir.File(std::string("tarvelo-") + getpwuid(geteuid())->pw_name);
+    const std::string user = getenv("USER") ? getenv("USER") : "";
+    setenv("USER", "someone-else", 1);
+    EXPECT_EQ(dclog::SafeLogDirectory(areas, false), area);
+    setenv("USER", user.c_str(), 1);
+    fs::remove(area);
+    const std::string own = dir.File("own");
+    fs::create_directory(own);
+    fs::permissions(own, fs::perms(0700));
+
+    for (const bool link : {false, true}) {
+        SCOPED_TRACE(link ? "link" : "directory");
+        const auto squat = [&] {
+            return link ? symlink(own.c_str(), area.c_str()) : mkdir(area.c_str(), 0700);
+        };
+        ASSERT_EQ(dctest::RunForked({.uid = kOtherUser, .gid = kOtherUser}, squat, std::chrono::seconds(10))
+                      .exitStatus,
+                  0);
+        dclog::LogCapture capture;
+        const std::optional<std::string> fresh = dclog::SafeLogDirectory(areas, false);
+        ASSERT_TRUE(fresh);
+        EXPECT_TRUE(fresh->starts_with(area + "-")) << *fresh;
+        struct stat st {};
+        ASSERT_EQ(lstat(fresh->c_str(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(st.st_uid, geteuid());
+        EXPECT_EQ(st.st_mode & 07777, 0700u);
+        EXPECT_TRUE(capture.Contains("'" + area + "'") && capture.Contains("'" + *fresh + "'"));
+        fs::remove(area);
+    }
+    EXPECT_TRUE(fs::is_empty(own));
 }
 
 }  // namespace

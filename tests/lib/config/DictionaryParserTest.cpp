@@ -34,6 +34,8 @@ TEST(DictionaryParser, AcceptsEveryLineFormAndWritesBackWithCommentsAndEscapes) 
         "empty =\n"
         "bare=x\"y=z\n"
         "esc = \"a|0Ab|7cc|zz|4|\"\n"
+        "unclosed = \"abc\n"
+        "doubled = \"\"x\n"
         "last = 1";
     ParsedDictionary parsed = ParseDictionaryText(text, "cfg");
     ASSERT_TRUE(parsed.ok) << FirstMessage(parsed);
@@ -42,6 +44,9 @@ TEST(DictionaryParser, AcceptsEveryLineFormAndWritesBackWithCommentsAndEscapes) 
     EXPECT_EQ(Value(parsed, "empty"), "");
     EXPECT_EQ(Value(parsed, "bare"), "x\"y=z");
     EXPECT_EQ(Value(parsed, "esc"), "a\nb|c|zz|4|");
+    // Not a quoted value, so a bare one, quotes and all.
+    EXPECT_EQ(Value(parsed, "unclosed"), "\"abc");
+    EXPECT_EQ(Value(parsed, "doubled"), "\"\"x");
     EXPECT_EQ(Value(parsed, "last"), "1");
 
     Dictionary dictionary;
@@ -56,6 +61,8 @@ TEST(DictionaryParser, AcceptsEveryLineFormAndWritesBackWithCommentsAndEscapes) 
         "empty = \"\"\n"
         "bare = \"x|22y=z\"\n"
         "esc = \"a|0Ab|7Cc|7Czz|7C4|7C\"\n"
+        "unclosed = \"|22abc\"\n"
+        "doubled = \"|22|22x\"\n"
         "last = \"1\"\n"
         "all = \"|01\t|22|7C|7F ok\"\n";
     EXPECT_EQ(dictionary.ToText().value_or("<failed>"), written);

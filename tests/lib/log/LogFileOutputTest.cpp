@@ -37,6 +37,10 @@ std::string UserName() {
     return getpwuid(geteuid())->pw_name;
 }
 
+std::string EffectiveUserName() {
+    return getpwuid(geteuid())->pw_name;
+}
+
 class LogFileOutputTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -56,7 +60,7 @@ class LogFileOutputTest : public ::testing::Test {
             areas_, [this] { return now_.load(); }, "DC", logtest::MapLayer(dict_), logtest::MapLayer(prefs_),
             purge);
     }
-    std::string UserArea() const { return temp_.Path() + "/tarvelo-" + UserName(); }
+    std::string UserArea() const { return temp_.Path() + "/tarvelo-" + EffectiveUserName(); }
     std::string DefaultPath() const {
         return UserArea() + "/brevant-DesktopController-" + std::to_string(getpid()) + ".log";
     }
@@ -120,6 +124,24 @@ TEST_F(LogFileOutputTest, DefaultFileHasNameModeHeaderAndPrefixes) {
         << text;
 }
 
+// The start's own warnings come out once the log is open, after its
+// header, or on standard error when no log can be had.
+TEST_F(LogFileOutputTest, StartWarningsReachTheLogOrStandardError) {
+    const std::string path = temp_.Path() + "/start.log";
+    dict_ = {{"log.fileName", path}, {"log.rotateSize", "5000"}, {"log.keepOld", "-1"}};
+    ASSERT_NE(Start(), nullptr);
+    Log_Shutdown();
+    EXPECT_TRUE(InOrder(ReadFile(path),
+                        {"Host offset from UTC", "LogFileInt32: log.keepOld (-1) is invalid. Set to 3.\n",
+                         "LogFileVariables: log.rotateSize (5000) is too small. Set to 100000.\n"}));
+    dict_ = {{"log.systemAreaTemp", "true"}, {"log.rotateSize", "5000"}};
+    dctest::ChildResult result = dctest::RunForked(
+        {}, [&] { return Start() == nullptr ? 0 : 1; }, std::chrono::seconds(10));
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_TRUE(InOrder(result.err, {"LogFileVariables: log.rotateSize (5000) is too small. Set to 100000.\n",
+                                     "Failed to establish the safe logging directory area: "}));
+}
+
 TEST_F(LogFileOutputTest, ConfiguredPathIsExpandedAndOldFileRotatedAside) {
     const std::string dir = Dir("custom");
     dict_ = {{"log.config", "DC.log.filename"}, {"log.fileName", dir + "/unused.log"}};
@@ -133,6 +155,35 @@ TEST_F(LogFileOutputTest, ConfiguredPathIsExpandedAndOldFileRotatedAside) {
     EXPECT_NE(ReadFile(path).find("second run\n"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir + "/unused.log"));
     EXPECT_EQ(dclog::ExpandFileName("~/x-$NO_SUCH_VARIABLE_42.log"), std::string(getenv("HOME")) + "/x-.log");
+}
+
+// Append continues an existing file, even an empty one, without a header;
+// a missing file is not appended to: the warning says so and a new file
+// starts with its header.
+TEST_F(LogFileOutputTest, AppendContinuesOnlyAnExistingFile) {
+    const std::string path = temp_.Path() + "/append.log";
+    dict_ = {{"log.fileName", path}, {"log.append", "true"}};
+    ASSERT_NE(Start(), nullptr);
+    Log("first");
+    Log_Shutdown();
+    const std::string created = ReadFile(path);
+    EXPECT_TRUE(InOrder(
+        created,
+        {"Log for ", "Could not open log file '" + path + "' for append, ignoring log.append option\n",
+         "first\n"}));
+    ASSERT_NE(Start(), nullptr);
+    Log("second");
+    Log_Shutdown();
+    const std::string appended = ReadFile(path);
+    EXPECT_EQ(appended.substr(0, created.size()), created);
+    EXPECT_EQ(CountOf(appended, "Log for "), 1u);
+    EXPECT_TRUE(InOrder(appended, {"first\n", "second\n"}));
+    ASSERT_EQ(truncate(path.c_str(), 0), 0);
+    ASSERT_NE(Start(), nullptr);
+    Log("third");
+    Log_Shutdown();
+    EXPECT_TRUE(std::regex_match(ReadFile(path), std::regex(kStamp + " In\\(05\\) tester third\n")))
+        << ReadFile(path);
 }
 
 TEST_F(LogFileOutputTest, SizeRotationKeepsTheNewestFilesInBothModes) {
@@ -260,4 +311,49 @@ TEST_F(LogFileOutputTest, LostBytesAreReportedInTheNextLine) {
     const size_t lost = std::stoul(match[1].str());
     EXPECT_GT(lost, 300u - 100u + 10u);
     EXPECT_EQ(CountOf(text, "also lost"), 0u);
+}
+
+// A rotation whose new file cannot take its header (disk full) goes on in
+// the old file and waits for another rotateSize bytes before it tries
+// again, so the kept logs are not rotated away record by record.
+TEST_F(LogFileOutputTest, FailedRotationBacksOffAndKeepsTheOldLogs) {
+    const std::string path = temp_.Path() + "/full.log";
+    dict_ = {{"log.fileName", path},
+             {"log.rotateSize", "100000"},
+             {"log.keepOld", "2"},
+             {"log.throttleBytesPerSec", "-1"}};
+    const std::string chunk(1000, 'c');
+    const auto fillUntilDue = [&] {
+        struct stat st {};
+        while (stat(path.c_str(), &st) == 0 && st.st_size <= 100000) {
+            Log("%s", chunk.c_str());
+        }
+    };
+    dctest::ChildResult result = dctest::RunForked(
+        {},
+        [&] {
+            signal(SIGXFSZ, SIG_IGN);
+            if (Start() == nullptr) {
+                return 2;
+            }
+            fillUntilDue();
+            Log("second file");
+            fillUntilDue();
+            struct rlimit limit = {100, RLIM_INFINITY};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            for (int i = 0; i < 4; ++i) {
+                Log("lost %d", i);
+            }
+            limit.rlim_cur = RLIM_INFINITY;
+            setrlimit(RLIMIT_FSIZE, &limit);
+            Log("after");
+            Log_Shutdown();
+            return 0;
+        },
+        std::chrono::seconds(10));
+    ASSERT_EQ(result.exitStatus, 0) << result.err;
+    const std::string kept = ReadFile(dclog::NumberedName(path, 1));
+    EXPECT_GT(kept.size(), 100000u);
+    EXPECT_TRUE(InOrder(kept, {"second file\n", ">>> Error writing log, ", "after\n"}));
+    EXPECT_GT(ReadFile(dclog::NumberedName(path, 2)).size(), 100000u);
 }

@@ -88,17 +88,20 @@ TEST_F(LogMessageTest, FormatsMasksTerminatesCutsAndKeepsErrno) {
     Log("the QxR and qxr and qXrx words");
     Warning("warned %s\n", "here");
     LogMessage(dclog::kInfo, "%s", medium.c_str());
+    // Fills the stack buffer exactly, leaving no room for the line feed.
+    const std::string full(dclog::kStackBufferSize - 1, 's');
+    LogMessage(dclog::kInfo, "%s", full.c_str());
     LogMessage(dclog::kInfo, "%s", std::string(40000, 'h').c_str());
     auto lines = capture.Lines();
-    ASSERT_EQ(lines.size(), 6u);
-    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 5),
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 6),
               (std::vector<std::string>{"plain 42\n", "kept newline\n", "the *** and *** and ***x words\n",
-                                        "warned here\n", medium + "\n"}));
+                                        "warned here\n", medium + "\n", full + "\n"}));
     EXPECT_EQ(capture.LevelOf("the ***"), dclog::kInfo);
     EXPECT_EQ(capture.LevelOf("warned"), dclog::kWarning);
     // Cut to the large buffer: 32766 bytes of text, the last one a line feed.
-    ASSERT_EQ(lines[5].size(), static_cast<size_t>(dclog::kLargeBufferSize - 1));
-    EXPECT_EQ(lines[5].find_first_not_of('h'), lines[5].size() - 1);
+    ASSERT_EQ(lines[6].size(), static_cast<size_t>(dclog::kLargeBufferSize - 1));
+    EXPECT_EQ(lines[6].find_first_not_of('h'), lines[6].size() - 1);
 
     errno = EACCES;
     LogMessage(dclog::kError, "failed: %d", 1);
