@@ -8,13 +8,15 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <memory>
+#include <optional>
+#include <sstream>
 
 #include "lib/log/Log.h"
 #include "src/core/CommonUtils.h"
 #include "src/core/IdentityFiles.h"
 #include "src/core/SecretWipe.h"
+#include "src/core/ShortFile.h"
 
 namespace {
 
@@ -90,14 +92,15 @@ std::string ReadMagicFrom(const char* path) {
 }
 
 std::string ReadDesktopIdFrom(const std::string& path) {
-    std::ifstream file(path);
-    if (!file.is_open()) {
+    std::optional<std::string> content = ReadShortFile(path);
+    if (!content) {
         LogMessage(dclog::kError, "Failed to open file %s.\n", path.c_str());
         return {};
     }
+    std::istringstream lines(*content);
     std::string id;
     std::string line;
-    while (std::getline(file, line)) {
+    while (std::getline(lines, line)) {
         if (line.starts_with(kDesktopIdKey)) {
             id = line.substr(kDesktopIdKey.size());
             break;

@@ -2,12 +2,13 @@
 // files, and lsb_release as the last resort.
 #include <algorithm>
 #include <cctype>
-#include <fstream>
+#include <sstream>
 
 #include "lib/log/Log.h"
 #include "src/core/CommonUtils.h"
 #include "src/core/DesktopConstants.h"
 #include "src/core/IdentityFiles.h"
+#include "src/core/ShortFile.h"
 
 namespace {
 
@@ -40,9 +41,9 @@ std::string FromReleaseFiles(const std::string& dir) {
 namespace core {
 
 std::string DistributionFromOsRelease(const std::string& path) {
-    std::ifstream file(path);
+    std::istringstream lines(ReadShortFile(path).value_or(""));
     std::string line;
-    while (file.is_open() && std::getline(file, line)) {
+    while (std::getline(lines, line)) {
         line = ToLower(line);
         if (line.size() < 3 || !line.starts_with("id=")) {
             continue;

@@ -1,10 +1,45 @@
-#include <fstream>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
 
 #include "src/core/CommonUtils.h"
+#include "src/core/ShortFile.h"
+
+namespace core {
+
+dclog::UniqueFd OpenForReading(const std::string& path) {
+    return dclog::UniqueFd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+}
+
+std::optional<std::string> ReadShortFile(const std::string& path) {
+    dclog::UniqueFd fd = OpenForReading(path);
+    struct stat info {};
+    if (!fd.valid() || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return std::nullopt;
+    }
+    std::string content;
+    std::array<char, 4096> chunk;
+    for (;;) {
+        ssize_t count = read(fd.get(), chunk.data(), chunk.size());
+        if (count > 0) {
+            content.append(chunk.data(), static_cast<size_t>(count));
+        } else if (count == 0) {
+            return content;
+        } else if (errno != EINTR) {
+            return std::nullopt;
+        }
+    }
+}
+
+}  // namespace core
 
 // Readability, not mere existence: a file the process may not read counts
-// as absent, because every caller goes on to read or execute it.
+// as absent, because every caller goes on to read or execute it. Opening
+// without blocking keeps that meaning for a FIFO, whose plain open would
+// wait for a writer.
 bool CommonUtils::FileExists(const std::string& path) {
-    std::ifstream file(path);
-    return file.good();
+    return core::OpenForReading(path).valid();
 }

@@ -7,13 +7,14 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "src/core/CommonUtils.h"
 #include "src/core/DesktopConstants.h"
 #include "src/core/IdentityFiles.h"
+#include "src/core/ShortFile.h"
 
 extern char** environ;
 
@@ -117,9 +118,8 @@ pid_t FindProcessIn(const std::string& procRoot, const std::string& name) {
         if (pid < 1) {
             continue;
         }
-        std::ifstream comm(procRoot + entry->d_name + "/comm");
-        std::string line;
-        if (comm.is_open() && std::getline(comm, line) && line == name) {
+        std::optional<std::string> comm = ReadShortFile(procRoot + entry->d_name + "/comm");
+        if (comm && comm->substr(0, comm->find('\n')) == name) {
             return static_cast<pid_t>(pid);
         }
     }

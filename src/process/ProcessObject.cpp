@@ -108,6 +108,7 @@ bool ProcessObject::restart(const std::string& path, const std::vector<std::stri
 
 bool ProcessObject::start(const std::string& path, const std::vector<std::string>& params,
                           const std::vector<std::string>& envs, int flags) {
+    waitForExitHook();
     std::lock_guard guard(lock_);
     if (pid_ > 0) {
         logProc(dclog::kInfo, "%s: The process %s(%d) have been already running.\n", kStartSig, name_.c_str(),
@@ -117,7 +118,7 @@ bool ProcessObject::start(const std::string& path, const std::vector<std::string
     flg_ = flags;
     path_ = path;
     setArgsAndEnvs(params, envs);
-    return startProcess();
+    return launch();
 }
 
 void ProcessObject::setArgsAndEnvs(const std::vector<std::string>& params,
@@ -136,7 +137,19 @@ void ProcessObject::setArgsAndEnvs(const std::vector<std::string>& params,
 }
 
 bool ProcessObject::startProcess() {
+    waitForExitHook();
     std::lock_guard guard(lock_);
+    return launch();
+}
+
+// The hook may take the lock, so the wait must not hold it: the caller
+// holds nothing, and the hook of a child can only become due while one runs.
+void ProcessObject::waitForExitHook() {
+    std::unique_lock guard(lock_);
+    exited_.wait(guard, [this] { return !exitHookDue_; });
+}
+
+bool ProcessObject::launch() {
     if (!createPipe()) {
         return false;
     }
@@ -285,6 +298,7 @@ std::optional<std::string> ProcessObject::finishChild(pid_t child, int waitError
     pid_ = -1;
     pidFd_.reset();
     monitorActive_ = false;
+    exitHookDue_ = true;
     exited_.notify_all();
     return logPrefix();
 }
@@ -292,20 +306,37 @@ std::optional<std::string> ProcessObject::finishChild(pid_t child, int waitError
 // The exit thread takes this thread's reference with it. An owner that lets
 // go from its hook (the manager's RemoveApp) then leaves the last reference
 // to the exit thread, whose destructor call can join this monitor; were it
-// left here, the object would end on the thread it has to join. No lock is
-// taken here: a restart holding it may be joining this thread.
+// left here, the object would end on the thread it has to join. The lock is
+// taken only to end a hook that could not start: a restart, which holds the
+// lock while it joins this thread, first waits for the hook to end.
 void ProcessObject::startExitHook(const std::string& prefix) {
     std::shared_ptr<ProcessObject> self = weak_from_this().lock();
     if (!self) {
+        // Only a destructor waits on an object nobody holds: it skips the hook.
         return;
     }
+    std::weak_ptr<ProcessObject> weak = self;
     try {
-        std::thread(&ProcessObject::onExitCb, std::move(self)).detach();
+        std::thread(&ProcessObject::runExitHook, std::move(self)).detach();
     } catch (const std::system_error& error) {
-        // The reference went with the failed thread: the object may be gone.
         LogMessage(dclog::kError, "%s%s: Failed to run the exit hook: %s\n", prefix.c_str(), kMonitorSig,
                    error.what());
+        // The reference went with the failed thread: the object may be gone.
+        if (std::shared_ptr<ProcessObject> again = weak.lock()) {
+            again->endExitHook();
+        }
     }
+}
+
+void ProcessObject::runExitHook() {
+    onExitCb();
+    endExitHook();
+}
+
+void ProcessObject::endExitHook() {
+    std::lock_guard guard(lock_);
+    exitHookDue_ = false;
+    exited_.notify_all();
 }
 
 void ProcessObject::stop(bool wait, int timeoutMs) {

@@ -56,7 +56,10 @@ class ProcessObject : public std::enable_shared_from_this<ProcessObject> {
     virtual bool sendMessage(const std::string& text);
 
     // envs: "KEY=VALUE" sets KEY in the child, "KEY" removes it. A running
-    // object only logs and returns true.
+    // object only logs and returns true. Both starts first wait for the exit
+    // hook of the previous child to return (so they must not be called from
+    // onExitCb): the hook cleans up after that child, and must not catch
+    // the new one.
     bool start(const std::string& path, const std::vector<std::string>& params,
                const std::vector<std::string>& envs, int flags);
     bool startProcess();
@@ -88,6 +91,10 @@ class ProcessObject : public std::enable_shared_from_this<ProcessObject> {
     // record prefix it logs a failure with.
     std::optional<std::string> finishChild(pid_t child, int waitError);
     void startExitHook(const std::string& prefix);
+    void runExitHook();
+    void endExitHook();
+    void waitForExitHook();
+    bool launch();
     void retireMonitorThread();
     bool startMonitorThread(pid_t child);
     bool createPipe();
@@ -106,6 +113,7 @@ class ProcessObject : public std::enable_shared_from_this<ProcessObject> {
     std::condition_variable_any exited_;  // signalled when pid_ is cleared
     std::thread monitorThread_;
     bool monitorActive_ = false;  // the monitor thread has not finished its child yet
+    bool exitHookDue_ = false;    // from the reaping of a child until its onExitCb returned
     bool shutDown_ = false;
     dclog::UniqueFd pipeRead_;
     dclog::UniqueFd pipeWrite_;

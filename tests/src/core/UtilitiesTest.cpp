@@ -1,23 +1,55 @@
-// Shell commands and the host domain.
+// Shell commands, short file reads and the host domain.
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <functional>
 #include <sstream>
 #include <thread>
 
 #include "lib/log/Log.h"
 #include "lib/log/LogCapture.h"
 #include "src/core/CommonUtils.h"
+#include "src/core/IdentityFiles.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
 using namespace std::chrono_literals;
 using dctest::ReadFile;
+
+namespace {
+
+// While set, the next open of this path starts a shell command before the
+// open returns, as another thread of the daemon might at that moment; the
+// shell lists its descriptors into gListing.
+std::atomic<const char*> gSpawnOnOpen{nullptr};
+std::string gListing;
+
+}  // namespace
+
+extern "C" int open(const char* path, int flags, ...) {
+    using Open = int (*)(const char*, int, ...);
+    static const auto next = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "open"));
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
+    va_end(args);
+    const int fd = next(path, flags, mode);
+    const char* armed = gSpawnOnOpen.load();
+    if (fd >= 0 && armed != nullptr && strcmp(armed, path) == 0 && gSpawnOnOpen.exchange(nullptr) == armed) {
+        CommonUtils::ExecShell("ls -l /proc/$$/fd > " + gListing, true);
+    }
+    return fd;
+}
 
 namespace {
 
@@ -63,6 +95,33 @@ TEST(ExecShellTest, RunVariantWaitsForItsShellAndSerialisesCallers) {
     pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
     sigaction(SIGUSR1, &previous, nullptr);
     EXPECT_EQ(ReadFile(dir.File("sig")), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+}
+
+TEST(FileAccessTest, AChildStartedWhileAFileIsReadInheritsNoneOfIt) {
+    dctest::TempDir dir;
+    gListing = dir.File("fds");
+    // The descriptors of a child started while path was open for reading.
+    auto childFdsWhileReading = [&](const std::string& path, auto read) {
+        unlink(gListing.c_str());
+        gSpawnOnOpen = path.c_str();
+        read();
+        EXPECT_EQ(gSpawnOnOpen.load(), nullptr) << path << " was never opened";
+        return ReadFile(gListing);
+    };
+    const std::string id = dir.Write("id", "DESKTOPID=5\n");
+    const std::string osRelease = dir.Write("os-release", "ID=debian\n");
+    const std::string comm = dir.Write("42/comm", "probe\n");
+    const std::pair<std::string, std::function<void()>> reads[] = {
+        {id, [&] { EXPECT_EQ(core::ReadDesktopIdFrom(id), "5"); }},
+        {osRelease, [&] { EXPECT_EQ(core::DistributionFromOsRelease(osRelease), "debian"); }},
+        {comm, [&] { EXPECT_EQ(core::FindProcessIn(dir.Path() + "/", "probe"), 42); }},
+        {id, [&] { EXPECT_TRUE(CommonUtils::FileExists(id)); }},
+    };
+    for (const auto& [path, read] : reads) {
+        const std::string fds = childFdsWhileReading(path, read);
+        EXPECT_NE(fds.find(gListing), std::string::npos) << fds;
+        EXPECT_EQ(fds.find(path), std::string::npos) << fds;
+    }
 }
 
 // Resolves in a child with its own host name and its own hosts file, so the

@@ -1,7 +1,10 @@
 // DesktopCExecutor: queue order, direct runs beside the queue, and what
 // becomes of queued and running tasks when the executor is destroyed.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <future>
 #include <thread>
@@ -103,6 +106,23 @@ TEST_F(DesktopCExecutorTest, DestructionWaitsForTheRunningQueuedTaskAndDropsTheR
     journal.Add("open Late");
     ASSERT_TRUE(journal.WaitFor("end Late", kEventTimeout));
     EXPECT_TRUE(journal.Has("info Late " + ExpectedInfo()));
+}
+
+TEST_F(DesktopCExecutorTest, AStartRequestNamingAFifoReturnsAtOnce) {
+    DesktopCExecutor executor(manager);
+    TempDir dir;
+    const std::string fifo = dir.File("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto started = std::async(std::launch::async, [&] { executor.StartProcess("fifo", fifo, {}, "", 1); });
+    EXPECT_EQ(started.wait_for(kEventTimeout), std::future_status::ready);
+    // A check that waited for a writer is let go, so that the test can end.
+    close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+    started.wait();
+
+    executor.StartAppProcess("missing", dir.File("missing"), {}, 1);
+    EXPECT_EQ(capture.LevelOf("DesktopCExecutor->StartAppProcess File path " + dir.File("missing") +
+                              " not found\n"),
+              dclog::kWarning);
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // DesktopCProcessMgr with real children: named processes restarted by name
 // and stopped by connection id, application processes started once, the
 // drive clean-up of "CDRServer".
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <future>
 #include <thread>
 
 #include "lib/log/Log.h"
@@ -83,9 +85,18 @@ TEST_F(DesktopCProcessMgrTest, ApplicationsStartOncePerNameAndPathAndLeaveTheLis
 }
 
 TEST_F(DesktopCProcessMgrTest, OnlyTheDriveServerUnmountsTsclientWhenItExits) {
+    // Each unmount waits for a line on the gate, so the test decides when it ends.
+    EventFifo gate{dir.File("gate")};
+    auto openGate = [&] {
+        const int fd = open(gate.Path().c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        EXPECT_EQ(write(fd, "\n", 1), 1);
+        close(fd);
+    };
     const std::string record = dir.File("fusermount-calls");
     dir.Write("bin/fusermount",
-              "#!/bin/sh\necho \"$*\" >> '" + record + "'\necho unmounted > '" + events.Path() + "'\n", 0755);
+              "#!/bin/sh\necho \"$*\" >> '" + record + "'\necho unmounting > '" + events.Path() +
+                  "'\nread line < '" + gate.Path() + "'\necho unmounted > '" + events.Path() + "'\n",
+              0755);
     const std::string oldPath = getenv("PATH");
     const std::string oldHome = getenv("HOME") ? getenv("HOME") : "";
     setenv("PATH", (dir.File("bin") + ":" + oldPath).c_str(), 1);
@@ -94,11 +105,27 @@ TEST_F(DesktopCProcessMgrTest, OnlyTheDriveServerUnmountsTsclientWhenItExits) {
         manager->StartProcess(name, HelperPath(), {"exit", "0"}, "", 1);
         EXPECT_TRUE(capture.WaitFor(std::string("Process ") + name + "(", kEventTimeout));
     }
-    manager->StartProcess("CDRServer", HelperPath(), {"exit", "0"}, "", 1);
+    manager->StartProcess("CDRServer", HelperPath(), Wait(), "", 1);
+    events.NextReadyPid();
+
+    // The old server's mount is detached before the new server starts, or
+    // the unmount would detach the new server's mount.
+    auto restarted = std::async(std::launch::async,
+                                [&] { manager->StartProcess("CDRServer", HelperPath(), Wait(), "", 2); });
+    EXPECT_EQ(events.NextLine(), "unmounting");
+    EXPECT_EQ(events.NextLine(1s), std::nullopt);
+    openGate();
+    EXPECT_EQ(events.NextLine(), "unmounted");
+    events.NextReadyPid();
+    restarted.wait();
+    EXPECT_EQ(ReadFile(record), "-u -z " + dir.Path() + "/tsclient\n");
+
+    openGate();
+    manager->StopProcess("CDRServer");
+    EXPECT_EQ(events.NextLine(), "unmounting");
     EXPECT_EQ(events.NextLine(), "unmounted");
     // Shell commands run one at a time: this returns once the hook's has ended.
     CommonUtils::ExecShell("true", true);
-    EXPECT_EQ(ReadFile(record), "-u -z " + dir.Path() + "/tsclient\n");
     setenv("PATH", oldPath.c_str(), 1);
     setenv("HOME", oldHome.c_str(), 1);
 }
