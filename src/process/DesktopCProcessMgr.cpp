@@ -39,6 +39,8 @@ void DesktopCProcessMgr::StartProcess(const std::string& name, const std::string
         flg = ProcessObject::kStdinPipe;
     }
     if (!process->start(path, params, {}, flg)) {
+        // A text that reached no child must not wait for a later one.
+        process->setStdinStr("");
         return;
     }
     LogMessage(dclog::kInfo, "DesktopCProcessMgr->%s Start process %s\n", "StartProcess", name.c_str());

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -53,6 +54,31 @@ TEST_F(DesktopCProcessMgrTest, NamedProcessIsRestartedByNameAndStoppedByItsConne
     EXPECT_TRUE(ProcessExists(second));
     manager->StopProcess("named", 12);
     EXPECT_FALSE(ProcessExists(second));
+}
+
+TEST_F(DesktopCProcessMgrTest, AStdinTextThatCouldNotBeDeliveredReachesNoLaterChild) {
+    manager->StartProcess("token", HelperPath(), {"exit", "0"}, "", 1);
+    ASSERT_TRUE(capture.WaitFor("): Process token(", kEventTimeout));
+    // With every descriptor below the limit in use, the stdin pipe cannot be made.
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    const int lowestFree = dup(0);
+    close(lowestFree);
+    rlimit tight = old;
+    tight.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    manager->StartProcess("token", HelperPath(), Wait(), "secret", 1);
+    setrlimit(RLIMIT_NOFILE, &old);
+    EXPECT_TRUE(capture.Contains("Proc(token), pid(-1), rid(1), flg(2): Failed to create pipe.\n"));
+
+    // The next start carries no text: its child keeps running, stdin untouched.
+    manager->StartProcess("token", HelperPath(), Wait(), "", 2);
+    const pid_t child = events.NextReadyPid();
+    manager->StopProcess("token", 2);
+    EXPECT_FALSE(ProcessExists(child));
+    EXPECT_FALSE(capture.Contains("Failed to send ipctoken"));
+    EXPECT_TRUE(capture.Contains("Proc(token), pid(" + std::to_string(child) +
+                                 "), rid(2), flg(0): killed by signal 15"));
 }
 
 TEST_F(DesktopCProcessMgrTest, ApplicationsStartOncePerNameAndPathAndLeaveTheListOnExit) {
