@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <optional>
@@ -41,7 +42,56 @@ std::string FormatV(const char* format, va_list args) {
     return text;
 }
 
+// Waits for the child's exit without reaping it: it stays a zombie, so its
+// pid cannot be reused before it is reaped under the object's lock. Returns
+// 0 once it has exited, else the errno of the wait.
+int WaitWithoutReaping(pid_t child, int options) {
+    siginfo_t info = {};
+    int result;
+    do {
+        result = waitid(P_PID, child, &info, WEXITED | WNOWAIT | options);
+    } while (result < 0 && errno == EINTR);
+    if (result == 0 && info.si_pid == 0) {
+        return EAGAIN;
+    }
+    return result == 0 ? 0 : errno;
+}
+
+// Reaps the exited child and logs how it ended; waitError is the errno of a
+// failed wait for it, 0 when it has exited.
+void ReapChild(pid_t child, int waitError, const std::string& name, const std::string& prefix) {
+    int status = 0;
+    pid_t reaped = -1;
+    if (waitError == 0) {
+        do {
+            reaped = waitpid(child, &status, 0);
+        } while (reaped < 0 && errno == EINTR);
+        waitError = reaped < 0 ? errno : 0;
+    }
+    if (waitError != 0) {
+        LogMessage(dclog::kDebug, "%sFailed to wait %s(%d): %s\n", prefix.c_str(), name.c_str(), child,
+                   ErrorText(waitError).c_str());
+    } else if (WIFEXITED(status)) {
+        LogMessage(dclog::kInfo, "%sProcess %s(%d) exited, status=%d\n", prefix.c_str(), name.c_str(), reaped,
+                   WEXITSTATUS(status));
+    } else if (WIFSIGNALED(status)) {
+        LogMessage(dclog::kInfo, "%skilled by signal %d\n", prefix.c_str(), WTERMSIG(status));
+    }
+}
+
 }  // namespace
+
+// Shared by an object and the thread that watches one of its children, so
+// that the thread can outlive the object. The thread holds the lock while it
+// uses the object; once the object is gone it reaps the child alone.
+struct ProcessObject::MonitorLink {
+    std::mutex lock;
+    pid_t child = -1;
+    bool abandoned = false;             // the object is gone: reap alone, with this prefix and name
+    std::atomic<bool> finished{false};  // the child was reaped through the object
+    std::string prefix;
+    std::string name;
+};
 
 ProcessObject::ProcessObject(const std::string& name, int rid, int flg, int outFd)
     : rid_(rid), name_(name), flg_(flg), args_{name}, outFd_(outFd) {}
@@ -59,17 +109,47 @@ void ProcessObject::shutdown() {
         shutDown_ = true;
     }
     stop(true, kStopTimeoutMs);
+    const bool abandoned = abandonMonitors();
     std::thread monitorThread;
     {
         std::lock_guard guard(lock_);
         monitorThread = std::move(monitorThread_);
     }
+    joinOrDetachMonitor(std::move(monitorThread), abandoned);
+}
+
+bool ProcessObject::abandonMonitors() {
+    std::vector<std::shared_ptr<MonitorLink>> links;
+    {
+        std::lock_guard guard(lock_);
+        links.swap(detachedMonitors_);
+        if (monitorLink_ && pid_ > 0) {
+            links.push_back(monitorLink_);
+        }
+    }
+    bool current = false;
+    for (const std::shared_ptr<MonitorLink>& link : links) {
+        std::lock_guard guard(link->lock);
+        if (link->finished) {
+            continue;
+        }
+        link->abandoned = true;
+        link->prefix = prefixFor(link->child);
+        link->name = getName();
+        LogMessage(dclog::kWarning, "%sThe child could not be reaped; its monitor reaps it later.\n",
+                   link->prefix.c_str());
+        current = current || link == monitorLink_;
+    }
+    return current;
+}
+
+void ProcessObject::joinOrDetachMonitor(std::thread monitorThread, bool abandoned) {
     if (!monitorThread.joinable()) {
         return;
     }
     // Only when the exit hook could not be started does the monitor thread
     // drop the last reference itself; it touches nothing after that.
-    if (monitorThread.get_id() == std::this_thread::get_id()) {
+    if (abandoned || monitorThread.get_id() == std::this_thread::get_id()) {
         monitorThread.detach();
     } else {
         monitorThread.join();
@@ -90,8 +170,13 @@ void ProcessObject::logProc(int level, const char* format, ...) const {
 
 std::string ProcessObject::logPrefix() const {
     std::lock_guard guard(lock_);
+    return prefixFor(pid_);
+}
+
+std::string ProcessObject::prefixFor(pid_t pid) const {
+    std::lock_guard guard(lock_);
     char prefix[64];
-    snprintf(prefix, sizeof prefix, "), pid(%d), rid(%d), flg(%d): ", pid_, rid_, flg_);
+    snprintf(prefix, sizeof prefix, "), pid(%d), rid(%d), flg(%d): ", pid, rid_, flg_);
     return "Proc(" + name_ + prefix;
 }
 
@@ -113,6 +198,7 @@ bool ProcessObject::start(const std::string& path, const std::vector<std::string
     if (pid_ > 0) {
         logProc(dclog::kInfo, "%s: The process %s(%d) have been already running.\n", kStartSig, name_.c_str(),
                 pid_);
+        onStartSkipped();
         return true;
     }
     flg_ = flags;
@@ -180,15 +266,17 @@ bool ProcessObject::launch() {
 
 bool ProcessObject::startMonitorThread(pid_t child) {
     try {
-        monitorThread_ = std::thread(&ProcessObject::monitor, this, child);
-        monitorActive_ = true;
+        auto link = std::make_shared<MonitorLink>();
+        link->child = child;
+        monitorThread_ = std::thread(&ProcessObject::monitor, this, child, link);
+        monitorLink_ = std::move(link);
         return true;
     } catch (const std::system_error& error) {
         // Without a watcher the child would never be reaped: end it here.
         logProc(dclog::kError, "%s: Failed to create the monitor thread: %s\n", kStartProcessSig,
                 error.what());
         kill(child, SIGKILL);
-        waitExit(child, 0);
+        ReapChild(child, 0, name_, logPrefix());
         closePipeWrite();
         pid_ = -1;
         pidFd_.reset();
@@ -197,13 +285,16 @@ bool ProcessObject::startMonitorThread(pid_t child) {
 }
 
 // The previous child's monitor has normally finished by now and is joined.
-// It is still busy only when its child survived a stop, and is then left
-// to finish on its own.
+// It is still busy only when its child survived a stop (a restart launched
+// past it), and is then left to finish on its own.
 void ProcessObject::retireMonitorThread() {
     if (!monitorThread_.joinable()) {
         return;
     }
-    if (monitorActive_) {
+    std::shared_ptr<MonitorLink> link = std::move(monitorLink_);
+    // Not under the link's lock: that monitor may be waiting for ours.
+    if (!link->finished) {
+        detachedMonitors_.push_back(std::move(link));
         monitorThread_.detach();
     } else {
         monitorThread_.join();
@@ -240,54 +331,47 @@ void ProcessObject::closePipeWrite() {
     }
 }
 
-void ProcessObject::monitor(pid_t child) {
+// Runs on its own thread. Whatever it does with the object happens under
+// the link's lock, which the object's destruction takes before it leaves
+// an unreaped child to this thread.
+void ProcessObject::monitor(ProcessObject* self, pid_t child, std::shared_ptr<MonitorLink> link) {
+    {
+        std::lock_guard guard(link->lock);
+        if (!link->abandoned) {
+            self->watchStart(child);
+        }
+    }
+    const int waitError = WaitWithoutReaping(child, 0);
+    std::unique_lock guard(link->lock);
+    if (link->abandoned) {
+        guard.unlock();
+        ReapChild(child, waitError, link->name, link->prefix);
+        return;
+    }
+    self->finishThroughObject(child, waitError, *link);
+}
+
+void ProcessObject::watchStart(pid_t child) {
     logProc(dclog::kDebug, "%s: Start successfully.\n", kMonitorSig);
     onStarted();
     logProc(dclog::kDebug, "%s: Start to wait for the process.\n", kMonitorSig);
-    int waitError = waitUntilExited(child);
-    // The hook is the last use of the object on this thread: it may end it.
-    if (std::optional<std::string> prefix = finishChild(child, waitError)) {
-        startExitHook(*prefix);
-    }
-}
-
-// Waits for the exit without reaping: the child stays a zombie, so its pid
-// cannot be reused before finishChild reaps it under the lock.
-int ProcessObject::waitUntilExited(pid_t child) {
-    siginfo_t info = {};
-    int result = waitid(P_PID, child, &info, WEXITED | WNOHANG | WNOWAIT);
-    if (result == 0 && info.si_pid == 0) {
+    if (WaitWithoutReaping(child, WNOHANG) == EAGAIN) {
         logProc(dclog::kInfo, "still running.\n");
-        do {
-            result = waitid(P_PID, child, &info, WEXITED | WNOWAIT);
-        } while (result < 0 && errno == EINTR);
     }
-    return result == 0 ? 0 : errno;
 }
 
-void ProcessObject::waitExit(pid_t child, int waitError) {
-    int status = 0;
-    pid_t reaped = -1;
-    if (waitError == 0) {
-        do {
-            reaped = waitpid(child, &status, 0);
-        } while (reaped < 0 && errno == EINTR);
-        waitError = reaped < 0 ? errno : 0;
-    }
-    if (waitError != 0) {
-        logProc(dclog::kDebug, "Failed to wait %s(%d): %s\n", name_.c_str(), child,
-                ErrorText(waitError).c_str());
-    } else if (WIFEXITED(status)) {
-        logProc(dclog::kInfo, "Process %s(%d) exited, status=%d\n", name_.c_str(), reaped,
-                WEXITSTATUS(status));
-    } else if (WIFSIGNALED(status)) {
-        logProc(dclog::kInfo, "killed by signal %d\n", WTERMSIG(status));
+void ProcessObject::finishThroughObject(pid_t child, int waitError, MonitorLink& link) {
+    std::optional<std::string> prefix = finishChild(child, waitError);
+    link.finished = true;
+    // The hook is the last use of the object on this thread: it may end it.
+    if (prefix) {
+        startExitHook(*prefix);
     }
 }
 
 std::optional<std::string> ProcessObject::finishChild(pid_t child, int waitError) {
     std::lock_guard guard(lock_);
-    waitExit(child, waitError);
+    ReapChild(child, waitError, name_, logPrefix());
     logProc(dclog::kDebug, "%s: Process exit.\n", kMonitorSig);
     // A monitor left behind by a restart must not clear the state of the
     // child that replaced its own.
@@ -297,7 +381,6 @@ std::optional<std::string> ProcessObject::finishChild(pid_t child, int waitError
     closePipeWrite();
     pid_ = -1;
     pidFd_.reset();
-    monitorActive_ = false;
     exitHookDue_ = true;
     exited_.notify_all();
     return logPrefix();

@@ -52,6 +52,9 @@ class ProcessObject : public std::enable_shared_from_this<ProcessObject> {
     virtual void stop(bool wait, int timeoutMs);
     virtual void onStarted();
     virtual void onExitCb();
+    // A start found the child still running and did nothing; called under
+    // the object's lock.
+    virtual void onStartSkipped() {}
     // Writes the whole text to the child's standard-input pipe.
     virtual bool sendMessage(const std::string& text);
 
@@ -75,18 +78,25 @@ class ProcessObject : public std::enable_shared_from_this<ProcessObject> {
     std::recursive_mutex& mutex() const { return lock_; }
     // Stops the child and joins the monitor thread. The most derived
     // destructor calls it first, so that the monitor thread never runs a
-    // hook of a half-destroyed object; later calls do nothing.
+    // hook of a half-destroyed object; later calls do nothing. A child that
+    // outlives its stop (it cannot be reaped) is left to its monitor, which
+    // then reaps it without touching the object: the wait is bounded by the
+    // stop.
     void shutdown();
     void logProc(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
 
   private:
+    struct MonitorLink;
+
     // "Proc(name), pid(p), rid(r), flg(f): ", the start of every record.
     std::string logPrefix() const;
-    void monitor(pid_t child);
-    int waitUntilExited(pid_t child);
-    // Reaps the exited child and logs how it ended; waitError is the errno
-    // of a failed wait for it, 0 when it has exited.
-    void waitExit(pid_t child, int waitError);
+    std::string prefixFor(pid_t pid) const;
+    static void monitor(ProcessObject* self, pid_t child, std::shared_ptr<MonitorLink> link);
+    void watchStart(pid_t child);
+    void finishThroughObject(pid_t child, int waitError, MonitorLink& link);
+    // Hands the monitors whose child is still unreaped the reaping; true
+    // when the current monitor was among them.
+    bool abandonMonitors();
     // When the child was the current one, the exit hook is due: returns the
     // record prefix it logs a failure with.
     std::optional<std::string> finishChild(pid_t child, int waitError);
@@ -96,6 +106,7 @@ class ProcessObject : public std::enable_shared_from_this<ProcessObject> {
     void waitForExitHook();
     bool launch();
     void retireMonitorThread();
+    void joinOrDetachMonitor(std::thread monitorThread, bool abandoned);
     bool startMonitorThread(pid_t child);
     bool createPipe();
     void closePipeRead();
@@ -112,8 +123,9 @@ class ProcessObject : public std::enable_shared_from_this<ProcessObject> {
     mutable std::recursive_mutex lock_;
     std::condition_variable_any exited_;  // signalled when pid_ is cleared
     std::thread monitorThread_;
-    bool monitorActive_ = false;  // the monitor thread has not finished its child yet
-    bool exitHookDue_ = false;    // from the reaping of a child until its onExitCb returned
+    std::shared_ptr<MonitorLink> monitorLink_;                    // that of monitorThread_
+    std::vector<std::shared_ptr<MonitorLink>> detachedMonitors_;  // restarts left them on a surviving child
+    bool exitHookDue_ = false;  // from the reaping of a child until its onExitCb returned
     bool shutDown_ = false;
     dclog::UniqueFd pipeRead_;
     dclog::UniqueFd pipeWrite_;

@@ -49,6 +49,11 @@ void RdeProcess::onStarted() {
     }
 }
 
+void RdeProcess::onStartSkipped() {
+    WipeSecret(stdinStr_);
+    stdinStr_.clear();
+}
+
 void RdeProcess::onExitCb() {
     if (getName() == kDriveServerName) {
         CommonUtils::ExecShell(kUnmountDrivesCommand, true);

@@ -23,6 +23,8 @@ class RdeProcess : public ProcessObject {
 
     void onStarted() override;
     void onExitCb() override;
+    // The text was meant for a new child: the one still running has had its own.
+    void onStartSkipped() override;
 
   private:
     std::string stdinStr_;  // guarded by the ProcessObject lock

@@ -71,14 +71,28 @@ TEST_F(DesktopCProcessMgrTest, AStdinTextThatCouldNotBeDeliveredReachesNoLaterCh
     setrlimit(RLIMIT_NOFILE, &old);
     EXPECT_TRUE(capture.Contains("Proc(token), pid(-1), rid(1), flg(2): Failed to create pipe.\n"));
 
-    // The next start carries no text: its child keeps running, stdin untouched.
+    // A child that survives its stop is still running: the text reaches nobody.
     manager->StartProcess("token", HelperPath(), Wait(), "", 2);
+    const pid_t survivor = events.NextReadyPid();
+    ReapBlocker blocker(survivor);
+    if (blocker.Holding()) {
+        manager->StartProcess("token", HelperPath(), Wait(), "secret", 3);
+        EXPECT_TRUE(capture.Contains("The process token(" + std::to_string(survivor) +
+                                     ") have been already running."));
+        blocker.Release();
+        EXPECT_TRUE(capture.WaitFor(
+            "Proc(token), pid(" + std::to_string(survivor) + "), rid(3), flg(0): killed by signal 9",
+            kEventTimeout));
+    }
+
+    // The next start carries no text: its child keeps running, stdin untouched.
+    manager->StartProcess("token", HelperPath(), Wait(), "", 4);
     const pid_t child = events.NextReadyPid();
-    manager->StopProcess("token", 2);
+    manager->StopProcess("token", 4);
     EXPECT_FALSE(ProcessExists(child));
     EXPECT_FALSE(capture.Contains("Failed to send ipctoken"));
     EXPECT_TRUE(capture.Contains("Proc(token), pid(" + std::to_string(child) +
-                                 "), rid(2), flg(0): killed by signal 15"));
+                                 "), rid(4), flg(0): killed by signal 15"));
 }
 
 TEST_F(DesktopCProcessMgrTest, ApplicationsStartOncePerNameAndPathAndLeaveTheListOnExit) {

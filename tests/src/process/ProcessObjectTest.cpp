@@ -220,4 +220,31 @@ TEST_F(ProcessObjectTest, AnOwnerLettingGoInTheExitHookLeavesTheEndToTheHooksThr
     EXPECT_TRUE(capture.Contains("Proc(released), pid(-1), rid(3), flg(0): The process already exited"));
 }
 
+TEST_F(ProcessObjectTest, AnObjectWhoseChildCannotBeReapedEndsWithinItsStopAndLeavesTheReapingBehind) {
+    auto held = std::make_shared<ProcessObject>("held", 5, 0, -1);
+    const pid_t pid = StartReady(*held, "wait");
+    ReapBlocker blocker(pid);
+    if (!blocker.Holding()) {
+        GTEST_SKIP() << "this host does not allow a tracer to attach";
+    }
+    std::promise<void> destroyed;
+    std::future<void> done = destroyed.get_future();
+    std::thread destroyer([&destroyed, last = std::move(held)]() mutable {
+        last.reset();
+        destroyed.set_value();
+    });
+    const bool bounded = done.wait_for(2 * std::chrono::milliseconds(ProcessObject::kStopTimeoutMs) + 3s) ==
+                         std::future_status::ready;
+    blocker.Release();
+    destroyer.join();
+    EXPECT_TRUE(bounded);
+    // The monitor left behind reaps the child once it can, touching nothing
+    // of the destroyed object (the address sanitizer mode checks that).
+    const std::string prefix = "Proc(held), pid(" + std::to_string(pid) + "), rid(5), flg(0): ";
+    EXPECT_EQ(capture.LevelOf(prefix + "The child could not be reaped; its monitor reaps it later.\n"),
+              dclog::kWarning);
+    EXPECT_TRUE(capture.WaitFor(prefix + "killed by signal 9\n", kEventTimeout));
+    EXPECT_THAT(ChildrenOfSelfAfter(), IsEmpty());
+}
+
 }  // namespace

@@ -6,7 +6,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,6 +59,43 @@ pid_t EventFifo::NextReadyPid() {
         return -1;
     }
     return std::stoi(line->substr(6));
+}
+
+ReapBlocker::ReapBlocker(pid_t child) {
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) {
+        return;
+    }
+    tracer_ = fork();
+    if (tracer_ == 0) {
+        const char held = ptrace(PTRACE_SEIZE, child, nullptr, nullptr) == 0 ? '1' : '0';
+        if (write(ready[1], &held, 1) != 1 || held != '1') {
+            _exit(1);
+        }
+        for (;;) {
+            pause();
+        }
+    }
+    close(ready[1]);
+    pollfd wait = {ready[0], POLLIN, 0};
+    char held = '0';
+    if (tracer_ > 0 && poll(&wait, 1, static_cast<int>(kEventTimeout.count())) == 1) {
+        holding_ = read(ready[0], &held, 1) == 1 && held == '1';
+    }
+    close(ready[0]);
+}
+
+ReapBlocker::~ReapBlocker() {
+    Release();
+}
+
+void ReapBlocker::Release() {
+    if (tracer_ > 0) {
+        kill(tracer_, SIGKILL);
+        waitpid(tracer_, nullptr, 0);
+        tracer_ = -1;
+    }
+    holding_ = false;
 }
 
 std::string HelperPath() {

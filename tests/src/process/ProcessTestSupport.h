@@ -41,6 +41,25 @@ class EventFifo {
     std::string buffer_;
 };
 
+// Keeps a child of this process from being reaped, as a child stuck in
+// uninterruptible sleep would: a tracer process attaches to it, so its exit
+// goes to the tracer, which never collects it. Release ends the tracer, and
+// the exit then reaches the parent.
+class ReapBlocker {
+  public:
+    explicit ReapBlocker(pid_t child);
+    ~ReapBlocker();
+    ReapBlocker(const ReapBlocker&) = delete;
+    ReapBlocker& operator=(const ReapBlocker&) = delete;
+    // False when this host does not allow the attach (no ptrace rights).
+    bool Holding() const { return holding_; }
+    void Release();
+
+  private:
+    pid_t tracer_ = -1;
+    bool holding_ = false;
+};
+
 // The helper program built with the tests.
 std::string HelperPath();
 // Pids of the children of this process, and those of them that are zombies.
