@@ -128,7 +128,10 @@ void StartLockMonitor() {
 
 // No heartbeat and no user context; the token travels as the client magic.
 // A service that stalls in the handshake ends start-up at the deadline.
+// Earlier daemons of this user that were killed left their queue names
+// behind; they go first, under the user id the queues are made with.
 void ConnectToService(int32_t clientId) {
+    IpcClient_RemoveLeftoverSemaphores();
     IpcClient_SetConnectTimeout(
         Preference_GetInt32(kIpcDefaultConnectTimeoutMs, desktop::kPrefConnectTimeoutMs));
     bool connected =

@@ -1,15 +1,23 @@
 #include "src/ipc/BlockingQueue.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
 
 #include "lib/log/Log.h"
+#include "lib/log/UniqueFd.h"
 
 namespace {
 
@@ -18,8 +26,29 @@ constexpr mode_t kSemaphoreMode = 0644;
 
 std::atomic<uint32_t> queueSequence{0};
 
+// True when the existing file behind a semaphore name is a regular file of
+// the effective user; otherwise false with errno saying why (ELOOP for a
+// link, EPERM for another owner or another kind of file). The open neither
+// follows a link nor waits on a FIFO. The directory is sticky, so a name
+// found ours stays ours until we unlink it, and the reopen that follows
+// reaches this same file.
+bool IsOwnSemaphoreFile(const char* name) {
+    const std::string path = std::string(kSemaphoreDir) + "/sem." + (name + 1);
+    dclog::UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (!fd.valid() || fstat(fd.get(), &status) != 0) {
+        return false;
+    }
+    if (!S_ISREG(status.st_mode) || status.st_uid != geteuid()) {
+        errno = EPERM;
+        return false;
+    }
+    return true;
+}
+
 // Creates the named semaphore exclusively; a name left over from an earlier
-// process that had the same id is reopened and used with its old value.
+// process of this user that had the same id is reopened and used with its
+// old value. Any other existing name is refused.
 sem_t* OpenSemaphore(const char* name, unsigned value) {
     sem_t* sem = sem_open(name, O_CREAT | O_EXCL, kSemaphoreMode, value);
     if (sem != SEM_FAILED) {
@@ -29,7 +58,9 @@ sem_t* OpenSemaphore(const char* name, unsigned value) {
         LogMessage(dclog::kError, "Failed to create named semaphore %s, error: %s\n", name, strerror(errno));
         return nullptr;
     }
-    sem = sem_open(name, 0);
+    if (IsOwnSemaphoreFile(name)) {
+        sem = sem_open(name, 0);
+    }
     if (sem == SEM_FAILED) {
         LogMessage(dclog::kError, "Failed to open existing named semaphore %s, error: %s\n", name,
                    strerror(errno));
@@ -46,6 +77,30 @@ void CloseSemaphore(sem_t* sem, const char* name) {
         LogMessage(dclog::kError, "Failed to unlink named semaphore %s, error: %s\n", name, strerror(errno));
     }
 }
+
+// The pid of a name a queue creates ("sem.entrySem_<pid>_<n>" or
+// "sem.slotSem_<pid>_<n>", decimal digits only); 0 for any other name.
+pid_t PidOfQueueName(std::string_view name) {
+    for (std::string_view prefix : {"sem.entrySem_", "sem.slotSem_"}) {
+        if (!name.starts_with(prefix)) {
+            continue;
+        }
+        name.remove_prefix(prefix.size());
+        pid_t pid = 0;
+        const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
+        const std::string_view rest(end, name.data() + name.size() - end);
+        if (error != std::errc() || pid <= 0 || rest.size() < 2 || rest[0] != '_' ||
+            rest.find_first_not_of("0123456789", 1) != std::string_view::npos) {
+            return 0;
+        }
+        return pid;
+    }
+    return 0;
+}
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
 
 bool IsDestroyed(const BlockingQueue* queue) {
     return queue == nullptr || queue->destroyed.load();
@@ -192,4 +247,40 @@ uint32_t BlockingQueue_Capacity(const BlockingQueue* queue) {
 
 uint32_t BlockingQueue_Size(const BlockingQueue* queue) {
     return queue->count;
+}
+
+int BlockingQueue_RemoveDeadLeftovers(const char* dir) {
+    std::unique_ptr<DIR, DirCloser> entries(opendir(dir));
+    if (!entries) {
+        LogMessage(dclog::kWarning, "Failed to open %s for leftover named semaphores, error: %s\n", dir,
+                   strerror(errno));
+        return 0;
+    }
+    const int dirFd = dirfd(entries.get());
+    const uid_t self = geteuid();
+    int removed = 0;
+    while (const dirent* entry = readdir(entries.get())) {
+        const pid_t pid = PidOfQueueName(entry->d_name);
+        struct stat status {};
+        if (pid == 0 || fstatat(dirFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(status.st_mode) || status.st_uid != self) {
+            continue;
+        }
+        // Only ESRCH proves the pid is gone; EPERM means it lives under
+        // another user.
+        if (kill(pid, 0) == 0 || errno != ESRCH) {
+            continue;
+        }
+        if (unlinkat(dirFd, entry->d_name, 0) != 0) {
+            LogMessage(dclog::kWarning, "Failed to remove leftover named semaphore %s, error: %s\n",
+                       entry->d_name, strerror(errno));
+            continue;
+        }
+        LogMessage(dclog::kDebug, "Removed leftover named semaphore %s\n", entry->d_name);
+        ++removed;
+    }
+    if (removed > 0) {
+        LogMessage(dclog::kInfo, "Removed %d named semaphores of ended processes\n", removed);
+    }
+    return removed;
 }

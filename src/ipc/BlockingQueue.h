@@ -9,7 +9,11 @@
 //
 // Semaphore names carry the process id and a process-wide sequence number
 // ("/entrySem_<pid>_<n>", "/slotSem_<pid>_<n>"); both are unlinked again by
-// BlockingQueue_Destroy and by every failed create.
+// BlockingQueue_Destroy and by every failed create. A name that already
+// exists is reused only when it is a regular file of the effective user
+// (what a crashed earlier process with the same pid leaves); one that
+// another user made, or a link, fails the create: that user could
+// otherwise watch and steer the queue.
 //
 // Any number of threads may put and take. Destroy only once no thread can
 // be waiting on the queue any more.
@@ -49,6 +53,16 @@ struct BlockingQueue {
 // or nullptr after one error record.
 BlockingQueue* BlockingQueue_Create(uint32_t capacity);
 void BlockingQueue_Destroy(BlockingQueue* queue);
+
+// Where the C library keeps named semaphores, as "sem.<name without '/'>".
+inline constexpr const char* kSemaphoreDir = "/dev/shm";
+
+// Unlinks the names that queues of ended processes of the effective user
+// left in dir (kSemaphoreDir outside tests): regular files of that user
+// named "sem.entrySem_<pid>_<n>" or "sem.slotSem_<pid>_<n>" whose pid no
+// longer exists. Names of live pids and of other users, and anything that
+// is not a regular file, stay. Returns the number removed.
+int BlockingQueue_RemoveDeadLeftovers(const char* dir);
 
 // Timeouts are in milliseconds; 0 or less waits without limit.
 bool BlockingQueue_Put(BlockingQueue* queue, void* data, uint32_t length, void* context, int32_t timeoutMs);

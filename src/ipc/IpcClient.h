@@ -40,3 +40,9 @@ bool IpcClient_StopService();
 
 // Blocks until every worker thread has ended, then releases everything.
 void IpcClient_WaitForTerminate();
+
+// Removes the semaphore names that queues of this user's ended processes
+// left behind (a daemon killed by SIGKILL leaves four). Call once at
+// start-up, after the final user id is set and before the first connect;
+// names of other users and of live processes are never touched.
+void IpcClient_RemoveLeftoverSemaphores();

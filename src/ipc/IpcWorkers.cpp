@@ -215,6 +215,10 @@ std::shared_ptr<BlockingQueue> NewQueue(void (*release)(BlockingQueue*)) {
 
 }  // namespace
 
+void IpcClient_RemoveLeftoverSemaphores() {
+    BlockingQueue_RemoveDeadLeftovers(kSemaphoreDir);
+}
+
 bool IpcClient_CreateQueues() {
     std::shared_ptr<BlockingQueue> inbound = NewQueue(DestroyQueue);
     std::shared_ptr<BlockingQueue> outbound = NewQueue(DestroyOutboundQueue);

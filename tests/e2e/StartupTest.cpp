@@ -4,10 +4,15 @@
 // happens in a private mount namespace with temp directories over the
 // fixed paths.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "tests/support/DesktopSession.h"
 #include "tests/support/TempDir.h"
@@ -143,6 +148,35 @@ TEST(StartupTest, ServiceStalledInTheHandshakeEndsStartUpAtTheConnectDeadline) {
                                           });
         EXPECT_EQ(infoSeen, fault == "stall-in-ready");
     }
+}
+
+// A daemon killed by SIGKILL leaves the four names of its queues; the next
+// daemon of that user removes them before it makes its own, and leaves the
+// names of other users alone.
+TEST(StartupTest, NamesLeftByAKilledDaemonGoAtTheNextStart) {
+    DesktopSession session;
+    ASSERT_TRUE(session.StartAndConnect()) << session.Log();
+    const std::string pid = std::to_string(session.DaemonPid());
+    std::vector<std::string> names;
+    for (const char* kind : {"entrySem", "slotSem"}) {
+        for (const char* sequence : {"0", "1"}) {
+            names.push_back(session.HostShm() + "/sem." + kind + "_" + pid + "_" + sequence);
+        }
+    }
+    kill(session.DaemonPid(), SIGKILL);
+    EXPECT_EQ(session.FinishDaemon().termSignal, SIGKILL);
+    for (const std::string& name : names) {
+        EXPECT_TRUE(fs::exists(name)) << name;
+    }
+    const std::string foreign = TempDir::WriteAt(session.HostShm() + "/sem.entrySem_" + pid + "_2", "");
+    ASSERT_EQ(chown(foreign.c_str(), kNobody, kNobody), 0);
+
+    session.StartDaemon();
+    EXPECT_TRUE(session.WaitForLog("Removed 4 named semaphores of ended processes\n")) << session.Log();
+    for (const std::string& name : names) {
+        EXPECT_FALSE(fs::exists(name)) << name;
+    }
+    EXPECT_TRUE(fs::exists(foreign));
 }
 
 }  // namespace

@@ -193,6 +193,11 @@ void DesktopSession::WriteFiles() {
         TempDir::WriteAt(layout_.Root() + "/hosts", "127.0.0.1 localhost\n127.0.1.1 " + host +
                                                         ".desk.e2e.test " + host + "\n::1 localhost\n");
     layout_.AddBind(hosts, "/etc/hosts");
+    // The daemon's named semaphores stay out of the host's /dev/shm, and it
+    // sees no names but those of this session's daemons.
+    fs::create_directories(HostShm());
+    fs::permissions(HostShm(), fs::perms(01777));
+    layout_.AddBind(HostShm(), "/dev/shm");
 }
 
 void DesktopSession::InstallSetUserId() {

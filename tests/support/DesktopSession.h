@@ -11,6 +11,7 @@
 //  - a desktop task script at its fixed path that records its arguments,
 //    then runs the probe (Probe.cpp) to report what it inherited;
 //  - the reference IPC service with a fresh key pair, checking the token;
+//  - a private /dev/shm for the daemon's named semaphores;
 //  - the daemon, started on request with a controlled environment: as root,
 //    or the way a desktop user starts it, installed set-user-id to the
 //    magic's owner and run by nobody, with a /tmp of its own.
@@ -120,6 +121,8 @@ class DesktopSession {
     std::string HostProbe() const { return layout_.HostPath("/usr/lib/tarvelo") + "/e2e/probe"; }
     // The daemon's /tmp in a set-user-id session.
     std::string HostTmp() const { return layout_.Root() + "/tmp"; }
+    // The daemon's /dev/shm, private to the session.
+    std::string HostShm() const { return layout_.Root() + "/shm"; }
 
     // The daemon's environment: a desktop session's usual variables, plus
     // extraEnv ("NAME=value", added after the defaults).

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <semaphore.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,15 +9,19 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "lib/log/Log.h"
 #include "lib/log/LogCapture.h"
 #include "src/ipc/BlockingQueue.h"
 #include "src/ipc/IpcClientInternal.h"
 #include "tests/src/ipc/ServiceHarness.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -109,17 +114,33 @@ TEST(BlockingQueue, LongTimeoutCarriesNanosecondsIntoSeconds) {
     EXPECT_EQ(deadline.tv_nsec, 400000000);
 }
 
+// The name the queue after the next one will use, found by creating a probe
+// queue; probe keeps that queue.
+std::string NameAfter(QueuePtr& probe, const char* kind) {
+    probe.reset(BlockingQueue_Create(1));
+    unsigned sequence = 0;
+    if (!probe || sscanf(probe->entrySemName, "/entrySem_%*d_%u", &sequence) != 1) {
+        return "";
+    }
+    return std::string("/") + kind + "_" + std::to_string(getpid()) + "_" + std::to_string(sequence + 1);
+}
+
+std::string ShmPath(const std::string& name) {
+    return "/dev/shm/sem." + name.substr(1);
+}
+
+// Unused by any account, so nothing of it runs on the machine.
+constexpr uid_t kOtherUser = 54321;
+
 TEST(BlockingQueue, BadCapacityAndLeftoverSemaphores) {
     dclog::LogCapture capture;
     EXPECT_EQ(BlockingQueue_Create(0), nullptr);
     EXPECT_EQ(capture.LevelOf("Invalid queue capacity 0\n"), dclog::kError);
 
-    // Probe the next sequence number, then plant a leftover entry semaphore
-    // holding one token under the name the queue after it will use.
-    QueuePtr probe(BlockingQueue_Create(1));
-    unsigned sequence = 0;
-    ASSERT_EQ(sscanf(probe->entrySemName, "/entrySem_%*d_%u", &sequence), 1);
-    const std::string name = "/entrySem_" + std::to_string(getpid()) + "_" + std::to_string(sequence + 1);
+    // A leftover entry semaphore of our own, holding one token under the
+    // name the next queue will use, is reopened with its old value.
+    QueuePtr probe;
+    std::string name = NameAfter(probe, "entrySem");
     sem_t* leftover = sem_open(name.c_str(), O_CREAT | O_EXCL, 0644, 1);
     ASSERT_NE(leftover, SEM_FAILED);
     sem_close(leftover);
@@ -131,9 +152,93 @@ TEST(BlockingQueue, BadCapacityAndLeftoverSemaphores) {
     EXPECT_EQ(Take(reopened.get(), 2000), "<none>");
     EXPECT_EQ(ValueOf(reopened->entrySem), 0);
     reopened.reset();
+
+    // A link squatting the slot name is not followed; the entry semaphore
+    // made before it is unlinked again, the link stays.
+    name = NameAfter(probe, "slotSem");
+    ASSERT_EQ(symlink("/dev/null", ShmPath(name).c_str()), 0);
+    EXPECT_EQ(BlockingQueue_Create(2), nullptr);
+    EXPECT_EQ(capture.LevelOf("Failed to open existing named semaphore " + name +
+                              ", error: " + strerror(ELOOP) + "\n"),
+              dclog::kError);
+    struct stat link {};
+    EXPECT_EQ(lstat(ShmPath(name).c_str(), &link), 0);
+    EXPECT_TRUE(S_ISLNK(link.st_mode));
+    unlink(ShmPath(name).c_str());
+    probe.reset();
+    EXPECT_TRUE(ipctest::LeftoverSemaphores().empty());
+
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "a semaphore of another user needs root to make";
+    }
+    // Another user creates the entry name first: it is refused, not adopted,
+    // and stays that user's.
+    name = NameAfter(probe, "entrySem");
+    const dctest::ChildResult other = dctest::RunForked(
+        {.uid = kOtherUser, .gid = kOtherUser},
+        [&] {
+            sem_t* sem = sem_open(name.c_str(), O_CREAT | O_EXCL, 0644, 5);
+            return sem == SEM_FAILED ? 1 : 0;
+        },
+        10s);
+    ASSERT_TRUE(other.exited && other.exitStatus == 0) << other.err;
+    QueuePtr adopted(BlockingQueue_Create(2));
+    EXPECT_FALSE(adopted);
+    EXPECT_EQ(capture.LevelOf("Failed to open existing named semaphore " + name +
+                              ", error: " + strerror(EPERM) + "\n"),
+              dclog::kError);
+    struct stat planted {};
+    EXPECT_EQ(lstat(ShmPath(name).c_str(), &planted), 0);
+    EXPECT_EQ(planted.st_uid, kOtherUser);
+    adopted.reset();
+    unlink(ShmPath(name).c_str());
     probe.reset();
     EXPECT_TRUE(ipctest::LeftoverSemaphores().empty());
     EXPECT_FALSE(BlockingQueue_Put(nullptr, nullptr, 0, nullptr, 0));
+}
+
+// Only regular files of this user named after a queue of a pid that is gone
+// are removed; names of live pids, of other users, links and other names stay.
+TEST(BlockingQueue, SweepRemovesOnlyOurNamesOfEndedProcesses) {
+    dclog::LogCapture capture(dclog::kDebug);
+    const pid_t dead = fork();
+    ASSERT_GE(dead, 0);
+    if (dead == 0) {
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_TRUE(dctest::WaitForChildExit(dead, 10s, &status));
+    const std::string ended = std::to_string(dead);
+    const std::string live = std::to_string(getpid());
+    dctest::TempDir dir;
+    for (const std::string& name :
+         {"sem.entrySem_" + ended + "_0", "sem.slotSem_" + ended + "_0", "sem.entrySem_" + ended + "_1",
+          "sem.entrySem_" + live + "_0", "sem.slotSem_" + ended + "_x", "sem.other_" + ended + "_0"}) {
+        dir.Write(name, "");
+    }
+    ASSERT_EQ(symlink("/dev/null", dir.File("sem.slotSem_" + ended + "_1").c_str()), 0);
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(dir.File("sem.entrySem_" + ended + "_1").c_str(), kOtherUser, kOtherUser), 0);
+    }
+    EXPECT_EQ(BlockingQueue_RemoveDeadLeftovers(dir.Path().c_str()), root ? 2 : 3);
+    std::vector<std::string> kept;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+        kept.push_back(entry.path().filename());
+    }
+    std::sort(kept.begin(), kept.end());
+    std::vector<std::string> expected = {"sem.entrySem_" + live + "_0", "sem.other_" + ended + "_0",
+                                         "sem.slotSem_" + ended + "_1", "sem.slotSem_" + ended + "_x"};
+    if (root) {
+        expected.push_back("sem.entrySem_" + ended + "_1");
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(kept, expected);
+    EXPECT_EQ(capture.LevelOf("Removed leftover named semaphore sem.slotSem_" + ended + "_0\n"),
+              dclog::kDebug);
+    EXPECT_EQ(
+        capture.LevelOf("Removed " + std::to_string(root ? 2 : 3) + " named semaphores of ended processes\n"),
+        dclog::kInfo);
 }
 
 // A lock change reaches the client from the monitor's thread at any time,
