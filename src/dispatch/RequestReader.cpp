@@ -59,8 +59,9 @@ std::vector<std::string> ReadParams(const pt::ptree& startProcess) {
         return params;
     }
     for (const auto& [childName, child] : *list) {
-        // Attributes of ProcessParams are no parameters.
-        if (childName == msgnames::kAttributes) {
+        // Only child elements are parameters: not the attributes of
+        // ProcessParams, nor comments or text between its elements.
+        if (childName == msgnames::kAttributes || childName == "<xmlcomment>" || childName == "<xmltext>") {
             continue;
         }
         params.push_back(ReadRequestText(child, ""));

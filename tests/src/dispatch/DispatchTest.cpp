@@ -100,7 +100,8 @@ TEST_F(DispatchTest, RequestsReachTheExecutorWithTheirFields) {
     Parse(Start("",
                 "<ProcessName> rde </ProcessName><ProcessPath>/usr/bin/rde</ProcessPath>"
                 "<StdinStr>  tok&amp;en  </StdinStr><ConnectionId>42</ConnectionId>"
-                "<ProcessParams><z>--first</z><a> second </a><Param>third</Param></ProcessParams>"));
+                "<ProcessParams><!-- a note --><z>--first</z><a> second </a><Param>third</Param>"
+                "</ProcessParams>"));
     Parse(Start("", kNamePath));
     Parse(Start("", kNamePath + "<ProcessParams/><ConnectionId>abc</ConnectionId>"));
     Parse(Start("", kNamePath + "<ConnectionId>-7</ConnectionId>"));
