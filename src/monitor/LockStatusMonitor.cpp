@@ -97,7 +97,12 @@ bool LockStatusMonitor::Start() {
     std::lock_guard<std::mutex> guard(lock_);
     if (!running_) {
         running_ = true;
-        thread_ = std::thread(&LockStatusMonitor::Monitor, this);
+        // The desktop type and the bus address come from the environment,
+        // which the main thread goes on to change: read them here, on the
+        // calling thread, before the watch has a thread of its own.
+        if (PrivateConnectionPtr connection = OpenSessionBus()) {
+            thread_ = std::thread(&LockStatusMonitor::Monitor, this, std::move(connection));
+        }
     }
     return true;
 }
@@ -120,13 +125,13 @@ bool LockStatusMonitor::IsRunning() {
     return running_;
 }
 
-void LockStatusMonitor::Monitor() {
+PrivateConnectionPtr LockStatusMonitor::OpenSessionBus() {
     const std::string desktopType = GetDesktopType();
     const auto interfaceName = ScreenSaverInterface(desktopType);
     if (!interfaceName) {
         LogMessage(dclog::kError, "DesktopCMonitor->%s Invalid desktop type %s found, no monitor\n",
                    "Monitor", desktopType.c_str());
-        return;
+        return nullptr;
     }
     interfaceName_ = std::string(*interfaceName);
 
@@ -134,14 +139,18 @@ void LockStatusMonitor::Monitor() {
     // be used for anything else, so it must not be shared within the
     // process, and it is closed when the thread ends.
     ScopedDBusError error;
-    const PrivateConnectionPtr connection(dbus_bus_get_private(DBUS_BUS_SESSION, error.get()));
+    PrivateConnectionPtr connection(dbus_bus_get_private(DBUS_BUS_SESSION, error.get()));
     if (!connection) {
         LogMessage(dclog::kError, "DesktopCMonitor->%s Failed to get DBus connection for session: %s\n",
                    "Monitor", error.Message());
-        return;
+        return nullptr;
     }
-    // The session bus going away ends this thread, never the controller.
+    // The session bus going away ends the watch, never the controller.
     dbus_connection_set_exit_on_disconnect(connection.get(), FALSE);
+    return connection;
+}
+
+void LockStatusMonitor::Monitor(PrivateConnectionPtr connection) {
     dbus_connection_set_route_peer_messages(connection.get(), TRUE);
 
     const ScopedFilter filter(connection.get(), SignalReceivedCallback, interfaceName_);

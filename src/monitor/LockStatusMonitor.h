@@ -10,9 +10,8 @@
 
 #include <string>
 
+#include "src/monitor/DBusHandles.h"
 #include "src/monitor/DesktopMonitor.h"
-
-struct DBusConnection;
 
 class LockStatusMonitor : public DesktopMonitor {
   public:
@@ -24,10 +23,13 @@ class LockStatusMonitor : public DesktopMonitor {
     void Stop() override;
 
   private:
-    void Monitor();
+    // Null, after its record, when the desktop type has no screen saver
+    // interface or the session bus cannot be reached.
+    PrivateConnectionPtr OpenSessionBus();
+    void Monitor(PrivateConnectionPtr connection);
     bool IsRunning();
     void DispatchUntilStopped(DBusConnection* connection);
 
-    // Set by the monitor thread from the desktop type; read only there.
+    // Set by Start from the desktop type, before the thread that reads it.
     std::string interfaceName_;
 };

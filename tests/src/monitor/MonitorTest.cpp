@@ -44,7 +44,13 @@ const std::string kNotifyLocked = "IpcMsgDispatcher->NotifyDesktopLocked Notify 
 TEST_F(MonitorTest, KdeWatchesTheFreedesktopInterfaceUntilStoppedOrTheBusGoes) {
     auto bus = std::make_unique<dctest::SessionBus>();
     StartOn(bus->Address(), "KDE");
+    // The daemon's main thread exports variables right after the start: the
+    // watch must already have read the desktop type and the bus address.
+    setenv("XDG_CURRENT_DESKTOP", "Unknown", 1);
+    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent", 1);
     ASSERT_TRUE(capture.WaitFor("Succeeded to BecomeMonitor.", kWait));
+    setenv("XDG_CURRENT_DESKTOP", "KDE", 1);
+    setenv("DBUS_SESSION_BUS_ADDRESS", bus->Address().c_str(), 1);
     {
         dctest::BusClient saver(bus->Address());
         saver.EmitSignal(kPath, kFreedesktop, "ActiveChanged", true);
