@@ -9,6 +9,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 
 #include <gtest/gtest.h>
@@ -89,6 +90,15 @@ pid_t DeadPid() {
 void SetAge(const std::string& path, time_t secondsAgo) {
     struct timespec times[2] = {{time(nullptr) - secondsAgo, 0}, {time(nullptr) - secondsAgo, 0}};
     utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+// Writes past the limit fail with EFBIG (SIGXFSZ ignored): a full disk.
+void WithFileSizeLimit(rlim_t bytes, const std::function<void()>& body) {
+    struct rlimit limit = {bytes, RLIM_INFINITY};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    body();
+    limit.rlim_cur = RLIM_INFINITY;
+    setrlimit(RLIMIT_FSIZE, &limit);
 }
 
 }  // namespace
@@ -287,12 +297,10 @@ TEST_F(LogFileOutputTest, LostBytesAreReportedInTheNextLine) {
             }
             struct stat st {};
             stat(path.c_str(), &st);
-            struct rlimit limit = {static_cast<rlim_t>(st.st_size + 100), RLIM_INFINITY};
-            setrlimit(RLIMIT_FSIZE, &limit);
-            Log("%s", std::string(300, 'z').c_str());
-            Log("also lost");
-            limit.rlim_cur = RLIM_INFINITY;
-            setrlimit(RLIMIT_FSIZE, &limit);
+            WithFileSizeLimit(static_cast<rlim_t>(st.st_size + 100), [] {
+                Log("%s", std::string(300, 'z').c_str());
+                Log("also lost");
+            });
             Log("after");
             Log_Shutdown();
             return 0;
@@ -339,13 +347,11 @@ TEST_F(LogFileOutputTest, FailedRotationBacksOffAndKeepsTheOldLogs) {
             fillUntilDue();
             Log("second file");
             fillUntilDue();
-            struct rlimit limit = {100, RLIM_INFINITY};
-            setrlimit(RLIMIT_FSIZE, &limit);
-            for (int i = 0; i < 4; ++i) {
-                Log("lost %d", i);
-            }
-            limit.rlim_cur = RLIM_INFINITY;
-            setrlimit(RLIMIT_FSIZE, &limit);
+            WithFileSizeLimit(100, [] {
+                for (int i = 0; i < 4; ++i) {
+                    Log("lost %d", i);
+                }
+            });
             Log("after");
             Log_Shutdown();
             return 0;
