@@ -1,6 +1,7 @@
 // Running shell commands. Each variant has its own process-wide mutex, so
 // callers of one variant run strictly one after another (the desktop task
 // script relies on that), while the two variants do not exclude each other.
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,7 +35,13 @@ std::mutex& CaptureMutex() {
 // with other threads' half-finished work: only async-signal-safe calls
 // until exec. The parent's handlers and blocked signals must not leak into
 // the shell, so dispositions go back to default before the mask is cleared.
-[[noreturn]] void ExecShellInChild(const char* command) {
+[[noreturn]] void ExecShellInChild(const char* command, int stdoutFd) {
+    // dup2 onto itself would keep close-on-exec: clear it instead.
+    const bool redirected = stdoutFd == STDOUT_FILENO ? fcntl(stdoutFd, F_SETFD, 0) == 0
+                                                      : dup2(stdoutFd, STDOUT_FILENO) == STDOUT_FILENO;
+    if (stdoutFd >= 0 && !redirected) {
+        _exit(kExecFailedStatus);
+    }
     struct sigaction defaultAction {};
     defaultAction.sa_handler = SIG_DFL;
     sigemptyset(&defaultAction.sa_mask);
@@ -48,6 +55,24 @@ std::mutex& CaptureMutex() {
     LogMessage(dclog::kError, "CommonUtils->%s execlp command %s failed, error: %s\n", kOp, command,
                strerror(errno));
     _exit(kExecFailedStatus);
+}
+
+// Signals stay blocked across fork so that no handler of the parent can run
+// in the child before the child has reset it. Returns the child, or -1 with
+// errno set.
+pid_t ForkShell(const std::string& command, int stdoutFd) {
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    pid_t pid = fork();
+    if (pid == 0) {
+        ExecShellInChild(command.c_str(), stdoutFd);
+    }
+    const int forkErrno = errno;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = forkErrno;
+    return pid;
 }
 
 void WaitForChild(pid_t pid) {
@@ -78,20 +103,9 @@ void AppendStream(FILE* stream, std::string& output) {
 
 bool CommonUtils::ExecShell(const std::string& command, bool wait) {
     std::lock_guard lock(RunMutex());
-    // Signals stay blocked across fork so that no handler of the parent can
-    // run in the child before the child has reset it.
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    pid_t pid = fork();
-    if (pid == 0) {
-        ExecShellInChild(command.c_str());
-    }
-    int forkErrno = errno;
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    const pid_t pid = ForkShell(command, -1);
     if (pid < 0) {
-        LogMessage(dclog::kError, "CommonUtils->%s Fork failed, error: %s\n", kOp, strerror(forkErrno));
+        LogMessage(dclog::kError, "CommonUtils->%s Fork failed, error: %s\n", kOp, strerror(errno));
         return false;
     }
     LogMessage(dclog::kDebug, "CommonUtils->%s Command %s executed\n", kOp, command.c_str());
@@ -103,14 +117,32 @@ bool CommonUtils::ExecShell(const std::string& command, bool wait) {
 
 bool CommonUtils::ExecShell(const std::string& command, std::string& output) {
     std::lock_guard lock(CaptureMutex());
-    FILE* stream = popen(command.c_str(), "re");
+    // Like popen, but the shell starts with default signal handling: popen
+    // passes on what this process ignores (SIGPIPE, for one).
+    int fds[2];
+    pid_t pid = -1;
+    if (pipe2(fds, O_CLOEXEC) == 0) {
+        pid = ForkShell(command, fds[1]);
+        const int forkErrno = errno;
+        close(fds[1]);
+        if (pid < 0) {
+            close(fds[0]);
+        }
+        errno = forkErrno;
+    }
+    FILE* stream = pid > 0 ? fdopen(fds[0], "r") : nullptr;
     if (stream == nullptr) {
         LogMessage(dclog::kError, "CommonUtils->%s Popen failed, error: %s\n", kOp, strerror(errno));
+        if (pid > 0) {
+            close(fds[0]);
+            WaitForChild(pid);
+        }
         return false;
     }
     AppendStream(stream, output);
     LogMessage(dclog::kDebug, "CommonUtils->%s Command %s executed, output %s\n", kOp, command.c_str(),
                output.c_str());
-    pclose(stream);
+    fclose(stream);
+    WaitForChild(pid);
     return true;
 }

@@ -64,7 +64,7 @@ bool RunsOverlap(const std::string& text) {
     return start1 < end2 && start2 < end1;
 }
 
-TEST(ExecShellTest, RunVariantWaitsForItsShellAndSerialisesCallers) {
+TEST(ExecShellTest, RunVariantWaitsForItsShellAndSerialisesCallersAndBothStartShellsWithDefaults) {
     dctest::TempDir dir;
     std::string command = std::string("{ ") + kTimedCommand + "; } >> " + dir.File("intervals");
     std::thread other([&] { EXPECT_TRUE(CommonUtils::ExecShell(command, true)); });
@@ -90,11 +90,15 @@ TEST(ExecShellTest, RunVariantWaitsForItsShellAndSerialisesCallers) {
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGUSR2);
     pthread_sigmask(SIG_BLOCK, &blocked, &oldMask);
-    EXPECT_TRUE(
-        CommonUtils::ExecShell("grep -E '^Sig(Ign|Blk)' /proc/self/status > " + dir.File("sig"), true));
+    const std::string listSignals = "grep -E '^Sig(Ign|Blk)' /proc/self/status";
+    EXPECT_TRUE(CommonUtils::ExecShell(listSignals + " > " + dir.File("sig"), true));
+    std::string captured = "kept ";
+    EXPECT_TRUE(CommonUtils::ExecShell(listSignals, captured));
     pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
     sigaction(SIGUSR1, &previous, nullptr);
-    EXPECT_EQ(ReadFile(dir.File("sig")), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+    const std::string defaults = "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n";
+    EXPECT_EQ(ReadFile(dir.File("sig")), defaults);
+    EXPECT_EQ(captured, "kept " + defaults);
 }
 
 TEST(FileAccessTest, AChildStartedWhileAFileIsReadInheritsNoneOfIt) {
