@@ -31,15 +31,20 @@ std::mutex& CaptureMutex() {
     return mutex;
 }
 
+// dup2 onto itself would keep close-on-exec: that is cleared instead.
+bool RedirectStdout(int fd) {
+    if (fd == STDOUT_FILENO) {
+        return fcntl(fd, F_SETFD, 0) == 0;
+    }
+    return dup2(fd, STDOUT_FILENO) == STDOUT_FILENO;
+}
+
 // Runs in the forked child, which may share its parent's address space
 // with other threads' half-finished work: only async-signal-safe calls
 // until exec. The parent's handlers and blocked signals must not leak into
 // the shell, so dispositions go back to default before the mask is cleared.
 [[noreturn]] void ExecShellInChild(const char* command, int stdoutFd) {
-    // dup2 onto itself would keep close-on-exec: clear it instead.
-    const bool redirected = stdoutFd == STDOUT_FILENO ? fcntl(stdoutFd, F_SETFD, 0) == 0
-                                                      : dup2(stdoutFd, STDOUT_FILENO) == STDOUT_FILENO;
-    if (stdoutFd >= 0 && !redirected) {
+    if (stdoutFd >= 0 && !RedirectStdout(stdoutFd)) {
         _exit(kExecFailedStatus);
     }
     struct sigaction defaultAction {};
