@@ -27,6 +27,6 @@ void AppProcess::onExitCb() {
     LogMessage(dclog::kInfo, "DesktopCProcessMgr->%s App process %s(%d) exit.\n", "onExitCb", name.c_str(),
                pid);
     if (std::shared_ptr<DesktopCProcessMgr> owner = owner_.lock()) {
-        owner->RemoveApp(pid);
+        owner->RemoveApp(*this);
     }
 }

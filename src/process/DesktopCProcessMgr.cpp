@@ -123,8 +123,9 @@ void DesktopCProcessMgr::stopAllApps() {
     // take the lock in RemoveApp meanwhile.
 }
 
-void DesktopCProcessMgr::RemoveApp(int pid) {
-    LogMessage(dclog::kInfo, "DesktopCProcessMgr->%s Remove app process with pid(%d).\n", "RemoveApp", pid);
+void DesktopCProcessMgr::RemoveApp(const AppProcess& app) {
+    LogMessage(dclog::kInfo, "DesktopCProcessMgr->%s Remove app process with pid(%d).\n", "RemoveApp",
+               app.getSavedPid());
     std::lock_guard guard(appLock_);
-    apps_.remove_if([pid](const std::shared_ptr<AppProcess>& app) { return app->getSavedPid() == pid; });
+    apps_.remove_if([&app](const std::shared_ptr<AppProcess>& entry) { return entry.get() == &app; });
 }

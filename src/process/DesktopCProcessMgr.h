@@ -39,8 +39,9 @@ class DesktopCProcessMgr : public std::enable_shared_from_this<DesktopCProcessMg
     virtual void StopProcess(const std::string& name, int connectionId);
     virtual void StopAllProcess();
 
-    // Forgets the application processes whose child had this pid.
-    void RemoveApp(int pid);
+    // Forgets that application process. By identity, not by pid: by the time
+    // its exit hook runs, a new application may have the same pid.
+    void RemoveApp(const AppProcess& app);
 
   private:
     void stopOne(const std::shared_ptr<RdeProcess>& process);

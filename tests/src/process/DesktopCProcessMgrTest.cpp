@@ -1,13 +1,17 @@
 // DesktopCProcessMgr with real children: named processes restarted by name
 // and stopped by connection id, application processes started once, the
 // drive clean-up of "CDRServer".
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -17,10 +21,63 @@
 #include "src/process/DesktopCProcessMgr.h"
 #include "tests/src/process/ProcessTestSupport.h"
 
+// Threads the sanitizers must see being created are left alone in their builds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kCanHoldThreads = false;
+#else
+constexpr bool kCanHoldThreads = true;
+
+namespace {
+
+// While armed, the next thread this program creates waits for the release
+// before it runs, and says when it has ended.
+struct HeldThread {
+    std::atomic<bool> armed{false};
+    std::promise<void> caught;
+    std::promise<void> release;
+    std::promise<void> ended;
+    void* (*routine)(void*) = nullptr;
+    void* argument = nullptr;
+};
+HeldThread* gHeldThread = nullptr;
+
+void* RunHeldThread(void*) {
+    HeldThread& held = *gHeldThread;
+    held.caught.set_value();
+    held.release.get_future().wait_for(proctest::kEventTimeout);
+    void* result = held.routine(held.argument);
+    held.ended.set_value();
+    return result;
+}
+
+}  // namespace
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*routine)(void*),
+                              void* argument) {
+    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const auto next = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+    if (gHeldThread != nullptr && gHeldThread->armed.exchange(false)) {
+        gHeldThread->routine = routine;
+        gHeldThread->argument = argument;
+        return next(thread, attributes, RunHeldThread, nullptr);
+    }
+    return next(thread, attributes, routine, argument);
+}
+#endif
+
 namespace {
 
 using namespace proctest;
 using ::testing::IsEmpty;
+
+// Makes the next pid the kernel hands out be pid, as far as nothing else on
+// the host forks first; false where the host does not allow it.
+bool NextPidWillBe(pid_t pid) {
+    std::ofstream lastPid("/proc/sys/kernel/ns_last_pid");
+    lastPid << pid - 1;
+    lastPid.flush();
+    return lastPid.good();
+}
 
 class DesktopCProcessMgrTest : public ::testing::Test {
   protected:
@@ -122,6 +179,50 @@ TEST_F(DesktopCProcessMgrTest, ApplicationsStartOncePerNameAndPathAndLeaveTheLis
     manager->StartAppProcess("app", HelperPath(), Wait(), 6);
     EXPECT_TRUE(capture.Contains("is_present 0"));
     events.NextReadyPid();
+}
+
+TEST_F(DesktopCProcessMgrTest, AnExitingApplicationRemovesItselfNotANewOneWithItsReusedPid) {
+    if (!kCanHoldThreads) {
+        GTEST_SKIP() << "the sanitizers own thread creation";
+    }
+    manager->StartAppProcess("gone", HelperPath(), Wait(), 1);
+    const pid_t reused = events.NextReadyPid();
+    ASSERT_TRUE(capture.WaitFor("Proc(gone), pid(" + std::to_string(reused) +
+                                    "), rid(1), flg(0): void "
+                                    "ProcessObject::monitor(pid_t): Start to wait for the process.",
+                                kEventTimeout));
+    // The exit hook of "gone" is held until a new application has its pid.
+    HeldThread held;
+    gHeldThread = &held;
+    held.armed = true;
+    kill(reused, SIGTERM);
+    ASSERT_EQ(held.caught.get_future().wait_for(kEventTimeout), std::future_status::ready);
+    std::string name;
+    for (int attempt = 0; attempt < 20 && name.empty() && NextPidWillBe(reused); ++attempt) {
+        const std::string candidate = "new" + std::to_string(attempt);
+        manager->StartAppProcess(candidate, HelperPath(), Wait(), 2);
+        if (events.NextReadyPid() == reused) {
+            name = candidate;
+        }
+    }
+    if (!name.empty()) {
+        ASSERT_TRUE(
+            capture.WaitFor("Proc(" + name + "), pid(" + std::to_string(reused) +
+                                "), rid(2), flg(0): void ProcessObject::monitor(pid_t): Start to wait",
+                            kEventTimeout));
+    }
+    held.release.set_value();
+    ASSERT_EQ(held.ended.get_future().wait_for(kEventTimeout), std::future_status::ready);
+    gHeldThread = nullptr;
+    if (name.empty()) {
+        GTEST_SKIP() << "the pid of the exited application could not be handed out again";
+    }
+    EXPECT_TRUE(capture.Contains("DesktopCProcessMgr->onExitCb App process gone(" + std::to_string(reused) +
+                                 ") exit."));
+    capture.Clear();
+    manager->StartAppProcess(name, HelperPath(), Wait(), 3);
+    EXPECT_TRUE(capture.Contains("App process name " + name + ", path " + HelperPath() + ", is_present 1"));
+    EXPECT_TRUE(ProcessExists(reused));
 }
 
 TEST_F(DesktopCProcessMgrTest, OnlyTheDriveServerUnmountsTsclientWhenItExits) {
