@@ -120,11 +120,13 @@ void ProcessObject::shutdown() {
 
 bool ProcessObject::abandonMonitors() {
     std::vector<std::shared_ptr<MonitorLink>> links;
+    std::shared_ptr<MonitorLink> currentLink;
     {
         std::lock_guard guard(lock_);
         links.swap(detachedMonitors_);
         if (monitorLink_ && pid_ > 0) {
-            links.push_back(monitorLink_);
+            currentLink = monitorLink_;
+            links.push_back(currentLink);
         }
     }
     bool current = false;
@@ -138,7 +140,7 @@ bool ProcessObject::abandonMonitors() {
         link->name = getName();
         LogMessage(dclog::kWarning, "%sThe child could not be reaped; its monitor reaps it later.\n",
                    link->prefix.c_str());
-        current = current || link == monitorLink_;
+        current = current || link == currentLink;
     }
     return current;
 }
