@@ -2,18 +2,17 @@
 // callers of one variant run strictly one after another (the desktop task
 // script relies on that), while the two variants do not exclude each other.
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "lib/log/Log.h"
+#include "lib/sig/ForkForExec.h"
 #include "src/core/CommonUtils.h"
 
 namespace {
@@ -42,41 +41,24 @@ bool RedirectStdout(int fd) {
 // Runs in the forked child, which may share its parent's address space
 // with other threads' half-finished work: only async-signal-safe calls
 // until exec. The parent's handlers and blocked signals must not leak into
-// the shell, so dispositions go back to default before the mask is cleared.
+// the shell.
 [[noreturn]] void ExecShellInChild(const char* command, int stdoutFd) {
     if (stdoutFd >= 0 && !RedirectStdout(stdoutFd)) {
         _exit(kExecFailedStatus);
     }
-    struct sigaction defaultAction {};
-    defaultAction.sa_handler = SIG_DFL;
-    sigemptyset(&defaultAction.sa_mask);
-    for (int sig = 1; sig < NSIG; ++sig) {
-        sigaction(sig, &defaultAction, nullptr);
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    Sig_ResetForExec();
     execlp("sh", "execshell", "-c", command, static_cast<char*>(nullptr));
     LogMessage(dclog::kError, "CommonUtils->%s execlp command %s failed, error: %s\n", kOp, command,
                strerror(errno));
     _exit(kExecFailedStatus);
 }
 
-// Signals stay blocked across fork so that no handler of the parent can run
-// in the child before the child has reset it. Returns the child, or -1 with
-// errno set.
+// The child, or -1 with errno set.
 pid_t ForkShell(const std::string& command, int stdoutFd) {
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    pid_t pid = fork();
+    const pid_t pid = Sig_ForkForExec();
     if (pid == 0) {
         ExecShellInChild(command.c_str(), stdoutFd);
     }
-    const int forkErrno = errno;
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    errno = forkErrno;
     return pid;
 }
 

@@ -2,12 +2,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <string_view>
 
+#include "lib/sig/ForkForExec.h"
 #include "lib/sig/KernelCompat.h"
 
 extern char** environ;
@@ -117,30 +117,14 @@ ChildLauncher::ChildLauncher(const std::string& file, const std::vector<std::str
 }
 
 pid_t ChildLauncher::spawn(const ChildStdio& stdio) {
-    // With every signal blocked across fork, no handler of the parent (the
-    // fatal-signal handlers log and dump core) can run in the child before
-    // its dispositions are back to default.
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    pid_t child = fork();
+    const pid_t child = Sig_ForkForExec();
     if (child == 0) {
         execChild(stdio);
     }
-    int forkError = errno;
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    errno = forkError;
     return child;
 }
 
 void ChildLauncher::execChild(const ChildStdio& stdio) {
-    struct sigaction byDefault = {};
-    byDefault.sa_handler = SIG_DFL;
-    sigemptyset(&byDefault.sa_mask);
-    for (int sig = 1; sig < NSIG; ++sig) {
-        sigaction(sig, &byDefault, nullptr);
-    }
     if (stdio.stdinFd == STDIN_FILENO) {
         fcntl(STDIN_FILENO, F_SETFD, 0);
     } else if (stdio.stdinFd >= 0) {
@@ -158,9 +142,7 @@ void ChildLauncher::execChild(const ChildStdio& stdio) {
     // Descriptors opened elsewhere in the daemon without close-on-exec must
     // not reach the child either.
     Compat_CloseOnExecFrom(3);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    Sig_ResetForExec();
     execCandidates();
     _exit(kExecFailedStatus);
 }
