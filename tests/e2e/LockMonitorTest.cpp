@@ -12,7 +12,7 @@
 #include <regex>
 #include <thread>
 
-#include "tests/support/DesktopSession.h"
+#include "tests/support/Sandbox.h"
 
 namespace dctest {
 namespace {
@@ -32,7 +32,7 @@ std::size_t LockFrames(const IpcService& service) {
 // marker message it is done with everything sent before.
 class ScreenSaver {
   public:
-    explicit ScreenSaver(DesktopSession& session) : session_(session), client_(session.Bus().Address()) {
+    explicit ScreenSaver(DesktopSandbox& session) : session_(session), client_(session.Bus().Address()) {
         client_.RequestName(kInterface);
     }
     void Active(std::optional<bool> active, const std::string& interface = kInterface) {
@@ -47,16 +47,16 @@ class ScreenSaver {
     }
 
   private:
-    DesktopSession& session_;
+    DesktopSandbox& session_;
     BusClient client_;
     std::size_t markers_ = 0;
 };
 
 TEST(LockMonitorTest, EachLockChangeIsReportedOnceThroughMatchRules) {
-    if (!DesktopSession::XvfbAvailable()) {
+    if (!DesktopSandbox::XvfbAvailable()) {
         GTEST_SKIP() << "Xvfb is not installed";
     }
-    DesktopSession session(
+    DesktopSandbox session(
         {.currentDesktop = "MATE", .x11 = true, .busPolicy = BusPolicy::kRefuseBecomeMonitor});
     IpcService& service = session.Service();
     ASSERT_TRUE(session.StartAndConnect()) << session.Log();

@@ -14,8 +14,7 @@
 #include <map>
 #include <regex>
 
-#include "tests/support/DesktopSession.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/Sandbox.h"
 
 namespace dctest {
 namespace {
@@ -45,7 +44,7 @@ std::string LittleEndianHex(uint32_t value) {
 // A shell that records its own argv and what arrives on its stdin, then
 // becomes a long sleep with the same pid (prelude runs first).
 std::string RecordingShell(const std::string& tag, std::size_t stdinBytes, const std::string& prelude = "") {
-    std::string base = DesktopSession::Inside(tag);
+    std::string base = DesktopSandbox::Inside(tag);
     std::string script = prelude + "tr '\\0' '\\n' < /proc/$$/cmdline > " + base +
                          ".args; readlink /proc/$$/fd/0 > " + base + ".fd0; ";
     if (stdinBytes > 0) {
@@ -55,7 +54,7 @@ std::string RecordingShell(const std::string& tag, std::size_t stdinBytes, const
            ".pid; exec sleep 600";
 }
 
-pid_t WaitForPidFile(DesktopSession& session, const std::string& tag) {
+pid_t WaitForPidFile(DesktopSandbox& session, const std::string& tag) {
     std::string path = session.Host(tag + ".pid");
     if (!WaitUntil([&] { return ReadFile(path).ends_with("\n"); })) {
         return -1;
@@ -75,19 +74,19 @@ constexpr const char* kStartError =
     "IpcMsgDispatcher->ProcessStartProcessRequest Parse startProcess request error, cause: ";
 
 // A valid request whose effect the test can see: the task script runs.
-void ExpectStillServing(DesktopSession& session, std::size_t calls) {
+void ExpectStillServing(DesktopSandbox& session, std::size_t calls) {
     session.Service().Send(TaskXml("LogoutDesktop"));
     EXPECT_TRUE(session.WaitForTaskCalls(calls)) << session.Log();
 }
 
 TEST(SessionTest, ServesRequestsFromConnectUntilTheServiceCloses) {
-    if (!DesktopSession::XvfbAvailable()) {
+    if (!DesktopSandbox::XvfbAvailable()) {
         GTEST_SKIP() << "Xvfb is not installed";
     }
     // Orphans of the daemon become ours: a child it failed to reap would
     // stay visible here as a zombie.
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-    DesktopSession session({.x11 = true, .serviceArgs = {"--fault", "zero-length"}});
+    DesktopSandbox session({.x11 = true, .serviceArgs = {"--fault", "zero-length"}});
     IpcService& service = session.Service();
     session.StartDaemon(session.DaemonEnvironment({"GTK_MODULES=gail", "E2E_PRIVATE=not-reported"}));
 
@@ -104,9 +103,9 @@ TEST(SessionTest, ServesRequestsFromConnectUntilTheServiceCloses) {
     std::string payload = IpcService::PayloadOf(*frame);
     EXPECT_TRUE(payload.starts_with(
         kXmlDeclaration + "<Notify name=\"DesktopLogged\"><DesktopLogged><DesktopId>" + session.DesktopId() +
-        "</DesktopId><UserName>e2e-user</UserName>"
-        "<UserDomain>desk.e2e.test</UserDomain><DesktopType>gnome</DesktopType>"
-        "<UserRunTimeDir>/var/tarvelo/e2e/runtime</UserRunTimeDir><DesktopEnvs>"))
+        "</DesktopId><UserName>sandbox-user</UserName>"
+        "<UserDomain>desk.sandbox.test</UserDomain><DesktopType>gnome</DesktopType>"
+        "<UserRunTimeDir>/var/tarvelo/sandbox/runtime</UserRunTimeDir><DesktopEnvs>"))
         << payload;
     EXPECT_TRUE(payload.ends_with("</DesktopEnvs></DesktopLogged></Notify>")) << payload;
     // Little-endian header: type 4, then the payload length, no terminator.
@@ -122,12 +121,12 @@ TEST(SessionTest, ServesRequestsFromConnectUntilTheServiceCloses) {
         {"DBUS_SESSION_BUS_ADDRESS", session.Bus().Address()},
         {"DISPLAY", display},
         {"GTK_MODULES", "gail"},
-        {"HOME", "/var/tarvelo/e2e/home"},
+        {"HOME", "/var/tarvelo/sandbox/home"},
         {"LANG", "C.UTF-8"},
-        {"USER", "e2e-user"},
+        {"USER", "sandbox-user"},
         {"XDG_CURRENT_DESKTOP", "GNOME"},
-        {"XDG_RUNTIME_DIR", "/var/tarvelo/e2e/runtime"},
-        {"XDG_SESSION_ID", "e2e"},
+        {"XDG_RUNTIME_DIR", "/var/tarvelo/sandbox/runtime"},
+        {"XDG_SESSION_ID", "sandbox"},
     };
     EXPECT_EQ(ReportedEnvironment(payload), expected);
     EXPECT_TRUE(session.WaitForLog("IpcMsgDispatcher->OnConnected ipc server connected"));
@@ -260,11 +259,11 @@ TEST(SessionTest, ServesRequestsFromConnectUntilTheServiceCloses) {
     TempDir::WriteAt(session.Host("secret.txt"), "file-content-that-must-stay-put");
     service.Send(
         "<?xml version=\"1.0\"?><!DOCTYPE Request [<!ENTITY x SYSTEM \"file://" +
-        DesktopSession::Inside("secret.txt") +
+        DesktopSandbox::Inside("secret.txt") +
         "\"><!ENTITY a \"lol\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;\">"
         "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;\">]><Request name=\"StartProcess\"><StartProcess>"
         "<ProcessName>ent</ProcessName><ProcessPath>" +
-        DesktopSession::Probe() + "</ProcessPath><ProcessParams><p>" + DesktopSession::Inside("ent") +
+        DesktopSandbox::Probe() + "</ProcessPath><ProcessParams><p>" + DesktopSandbox::Inside("ent") +
         "</p><p>&x;</p><p>&c;</p></ProcessParams><ConnectionId>1</ConnectionId></StartProcess></Request>");
     // 16 MiB of parameter text in one well-formed request.
     std::string big = TempDir::WriteAt(

@@ -14,8 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/DesktopSession.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/Sandbox.h"
 
 namespace fs = std::filesystem;
 
@@ -98,14 +97,14 @@ TEST(StartupTest, RefusedTokenEndsWithStatusOneAfterTheClientInfoWentOut) {
     // Leading zeros are accepted: the id is 7, but the token is made from
     // the text "007". The service derives its token from "7", so it refuses
     // this one and sends no READY; the wire shows what the daemon sent.
-    DesktopSession session({.desktopId = "007"});
+    DesktopSandbox session({.desktopId = "007"});
     session.StartDaemon();
     std::optional<std::string> info = session.Service().WaitForLine("CLIENT_INFO", kWait);
     ASSERT_TRUE(info) << session.Log();
     EXPECT_NE(info->find(" clientId=7 name=DesktopController heartbeat=0 token=mismatch "), std::string::npos)
         << *info;
     // A little-endian header (type 1, 92 bytes), then the token as text.
-    std::string token = IpcToken("007");
+    std::string token = IpcToken("007", session.Magic());
     std::string tokenHex;
     char pair[3];
     for (unsigned char c : token) {
@@ -128,7 +127,7 @@ TEST(StartupTest, ServiceStalledInTheHandshakeEndsStartUpAtTheConnectDeadline) {
     };
     for (const auto& [fault, step] : stalls) {
         SCOPED_TRACE(fault);
-        DesktopSession session({.serviceArgs = {"--fault", fault},
+        DesktopSandbox session({.serviceArgs = {"--fault", fault},
                                 .preferences = "DesktopController.ipc.connectTimeoutMs = 1500\n"});
         const auto start = std::chrono::steady_clock::now();
         session.StartDaemon();
@@ -154,7 +153,7 @@ TEST(StartupTest, ServiceStalledInTheHandshakeEndsStartUpAtTheConnectDeadline) {
 // daemon of that user removes them before it makes its own, and leaves the
 // names of other users alone.
 TEST(StartupTest, NamesLeftByAKilledDaemonGoAtTheNextStart) {
-    DesktopSession session;
+    DesktopSandbox session;
     ASSERT_TRUE(session.StartAndConnect()) << session.Log();
     const std::string pid = std::to_string(session.DaemonPid());
     std::vector<std::string> names;

@@ -13,8 +13,7 @@
 #include "lib/log/LogCapture.h"
 #include "lib/log/LogFilePath.h"
 #include "lib/log/LogFiles.h"
-#include "tests/support/ChildProcess.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/Sandbox.h"
 
 namespace fs = std::filesystem;
 

@@ -17,8 +17,7 @@
 #include <sstream>
 #include <string_view>
 
-#include "tests/support/DesktopSession.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/Sandbox.h"
 
 namespace fs = std::filesystem;
 
@@ -88,20 +87,20 @@ size_t CountInMemory(pid_t pid, const std::string& needle) {
 
 TEST(SetUserIdTest, RightsAreDroppedAndNothingSecretOrPrivilegedLeaksEvenInACrash) {
     const std::string marker = "/tmp/shell-ran";
-    DesktopSession session({.currentDesktop = "GNOME; touch " + marker + "-desktop",
+    DesktopSandbox session({.currentDesktop = "GNOME; touch " + marker + "-desktop",
                             .osReleaseId = "debian; touch " + marker + "-release",
                             .setUserId = true,
-                            .logFile = false,
+                            .logFile = "",
                             .logLevel = "verbose",
                             // The host asks the panic path to make the process
                             // dumpable; the crash below must still leave no core.
                             .preferences = "coreDumpFlags = \"1\"\n",
                             .userPreferences = "DesktopController.log.filename = \"" +
-                                               DesktopSession::Inside("home/mine.log") +
+                                               DesktopSandbox::Inside("home/mine.log") +
                                                "\"\nDesktopController.log.logLevel = \"error\"\n"});
     // The loader drops TMPDIR for a set-user-id program.
     ASSERT_TRUE(session.StartAndConnect(
-        {"DESKTOP_SESSION=mate$(touch " + marker + "-session)", "TMPDIR=" + DesktopSession::Inside("")}))
+        {"DESKTOP_SESSION=mate$(touch " + marker + "-session)", "TMPDIR=" + DesktopSandbox::Inside("")}))
         << session.Log();
     const pid_t pid = session.DaemonPid();
     // The default log lives in the user's private area in the real /tmp,
@@ -131,15 +130,15 @@ TEST(SetUserIdTest, RightsAreDroppedAndNothingSecretOrPrivilegedLeaksEvenInACras
     EXPECT_EQ(OwnerOf("/proc/" + std::to_string(pid) + "/status"), 0u);
     // The magic is gone from memory once the token exists; the token stays
     // only in the IPC client's state, kept for the connection's life.
-    const std::string token = IpcToken(session.DesktopId());
-    EXPECT_EQ(CountInMemory(pid, kMagic), 0u);
+    const std::string token = IpcToken(session.DesktopId(), session.Magic());
+    EXPECT_EQ(CountInMemory(pid, session.Magic()), 0u);
     EXPECT_LE(CountInMemory(pid, token), 1u);
 
     // A program file whose name is full of shell syntax, and arguments that
     // a shell would expand or split.
     const std::string oddName = "probe; touch x $(id) `id` | cat";
     fs::copy_file(session.HostProbe(), fs::path(session.HostProbe()).parent_path() / oddName);
-    const std::vector<std::string> oddParams = {DesktopSession::Inside("odd"),
+    const std::vector<std::string> oddParams = {DesktopSandbox::Inside("odd"),
                                                 "$(touch " + marker + "-param)",
                                                 "a b;touch " + marker + "-semicolon",
                                                 "`id`",
@@ -147,30 +146,30 @@ TEST(SetUserIdTest, RightsAreDroppedAndNothingSecretOrPrivilegedLeaksEvenInACras
                                                 "*"};
     IpcService& service = session.Service();
     service.Send(StartProcessXml({.name = "named",
-                                  .path = DesktopSession::Probe(),
-                                  .params = {DesktopSession::Inside("named"), "--stdin"},
+                                  .path = DesktopSandbox::Probe(),
+                                  .params = {DesktopSandbox::Inside("named"), "--stdin"},
                                   .stdinText = "one-shot-text",
                                   .connectionId = "7"}));
     service.Send(StartProcessXml({.name = "app",
-                                  .path = DesktopSession::Probe(),
-                                  .params = {DesktopSession::Inside("app")},
+                                  .path = DesktopSandbox::Probe(),
+                                  .params = {DesktopSandbox::Inside("app")},
                                   .connectionId = "7",
                                   .isApp = "true"}));
     service.Send(StartProcessXml({.name = "odd",
-                                  .path = "/usr/lib/tarvelo/e2e/" + oddName,
+                                  .path = "/usr/lib/tarvelo/sandbox/" + oddName,
                                   .params = oddParams,
                                   .connectionId = "7"}));
     for (const char* task : {"LockScreen", "UnlockScreen", "LogoutDesktop"}) {
         service.Send(TaskXml(task));
     }
-    const std::string probe = DesktopSession::Probe();
+    const std::string probe = DesktopSandbox::Probe();
     const std::map<std::string, std::vector<std::string>> expectedArgs = {
-        {"named", {"named", DesktopSession::Inside("named"), "--stdin"}},
-        {"app", {"app", DesktopSession::Inside("app")}},
-        {"task-lock", {probe, DesktopSession::Inside("task-lock"), "-a", "lock", "-d", "debian"}},
+        {"named", {"named", DesktopSandbox::Inside("named"), "--stdin"}},
+        {"app", {"app", DesktopSandbox::Inside("app")}},
+        {"task-lock", {probe, DesktopSandbox::Inside("task-lock"), "-a", "lock", "-d", "debian"}},
         {"task-unlock",
-         {probe, DesktopSession::Inside("task-unlock"), "-a", "unlock", "-d", "debian", "-t", "gnome"}},
-        {"task-logout", {probe, DesktopSession::Inside("task-logout"), "-a", "logout", "-t", "gnome"}},
+         {probe, DesktopSandbox::Inside("task-unlock"), "-a", "unlock", "-d", "debian", "-t", "gnome"}},
+        {"task-logout", {probe, DesktopSandbox::Inside("task-logout"), "-a", "logout", "-t", "gnome"}},
     };
     for (const auto& [name, args] : expectedArgs) {
         SCOPED_TRACE(name);
@@ -188,7 +187,7 @@ TEST(SetUserIdTest, RightsAreDroppedAndNothingSecretOrPrivilegedLeaksEvenInACras
         EXPECT_EQ(ReportLines(*report, "uid "), std::vector<std::string>{"65534 65534 65534"});
         // The id read from the display's file is published to children.
         EXPECT_NE(report->find("env BRV_DESKTOP_ID=" + session.DesktopId() + "\n"), std::string::npos);
-        EXPECT_EQ(report->find(kMagic.substr(0, 12)), std::string::npos);
+        EXPECT_EQ(report->find(session.Magic().substr(0, 12)), std::string::npos);
         EXPECT_EQ(report->find(token), std::string::npos);
     }
     std::string named = *session.WaitForReport("named");
@@ -233,7 +232,7 @@ TEST(SetUserIdTest, RightsAreDroppedAndNothingSecretOrPrivilegedLeaksEvenInACras
                                "PANIC: Unexpected signal: 11.\n", "failed to dump core", "Exiting\n"}) {
         EXPECT_NE(log.find(record), std::string::npos) << record << "\n" << log;
     }
-    for (const std::string& secret : {kMagic, token}) {
+    for (const std::string& secret : {session.Magic(), token}) {
         EXPECT_EQ(log.find(secret.substr(0, 8)), std::string::npos);
         EXPECT_EQ(result.err.find(secret.substr(0, 8)), std::string::npos);
         EXPECT_EQ(result.out.find(secret.substr(0, 8)), std::string::npos);

@@ -1,13 +1,12 @@
-// The guard of the real machine: a private namespace shows the stand-ins
-// and extra binds, and nothing of it reaches the fixed directories, which
-// must not exist here at all.
+// The sandbox keeps the real machine as it was: a private namespace shows
+// the stand-ins and extra binds, and nothing of it reaches the fixed
+// directories, whether the agent is installed there or not.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 
-#include "tests/support/ChildProcess.h"
-#include "tests/support/PrivateSystemDirs.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/Sandbox.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -15,17 +14,27 @@ using namespace std::chrono_literals;
 namespace dctest {
 namespace {
 
-bool AnyFixedDirExists() {
+// Which fixed directories exist, and every path below them with its mode
+// and content.
+std::map<std::string, std::string> FixedDirsState() {
+    std::map<std::string, std::string> state;
     for (std::string_view dir : kFixedSystemDirs) {
-        if (fs::exists(dir)) {
-            return true;
+        std::error_code error;
+        if (!fs::exists(dir, error)) {
+            continue;
+        }
+        state[std::string(dir)] = "dir";
+        for (const auto& entry : fs::recursive_directory_iterator(dir, error)) {
+            const auto status = entry.symlink_status();
+            state[entry.path()] = std::to_string(static_cast<unsigned>(status.permissions())) + " " +
+                                  (fs::is_regular_file(status) ? ReadFile(entry.path()) : "");
         }
     }
-    return false;
+    return state;
 }
 
 TEST(PrivateSystemDirsTest, OnlyTheNamespaceSeesStandInsAndBinds) {
-    ASSERT_FALSE(AnyFixedDirExists()) << "this machine has real fixed directories; refusing to run";
+    const auto before = FixedDirsState();
     SystemDirsLayout layout;
     TempDir::WriteAt(layout.HostPath("/etc/tarvelo") + "/config", "answer = 42\n");
     std::string passwd = TempDir::WriteAt(layout.Root() + "/passwd",
@@ -46,8 +55,39 @@ TEST(PrivateSystemDirsTest, OnlyTheNamespaceSeesStandInsAndBinds) {
         EXPECT_TRUE(
             fs::exists(layout.HostPath(path.substr(0, path.rfind('/'))) + path.substr(path.rfind('/'))));
     }
-    EXPECT_FALSE(AnyFixedDirExists());
+    EXPECT_EQ(FixedDirsState(), before);
     EXPECT_EQ(ReadFile("/etc/passwd").find("dcprobe"), std::string::npos);
+}
+
+// An installed agent is stood in for by a first namespace whose fixed
+// directories hold content; a whole sandboxed session runs inside it and
+// must leave that content byte for byte as it was.
+TEST(PrivateSystemDirsTest, AnInstalledAgentsDirectoriesStayAsTheyWere) {
+    SystemDirsLayout installed;
+    TempDir::WriteAt(installed.HostPath("/etc/tarvelo") + "/config",
+                     "DesktopController.log.logLevel = \"error\"\n");
+    TempDir::WriteAt(installed.HostPath("/var/tarvelo") + "/brv_desktop_magic", std::string(40, 'm'), 0600);
+    TempDir::WriteAt(installed.HostPath("/var/tarvelo") + "/ipc.port", "1\n");
+    TempDir::WriteAt(installed.HostPath("/usr/share/tarvelo") + "/rui.pub", "not a key\n");
+    ChildResult inside = RunForked(
+        {.layout = &installed},
+        [] {
+            const auto before = FixedDirsState();
+            DesktopSandbox session;
+            if (!session.StartAndConnect()) {
+                return 2;
+            }
+            session.Service().Close();
+            const bool ended = session.FinishDaemon().exitStatus == 0;
+            return !ended ? 3 : FixedDirsState() == before ? 0 : 4;
+        },
+        60s);
+    EXPECT_TRUE(inside.exited) << inside.err;
+    EXPECT_EQ(inside.exitStatus, 0) << inside.err;
+    EXPECT_EQ(ReadFile(installed.HostPath("/var/tarvelo") + "/ipc.port"), "1\n");
+    EXPECT_EQ(
+        std::distance(fs::directory_iterator(installed.HostPath("/var/tarvelo")), fs::directory_iterator()),
+        2);
 }
 
 }  // namespace

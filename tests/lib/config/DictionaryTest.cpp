@@ -5,7 +5,7 @@
 #include "lib/config/Dictionary.h"
 #include "lib/log/Log.h"
 #include "lib/log/LogCapture.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/Sandbox.h"
 
 using dctest::TempDir;
 

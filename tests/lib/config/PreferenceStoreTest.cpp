@@ -13,7 +13,7 @@
 #include "lib/config/PreferenceStore.h"
 #include "lib/log/Log.h"
 #include "lib/log/LogCapture.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/Sandbox.h"
 
 using dcconfig::PreferencePaths;
 using dctest::TempDir;

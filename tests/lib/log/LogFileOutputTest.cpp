@@ -20,8 +20,7 @@
 #include "lib/log/LogFiles.h"
 #include "lib/log/LogModules.h"
 #include "tests/lib/log/LogTestSupport.h"
-#include "tests/support/ChildProcess.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/Sandbox.h"
 
 using dctest::ReadFile;
 using logtest::CountOf;

@@ -14,9 +14,7 @@
 #include <vector>
 
 #include "tests/lib/log/LogTestSupport.h"
-#include "tests/support/ChildProcess.h"
-#include "tests/support/LineReader.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/Sandbox.h"
 
 namespace {
 

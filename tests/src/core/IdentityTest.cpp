@@ -14,9 +14,7 @@
 #include "src/core/IdentityFiles.h"
 #include "src/core/SecretWipe.h"
 #include "src/core/SessionDetection.h"
-#include "tests/support/ChildProcess.h"
-#include "tests/support/PrivateSystemDirs.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/Sandbox.h"
 
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;

@@ -16,7 +16,7 @@
 #include "src/core/CommonUtils.h"
 #include "src/core/IdentityFiles.h"
 #include "src/core/SessionDetection.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/Sandbox.h"
 
 namespace {
 

@@ -20,8 +20,7 @@
 #include "lib/log/LogCapture.h"
 #include "src/core/CommonUtils.h"
 #include "src/core/IdentityFiles.h"
-#include "tests/support/ChildProcess.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/Sandbox.h"
 
 using namespace std::chrono_literals;
 using dctest::ReadFile;

@@ -20,8 +20,7 @@
 #include "src/ipc/BlockingQueue.h"
 #include "src/ipc/IpcClientInternal.h"
 #include "tests/src/ipc/ServiceHarness.h"
-#include "tests/support/ChildProcess.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/Sandbox.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "lib/log/LogCapture.h"
 #include "src/ipc/IpcClientInternal.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/Sandbox.h"
 
 namespace ipctest {
 

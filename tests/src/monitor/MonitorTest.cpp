@@ -16,7 +16,7 @@
 #include "lib/log/Log.h"
 #include "lib/log/LogCapture.h"
 #include "src/monitor/LockStatusMonitor.h"
-#include "tests/support/SessionBus.h"
+#include "tests/support/Sandbox.h"
 
 namespace {
 

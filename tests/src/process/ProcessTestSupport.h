@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/TempDir.h"
+#include "tests/support/Sandbox.h"
 
 namespace proctest {
 

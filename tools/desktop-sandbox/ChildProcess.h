@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace dctest {
+namespace sandbox {
 
 class LineReader;
 class SystemDirsLayout;
@@ -108,4 +108,4 @@ ChildResult RunForked(const ChildCommand& setup, const std::function<int()>& bod
 // timeout (the child is left alone).
 bool WaitForChildExit(pid_t pid, std::chrono::milliseconds timeout, int* status);
 
-}  // namespace dctest
+}  // namespace sandbox

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-namespace dctest {
+namespace sandbox {
 
 class LineReader {
   public:
@@ -28,4 +28,4 @@ class LineReader {
     std::string pending_;
 };
 
-}  // namespace dctest
+}  // namespace sandbox

@@ -1,4 +1,4 @@
-#include "tests/support/PrivateSystemDirs.h"
+#include "tools/desktop-sandbox/PrivateSystemDirs.h"
 
 #include <sched.h>
 #include <sys/mount.h>
@@ -13,7 +13,7 @@
 
 namespace fs = std::filesystem;
 
-namespace dctest {
+namespace sandbox {
 namespace {
 
 bool IsSameOrBelow(const std::string& path, const std::string& dir) {
@@ -123,4 +123,4 @@ MountPlan SystemDirsLayout::BuildPlan() const {
     return plan;
 }
 
-}  // namespace dctest
+}  // namespace sandbox

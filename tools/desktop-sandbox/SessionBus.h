@@ -13,13 +13,13 @@
 #include <optional>
 #include <string>
 
-#include "tests/support/ChildProcess.h"
-#include "tests/support/TempDir.h"
+#include "tools/desktop-sandbox/ChildProcess.h"
+#include "tools/desktop-sandbox/TempDir.h"
 
 struct DBusConnection;
 struct DBusMessage;
 
-namespace dctest {
+namespace sandbox {
 
 enum class BusPolicy {
     kOpen,                 // what a desktop session bus allows, eavesdropping included
@@ -57,6 +57,8 @@ class BusClient {
 
     // Becomes the primary owner of name.
     void RequestName(const std::string& name);
+    // Whether some connection owns name.
+    bool HasOwner(const std::string& name);
     // A signal, with one boolean argument when arg is set.
     void EmitSignal(const std::string& path, const std::string& interface, const std::string& member,
                     std::optional<bool> arg = std::nullopt);
@@ -70,4 +72,4 @@ class BusClient {
     DBusConnection* connection_ = nullptr;
 };
 
-}  // namespace dctest
+}  // namespace sandbox

@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace dctest {
+namespace sandbox {
 
 // Created fresh (mode 0755, so children running as another user can reach
 // what the test puts there) and removed with everything below it.
@@ -32,4 +32,4 @@ class TempDir {
 // The whole content of a file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
 
-}  // namespace dctest
+}  // namespace sandbox

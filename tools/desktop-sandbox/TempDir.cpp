@@ -1,4 +1,4 @@
-#include "tests/support/TempDir.h"
+#include "tools/desktop-sandbox/TempDir.h"
 
 #include <sys/stat.h>
 
@@ -8,10 +8,10 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace dctest {
+namespace sandbox {
 
 TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "dc-test-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "dc-sandbox-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr || chmod(pattern.c_str(), 0755) != 0) {
         throw std::runtime_error("cannot create a temp directory from " + pattern);
     }
@@ -39,4 +39,4 @@ std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
-}  // namespace dctest
+}  // namespace sandbox

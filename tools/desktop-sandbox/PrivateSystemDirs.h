@@ -17,9 +17,9 @@
 #include <utility>
 #include <vector>
 
-#include "tests/support/TempDir.h"
+#include "tools/desktop-sandbox/TempDir.h"
 
-namespace dctest {
+namespace sandbox {
 
 inline constexpr std::array<std::string_view, 5> kFixedSystemDirs = {
     "/etc/tarvelo", "/var/tarvelo", "/usr/lib/tarvelo", "/usr/share/tarvelo", "/var/log/tarvelo",
@@ -61,4 +61,4 @@ class SystemDirsLayout {
     std::vector<std::pair<std::string, std::string>> extraBinds_;
 };
 
-}  // namespace dctest
+}  // namespace sandbox

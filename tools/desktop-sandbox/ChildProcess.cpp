@@ -1,4 +1,4 @@
-#include "tests/support/ChildProcess.h"
+#include "tools/desktop-sandbox/ChildProcess.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -17,10 +17,10 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "tests/support/LineReader.h"
-#include "tests/support/PrivateSystemDirs.h"
+#include "tools/desktop-sandbox/LineReader.h"
+#include "tools/desktop-sandbox/PrivateSystemDirs.h"
 
-namespace dctest {
+namespace sandbox {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -65,7 +65,7 @@ void WriteText(int fd, const char* text) {
 }
 
 [[noreturn]] void FailSetup(const char* step, const char* detail) {
-    WriteText(STDERR_FILENO, "dctest child set-up failed: ");
+    WriteText(STDERR_FILENO, "sandbox child set-up failed: ");
     WriteText(STDERR_FILENO, step);
     WriteText(STDERR_FILENO, " ");
     WriteText(STDERR_FILENO, detail);
@@ -124,7 +124,7 @@ struct Prepared {
         _exit(status);
     }
     execve(prepared.program.c_str(), prepared.argv.data(), prepared.envp.data());
-    WriteText(STDERR_FILENO, "dctest child exec failed: ");
+    WriteText(STDERR_FILENO, "sandbox child exec failed: ");
     WriteText(STDERR_FILENO, prepared.program.c_str());
     WriteText(STDERR_FILENO, "\n");
     _exit(kChildExecFailed);
@@ -330,4 +330,4 @@ ChildResult RunForked(const ChildCommand& setup, const std::function<int()>& bod
     return child.Finish(timeout);
 }
 
-}  // namespace dctest
+}  // namespace sandbox

@@ -1,4 +1,4 @@
-#include "tests/support/SessionBus.h"
+#include "tools/desktop-sandbox/SessionBus.h"
 
 #include <dbus/dbus.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <chrono>
 #include <stdexcept>
 
-namespace dctest {
+namespace sandbox {
 namespace {
 
 constexpr const char* kDbusDaemonPath = "/usr/bin/dbus-daemon";
@@ -97,6 +97,13 @@ void BusClient::RequestName(const std::string& name) {
     }
 }
 
+bool BusClient::HasOwner(const std::string& name) {
+    BusError error;
+    const bool owned = dbus_bus_name_has_owner(connection_, name.c_str(), error.get());
+    error.ThrowIfSet("cannot ask for the owner of " + name);
+    return owned;
+}
+
 void BusClient::EmitSignal(const std::string& path, const std::string& interface, const std::string& member,
                            std::optional<bool> arg) {
     MessagePtr message(dbus_message_new_signal(path.c_str(), interface.c_str(), member.c_str()));
@@ -128,4 +135,4 @@ void BusClient::Send(DBusMessage* message) {
     dbus_connection_flush(connection_);
 }
 
-}  // namespace dctest
+}  // namespace sandbox

@@ -1,5 +1,5 @@
-// A child for tests that start processes through the daemon: records what
-// it inherited. Usage: probe <report file> [--stdin] [args...]
+// A child for sandboxed sessions that start processes through the daemon:
+// records what it inherited. Usage: probe <report file> [--stdin] [args...]
 // The report holds one line per open descriptor ("fd N -> target"), the
 // real, effective and saved user ids, every argument, every environment
 // entry and, with --stdin, the text that one read of descriptor 0 gives.

@@ -1,4 +1,4 @@
-#include "tests/support/LineReader.h"
+#include "tools/desktop-sandbox/LineReader.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <array>
 #include <cerrno>
 
-namespace dctest {
+namespace sandbox {
 
 LineReader::LineReader(int fd) : fd_(fd) {}
 
@@ -59,4 +59,4 @@ bool LineReader::Fill(std::chrono::steady_clock::time_point deadline) {
     return false;
 }
 
-}  // namespace dctest
+}  // namespace sandbox

@@ -1,0 +1,384 @@
+#include "tools/desktop-sandbox/DesktopSandbox.h"
+
+#include <openssl/rand.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "tools/desktop-sandbox/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace sandbox {
+namespace {
+
+constexpr const char* kMarkerName = "DC_SANDBOX";
+constexpr const char* kTaskScript = "/nordagent/desktop/desktopCTask.sh";
+constexpr const char* kXvfb = "/usr/bin/Xvfb";
+
+void Own(const std::string& path, uid_t uid) {
+    if (chown(path.c_str(), uid, uid) != 0) {
+        throw std::runtime_error("chown failed for " + path);
+    }
+}
+
+std::string HostName() {
+    char name[256] = {};
+    gethostname(name, sizeof name - 1);
+    return name;
+}
+
+// Forty characters with shell and markup characters among them, so that no
+// escaping step between the file and the token can go unnoticed.
+std::string FreshMagic() {
+    static const std::string kAlphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    unsigned char bytes[40];
+    if (RAND_bytes(bytes, sizeof bytes) != 1) {
+        throw std::runtime_error("no random bytes for the desktop magic");
+    }
+    std::string magic;
+    for (unsigned char byte : bytes) {
+        magic += kAlphabet[byte % kAlphabet.size()];
+    }
+    const std::string specials = "#%*!&<\"$";
+    for (std::size_t i = 0; i < specials.size(); ++i) {
+        magic[3 + i * 5] = specials[i];
+    }
+    return magic;
+}
+
+bool HasEntry(const std::string& nulSeparated, const std::string& entry) {
+    const std::string padded = '\0' + nulSeparated;
+    return padded.find('\0' + entry + '\0') != std::string::npos;
+}
+
+std::string OrBuilt(const std::string& path, const std::string& name) {
+    return path.empty() ? BuiltBinary(name) : path;
+}
+
+}  // namespace
+
+std::string BuiltBinary(const std::string& name) {
+    return fs::read_symlink("/proc/self/exe").parent_path() / name;
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& needle) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+DesktopSandbox::DesktopSandbox(SandboxOptions options) : options_(std::move(options)) {
+    if (options_.desktopId.empty()) {
+        // Unique among concurrently running sandboxes, and a valid client id.
+        options_.desktopId = std::to_string(10000 + getpid() % 50000);
+    }
+    if (options_.magic.empty()) {
+        options_.magic = FreshMagic();
+    }
+    StartDisplay();
+    bus_ = std::make_unique<SessionBus>(options_.busPolicy);
+    if (options_.mateScreenSaver) {
+        StartMateScreenSaver();
+    }
+    WriteFiles();
+    BindHostFiles();
+    if (options_.setUserId) {
+        InstallSetUserId();
+    }
+    StartService();
+}
+
+DesktopSandbox::~DesktopSandbox() {
+    daemon_.reset();
+    for (pid_t pid : DaemonProcesses()) {
+        kill(pid, SIGKILL);
+    }
+    service_.reset();
+    if (screenSaver_) {
+        screenSaver_->Stop(SIGTERM);
+    }
+    if (xvfb_) {
+        xvfb_->Stop(SIGTERM);  // so that it removes its socket and lock file
+    }
+}
+
+bool DesktopSandbox::XvfbAvailable() {
+    return access(kXvfb, X_OK) == 0;
+}
+
+void DesktopSandbox::StartDisplay() {
+    if (!options_.x11) {
+        displayEnv_ = "WAYLAND_DISPLAY=wayland-0";
+        return;
+    }
+    // Xvfb picks a free display itself and reports its number.
+    xvfb_ = std::make_unique<ChildProcess>(
+        ChildCommand{.argv = {kXvfb, "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
+                     .env = {"PATH=/usr/bin:/bin"},
+                     .errFile = "/dev/null"});
+    std::optional<std::string> number = xvfb_->ReadLine(10s);
+    if (!number || number->empty()) {
+        throw std::runtime_error("Xvfb did not report a display");
+    }
+    displayEnv_ = "DISPLAY=:" + *number;
+}
+
+void DesktopSandbox::StartMateScreenSaver() {
+    if (!options_.x11) {
+        throw std::invalid_argument("the MATE screen saver needs an X display");
+    }
+    screenSaver_ = std::make_unique<ChildProcess>(
+        ChildCommand{.argv = {"mate-screensaver", "--no-daemon"},
+                     .env = {"PATH=/usr/bin:/bin", "XDG_CURRENT_DESKTOP=MATE", displayEnv_,
+                             "DBUS_SESSION_BUS_ADDRESS=" + bus_->Address(), "HOME=" + layout_.Root()},
+                     .errFile = layout_.Root() + "/screensaver.err"});
+    BusClient client(bus_->Address());
+    if (!WaitUntil([&] { return client.HasOwner("org.mate.ScreenSaver"); })) {
+        throw std::runtime_error("mate-screensaver did not appear on the session bus");
+    }
+}
+
+void DesktopSandbox::WriteFiles() {
+    TempDir::WriteAt(MagicPath(), options_.magic, 0600);
+    std::string display = displayEnv_.substr(displayEnv_.find('=') + 1);
+    std::string displayPart = display.starts_with("wayland-") ? display.substr(8) : display.substr(1);
+    TempDir::WriteAt(layout_.HostPath("/var/tarvelo") + "/brv_desktop/brv_desktopid." + displayPart,
+                     "DESKTOPID=" + options_.desktopId + "\n");
+    std::string config =
+        "DesktopController.log.logLevel = \"" + options_.logLevel + "\"\n" + options_.preferences;
+    if (!options_.logFile.empty()) {
+        config += "DesktopController.log.filename = \"" + Inside(options_.logFile) + "\"\n";
+    }
+    TempDir::WriteAt(layout_.HostPath("/etc/tarvelo") + "/config", config);
+
+    // The work directory, open to the daemon whoever it runs as.
+    for (const char* dir : {"", "home/.tarvelo", "runtime"}) {
+        fs::create_directories(Host(dir));
+        fs::permissions(Host(dir), fs::perms::all);
+    }
+    for (const char* file : {"home/.tarvelo/config", "home/.tarvelo/preferences"}) {
+        TempDir::WriteAt(Host(file), options_.userPreferences);
+    }
+    fs::create_directories(fs::path(HostProbe()).parent_path());
+    fs::copy_file(OrBuilt(options_.probeBinary, "dc-sandbox-probe"), HostProbe());
+    WriteTaskScript();
+}
+
+void DesktopSandbox::WriteTaskScript() {
+    const std::string path = layout_.HostPath("/usr/lib/tarvelo") + kTaskScript;
+    if (!options_.taskScript.empty()) {
+        fs::create_directories(fs::path(path).parent_path());
+        fs::copy_file(options_.taskScript, path);
+        fs::permissions(path, fs::perms(0755));
+        return;
+    }
+    TempDir::WriteAt(path,
+                     "#!/bin/sh\n"
+                     "# Records the arguments of each run, one run per line, then reports.\n"
+                     "printf '%s\\n' \"$*\" >> " +
+                         Inside("task-calls") + "\nexec " + Probe() + " " + Inside("task-$2") + " \"$@\"\n",
+                     0755);
+}
+
+void DesktopSandbox::BindHostFiles() {
+    if (!options_.osReleaseId.empty()) {
+        std::string osRelease = TempDir::WriteAt(
+            layout_.Root() + "/os-release",
+            "NAME=\"Sandbox Linux\"\nVERSION_ID=\"9.4\"\nID=\"" + options_.osReleaseId + "\"\n");
+        layout_.AddBind(osRelease, "/etc/os-release");
+        std::string host = HostName();
+        std::string hosts = TempDir::WriteAt(
+            layout_.Root() + "/hosts",
+            "127.0.0.1 localhost\n127.0.1.1 " + host + ".desk.sandbox.test " + host + "\n::1 localhost\n");
+        layout_.AddBind(hosts, "/etc/hosts");
+    }
+    // The daemon's named semaphores stay out of the host's /dev/shm, where a
+    // name another user's ended process left behind would be refused, and it
+    // sees no names but those of this sandbox's daemons.
+    fs::create_directories(HostShm());
+    fs::permissions(HostShm(), fs::perms(01777));
+    layout_.AddBind(HostShm(), "/dev/shm");
+}
+
+void DesktopSandbox::InstallSetUserId() {
+    std::string binary = layout_.HostPath("/usr/lib/tarvelo") + "/sandbox/DesktopController";
+    fs::copy_file(OrBuilt(options_.daemonBinary, "DesktopController"), binary);
+    Own(binary, kMagicOwner);
+    fs::permissions(binary, fs::perms(04755));
+    Own(MagicPath(), kMagicOwner);
+    std::string passwd = layout_.Root() + "/passwd";
+    fs::copy_file("/etc/passwd", passwd);
+    TempDir::WriteAt(passwd, ReadFile(passwd) + "brvcanvas:x:990:990::/nonexistent:/usr/sbin/nologin\n");
+    layout_.AddBind(passwd, "/etc/passwd");
+    for (const char* path : {"home", "home/.tarvelo", "home/.tarvelo/config", "home/.tarvelo/preferences"}) {
+        Own(Host(path), kNobody);
+    }
+    fs::create_directories(HostTmp());
+    fs::permissions(HostTmp(), fs::perms(01777));
+    layout_.AddBind(HostTmp(), "/tmp");
+}
+
+void DesktopSandbox::StartService() {
+    const std::string dir = layout_.HostPath("/var/tarvelo");
+    std::vector<std::string> argv = {OrBuilt(options_.serviceBinary, "ipc-service"),
+                                     "--dir",
+                                     dir,
+                                     "--commands",
+                                     "--print-limit",
+                                     "16777216",
+                                     "--desktop-magic-file",
+                                     MagicPath(),
+                                     "--client-id",
+                                     std::to_string(std::stoll(options_.desktopId))};
+    argv.insert(argv.end(), options_.serviceArgs.begin(), options_.serviceArgs.end());
+    service_ = std::make_unique<IpcService>(argv, dir + "/ipc-service.err");
+    fs::copy_file(dir + "/rui.pub", layout_.HostPath("/usr/share/tarvelo") + "/rui.pub");
+}
+
+std::string DesktopSandbox::Host(const std::string& name) const {
+    return layout_.HostPath("/var/tarvelo") + "/sandbox/" + name;
+}
+
+std::vector<std::string> DesktopSandbox::DaemonEnvironment(const std::vector<std::string>& extraEnv) const {
+    std::vector<std::string> env = {
+        "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+        "HOME=" + Inside("home"),
+        options_.setUserId ? "USER=nobody" : "USER=sandbox-user",
+        "LANG=C.UTF-8",
+        "XDG_RUNTIME_DIR=" + Inside("runtime"),
+        "XDG_SESSION_ID=sandbox",
+        "XDG_CURRENT_DESKTOP=" + options_.currentDesktop,
+        "DBUS_SESSION_BUS_ADDRESS=" + bus_->Address(),
+        displayEnv_,
+        std::string(kMarkerName) + "=" + layout_.Root(),
+    };
+    if (!options_.desktopSession.empty()) {
+        env.push_back("DESKTOP_SESSION=" + options_.desktopSession);
+    }
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    return env;
+}
+
+void DesktopSandbox::StartDaemon(const std::vector<std::string>& env) {
+    if (!options_.setUserId) {
+        daemon_ = std::make_unique<ChildProcess>(ChildCommand{
+            .argv = {OrBuilt(options_.daemonBinary, "DesktopController")}, .env = env, .layout = &layout_});
+        return;
+    }
+    std::vector<std::string> envTexts = env;
+    for (std::string& entry : SanitizerEnvironment()) {
+        envTexts.push_back(std::move(entry));
+    }
+    std::vector<char*> envp;
+    for (std::string& entry : envTexts) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    static char binary[] = "/usr/lib/tarvelo/sandbox/DesktopController";
+    char* argv[] = {binary, nullptr};
+    const std::string workDir = Inside("");
+    // Runs in the forked child after the namespace and the switch to nobody:
+    // only system calls. Cores are allowed, so that only the daemon itself
+    // can be what keeps one from landing in its working directory.
+    auto body = [&] {
+        if (chdir(workDir.c_str()) != 0) {
+            return kChildSetupFailed;
+        }
+        rlimit limit{};
+        getrlimit(RLIMIT_CORE, &limit);
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_CORE, &limit);
+        execve(binary, argv, envp.data());
+        return kChildExecFailed;
+    };
+    daemon_ = std::make_unique<ChildProcess>(ChildCommand{.uid = kNobody, .gid = kNobody, .layout = &layout_},
+                                             body);
+}
+
+bool DesktopSandbox::StartAndConnect(const std::vector<std::string>& extraEnv) {
+    StartDaemon(DaemonEnvironment(extraEnv));
+    return !WaitForNotification("DesktopLogged").empty();
+}
+
+ChildResult DesktopSandbox::FinishDaemon(std::chrono::milliseconds timeout) {
+    if (!daemon_) {
+        throw std::logic_error("the daemon was not started");
+    }
+    return daemon_->Finish(timeout);
+}
+
+std::string DesktopSandbox::WaitForNotification(const std::string& notification) {
+    std::optional<std::string> line =
+        Service().WaitForLine("RECV type=4 .*<Notify name=\"" + notification + "\">", kWait);
+    return line ? IpcService::PayloadOf(*line) : std::string();
+}
+
+std::string DesktopSandbox::Log() const {
+    return ReadFile(LogPath());
+}
+
+bool DesktopSandbox::WaitForLog(const std::string& text, std::chrono::milliseconds timeout,
+                                std::size_t count) const {
+    return WaitUntil([&] { return CountInLog(text) >= count; }, timeout);
+}
+
+std::size_t DesktopSandbox::CountInLog(const std::string& text) const {
+    return Occurrences(Log(), text);
+}
+
+std::vector<std::string> DesktopSandbox::TaskCalls() const {
+    std::istringstream text(ReadFile(Host("task-calls")));
+    std::vector<std::string> calls;
+    for (std::string line; std::getline(text, line);) {
+        calls.push_back(line);
+    }
+    return calls;
+}
+
+bool DesktopSandbox::WaitForTaskCalls(std::size_t count) const {
+    return WaitUntil([&] { return TaskCalls().size() >= count; });
+}
+
+std::optional<std::string> DesktopSandbox::WaitForReport(const std::string& name,
+                                                         std::chrono::milliseconds timeout) {
+    // The probe renames a finished report into place: present means whole.
+    if (!WaitUntil([&] { return !ReadFile(Host(name)).empty(); }, timeout)) {
+        return std::nullopt;
+    }
+    return ReadFile(Host(name));
+}
+
+std::vector<pid_t> DesktopSandbox::DaemonProcesses() const {
+    const std::string entry = std::string(kMarkerName) + "=" + layout_.Root();
+    std::vector<pid_t> pids;
+    std::error_code error;
+    for (const auto& proc : fs::directory_iterator("/proc", error)) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(proc.path().filename().c_str()));
+        if (pid > 0 && pid != getpid() && HasEntry(ReadFile(proc.path().string() + "/environ"), entry)) {
+            pids.push_back(pid);
+        }
+    }
+    return pids;
+}
+
+}  // namespace sandbox

@@ -1,0 +1,168 @@
+// A complete, private desktop for the DesktopController binary, in one
+// object:
+//  - temp stand-ins for the fixed system directories, bound over them in a
+//    private mount namespace that only the daemon enters, plus a private
+//    /dev/shm and, when asked, a fixed /etc/os-release and /etc/hosts, so
+//    that the distribution and the host domain the daemon reports are known;
+//  - a private session bus, and Xvfb (optionally with the real MATE screen
+//    saver) or a WAYLAND_DISPLAY name;
+//  - a fresh desktop magic, the desktop id file of the display, and a
+//    preference file that sends the log to a known file;
+//  - at its fixed path, the real desktop task script or one that records
+//    its arguments, then runs the probe (Probe.cpp) to report what it
+//    inherited;
+//  - the reference IPC service with a fresh key pair, checking the token;
+//  - the daemon, started on request with a controlled environment: as root,
+//    or the way a desktop user starts it, installed set-user-id to the
+//    magic's owner and run by nobody, with a /tmp of its own.
+// Files shared with the daemon live in one work directory that both can
+// reach: Inside() names a file as the daemon sees it, Host() as the caller
+// does. Everything is stopped by pid and removed on destruction, including
+// any process the daemon started and left behind. Needs root.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/desktop-sandbox/ChildProcess.h"
+#include "tools/desktop-sandbox/IpcService.h"
+#include "tools/desktop-sandbox/PrivateSystemDirs.h"
+#include "tools/desktop-sandbox/ServiceRequests.h"
+#include "tools/desktop-sandbox/SessionBus.h"
+
+namespace sandbox {
+
+using namespace std::chrono_literals;
+
+// The bound of every step; each wait ends as soon as its event happens.
+inline constexpr std::chrono::milliseconds kWait = 20s;
+inline constexpr uid_t kNobody = 65534;
+inline constexpr uid_t kMagicOwner = 990;  // brvcanvas
+
+struct SandboxOptions {
+    // XDG_CURRENT_DESKTOP of the daemon; decides the screen-saver interface.
+    std::string currentDesktop = "GNOME";
+    // DESKTOP_SESSION of the daemon, when not empty.
+    std::string desktopSession{};
+    // Xvfb and DISPLAY when true, else WAYLAND_DISPLAY (no display check).
+    bool x11 = false;
+    // The real mate-screensaver on the bus and the display (needs x11).
+    bool mateScreenSaver = false;
+    BusPolicy busPolicy = BusPolicy::kOpen;
+    // Passed to the service after the standard options.
+    std::vector<std::string> serviceArgs{};
+    // The text of the desktop id file; by default an id unique to the
+    // process. The service expects the id as a decimal number.
+    std::string desktopId{};
+    // The desktop magic; a fresh one when empty.
+    std::string magic{};
+    // The ID value of the daemon's /etc/os-release; the host's file when empty.
+    std::string osReleaseId = "rocky";
+    // Installed set-user-id to the magic's owner and started by nobody.
+    bool setUserId = false;
+    // The log's file name in the work directory; the default place when empty.
+    std::string logFile = "DesktopController.log";
+    std::string logLevel = "debug";
+    // Extra lines of /etc/tarvelo/config, and the content of the invoking
+    // user's own preference files.
+    std::string preferences{};
+    std::string userPreferences{};
+    // Installed as the desktop task script; a recording one when empty.
+    std::string taskScript{};
+    // The programs; by default those beside the running program.
+    std::string daemonBinary{};
+    std::string serviceBinary{};
+    std::string probeBinary{};
+};
+
+class DesktopSandbox {
+  public:
+    explicit DesktopSandbox(SandboxOptions options = {});
+    ~DesktopSandbox();
+    DesktopSandbox(const DesktopSandbox&) = delete;
+    DesktopSandbox& operator=(const DesktopSandbox&) = delete;
+
+    SessionBus& Bus() { return *bus_; }
+    IpcService& Service() { return *service_; }
+    // True when Xvfb is installed; X11 sessions skip otherwise.
+    static bool XvfbAvailable();
+    const std::string& DesktopId() const { return options_.desktopId; }
+    const std::string& Magic() const { return options_.magic; }
+    // "DISPLAY=:N" or "WAYLAND_DISPLAY=wayland-0".
+    const std::string& DisplayEnv() const { return displayEnv_; }
+    std::string MagicPath() const { return layout_.HostPath("/var/tarvelo") + "/brv_desktop_magic"; }
+    std::string PortPath() const { return layout_.HostPath("/var/tarvelo") + "/ipc.port"; }
+
+    static std::string Inside(const std::string& name) { return "/var/tarvelo/sandbox/" + name; }
+    std::string Host(const std::string& name) const;
+    static std::string Probe() { return "/usr/lib/tarvelo/sandbox/probe"; }
+    std::string HostProbe() const { return layout_.HostPath("/usr/lib/tarvelo") + "/sandbox/probe"; }
+    // The daemon's /tmp in a set-user-id session.
+    std::string HostTmp() const { return layout_.Root() + "/tmp"; }
+    // The daemon's /dev/shm, private to the sandbox.
+    std::string HostShm() const { return layout_.Root() + "/shm"; }
+
+    // The daemon's environment: a desktop session's usual variables, plus
+    // extraEnv ("NAME=value", added after the defaults).
+    std::vector<std::string> DaemonEnvironment(const std::vector<std::string>& extraEnv = {}) const;
+    void StartDaemon(const std::vector<std::string>& env);
+    void StartDaemon() { StartDaemon(DaemonEnvironment()); }
+    // Starts the daemon and waits for the service to receive DesktopLogged.
+    bool StartAndConnect(const std::vector<std::string>& extraEnv = {});
+    pid_t DaemonPid() const { return daemon_ ? daemon_->Pid() : -1; }
+    // Waits for the daemon to exit; its status and captured output.
+    ChildResult FinishDaemon(std::chrono::milliseconds timeout = kWait);
+
+    // Waits for the next notification frame of that name; its payload, or
+    // empty when none came.
+    std::string WaitForNotification(const std::string& notification);
+
+    std::string LogPath() const { return Host(options_.logFile); }
+    std::string Log() const;
+    // Waits until the log holds text (a plain substring) at least count times.
+    bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout = kWait,
+                    std::size_t count = 1) const;
+    std::size_t CountInLog(const std::string& text) const;
+
+    // The argument lines of every run of the recording task script so far.
+    std::vector<std::string> TaskCalls() const;
+    bool WaitForTaskCalls(std::size_t count) const;
+    // The report the probe wrote to Inside(name).
+    std::optional<std::string> WaitForReport(const std::string& name,
+                                             std::chrono::milliseconds timeout = kWait);
+
+    // Live processes that descend from the daemon (they carry its marker
+    // variable), the daemon itself included while it runs.
+    std::vector<pid_t> DaemonProcesses() const;
+
+  private:
+    void StartDisplay();
+    void StartMateScreenSaver();
+    void WriteFiles();
+    void WriteTaskScript();
+    void BindHostFiles();
+    void InstallSetUserId();
+    void StartService();
+
+    SandboxOptions options_;
+    SystemDirsLayout layout_;
+    std::unique_ptr<ChildProcess> xvfb_;
+    std::unique_ptr<SessionBus> bus_;
+    std::unique_ptr<ChildProcess> screenSaver_;
+    std::unique_ptr<IpcService> service_;
+    std::unique_ptr<ChildProcess> daemon_;
+    std::string displayEnv_;
+};
+
+// A program built or installed beside the running one.
+std::string BuiltBinary(const std::string& name);
+// Re-checks done every 20 ms until it holds; false when the timeout passes
+// first. Files, logs and /proc give no event to wait on cheaply.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = kWait);
+std::size_t Occurrences(const std::string& text, const std::string& needle);
+
+}  // namespace sandbox
