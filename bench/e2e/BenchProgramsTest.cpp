@@ -20,9 +20,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/ChildProcess.h"
-#include "tests/support/SessionBus.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/Sandbox.h"
 
 namespace {
 
