@@ -219,7 +219,7 @@ void ChildProcess::Start(const ChildCommand& command, const std::function<int()>
     prepared.argv = CStrings(prepared.argvTexts);
     prepared.envp = CStrings(prepared.envTexts);
     if (command.layout != nullptr) {
-        prepared.plan = command.layout->BuildPlan();
+        prepared.plan = command.layout->BuildPlan(command.standIns);
         prepared.usePlan = true;
     }
     int inPipe[2] = {-1, -1};
@@ -263,11 +263,16 @@ void ChildProcess::Stop(int sig) {
 }
 
 std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds timeout) {
+    OutputFd();
+    return lines_->ReadLine(Clock::now() + timeout);
+}
+
+int ChildProcess::OutputFd() {
     if (!lines_) {
         lines_ = std::make_unique<LineReader>(outFd_);
         outFd_ = -1;
     }
-    return lines_->ReadLine(Clock::now() + timeout);
+    return lines_->Fd();
 }
 
 void ChildProcess::Write(const std::string& text) {

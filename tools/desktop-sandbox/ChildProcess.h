@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sandbox {
@@ -29,8 +30,11 @@ struct ChildCommand {
     // groups) just before exec.
     std::optional<uid_t> uid{};
     std::optional<gid_t> gid{};
-    // When set, the child runs inside a private namespace built from it.
+    // When set, the child runs inside a private namespace built from it,
+    // with these stand-ins (fixed directory, host directory) in place of
+    // the layout's own.
     const SystemDirsLayout* layout = nullptr;
+    std::vector<std::pair<std::string, std::string>> standIns{};
     // When true, standard input is a pipe fed through Write(); else /dev/null.
     bool inputPipe = false;
     // When set, standard error goes to this file instead of being captured:
@@ -67,6 +71,8 @@ class ChildProcess {
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     pid_t Pid() const { return pid_; }
+    // Readable once the child has ended: for callers that poll many.
+    int ExitFd() const { return pidFd_; }
     // Collects output until the child has exited and closed both streams;
     // past the timeout the child is killed with SIGKILL (timedOut is set).
     // Output already taken line by line through ReadLine() is not repeated.
@@ -75,6 +81,9 @@ class ChildProcess {
     // For children that report as they run: the next line of standard
     // output; nothing when the timeout passes or the output ends first.
     std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
+    // The descriptor of standard output to poll before ReadLine; -1 once
+    // the output has ended.
+    int OutputFd();
     // Writes to standard input (see inputPipe); throws once nobody reads it.
     void Write(const std::string& text);
     // Sends sig, gives the child five seconds, then SIGKILL; reaps it.

@@ -1,6 +1,8 @@
 #include "tools/desktop-sandbox/DesktopSandbox.h"
 
+#include <openssl/pem.h>
 #include <openssl/rand.h>
+#include <openssl/rsa.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -53,6 +55,17 @@ std::string FreshMagic() {
     return magic;
 }
 
+// A fresh RSA key for the services, written as PEM.
+std::string WriteServiceKey(const std::string& path) {
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(2048), EVP_PKEY_free);
+    std::unique_ptr<BIO, decltype(&BIO_free)> out(BIO_new_file(path.c_str(), "w"), BIO_free);
+    if (!key || !out ||
+        PEM_write_bio_PrivateKey(out.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+        throw std::runtime_error("cannot write the service key " + path);
+    }
+    return path;
+}
+
 bool HasEntry(const std::string& nulSeparated, const std::string& entry) {
     const std::string padded = '\0' + nulSeparated;
     return padded.find('\0' + entry + '\0') != std::string::npos;
@@ -100,20 +113,27 @@ DesktopSandbox::DesktopSandbox(SandboxOptions options) : options_(std::move(opti
     if (options_.mateScreenSaver) {
         StartMateScreenSaver();
     }
+    keyPath_ = WriteServiceKey(layout_.Root() + "/service-key.pem");
+    seats_.push_back({.desktopId = options_.desktopId,
+                      .varDir = layout_.HostPath("/var/tarvelo"),
+                      .daemonBinary = OrBuilt(options_.daemonBinary, "DesktopController")});
     WriteFiles();
     BindHostFiles();
     if (options_.setUserId) {
         InstallSetUserId();
     }
-    StartService();
+    StartService(seats_.front());
+    fs::copy_file(seats_.front().varDir + "/rui.pub", layout_.HostPath("/usr/share/tarvelo") + "/rui.pub");
 }
 
 DesktopSandbox::~DesktopSandbox() {
-    daemon_.reset();
+    for (Seat& seat : seats_) {
+        seat.daemon.reset();
+    }
     for (pid_t pid : DaemonProcesses()) {
         kill(pid, SIGKILL);
     }
-    service_.reset();
+    seats_.clear();
     if (screenSaver_) {
         screenSaver_->Stop(SIGTERM);
     }
@@ -159,29 +179,34 @@ void DesktopSandbox::StartMateScreenSaver() {
 }
 
 void DesktopSandbox::WriteFiles() {
-    TempDir::WriteAt(MagicPath(), options_.magic, 0600);
-    std::string display = displayEnv_.substr(displayEnv_.find('=') + 1);
-    std::string displayPart = display.starts_with("wayland-") ? display.substr(8) : display.substr(1);
-    TempDir::WriteAt(layout_.HostPath("/var/tarvelo") + "/brv_desktop/brv_desktopid." + displayPart,
-                     "DESKTOPID=" + options_.desktopId + "\n");
+    WriteSeatFiles(seats_.front());
     std::string config =
         "DesktopController.log.logLevel = \"" + options_.logLevel + "\"\n" + options_.preferences;
     if (!options_.logFile.empty()) {
         config += "DesktopController.log.filename = \"" + Inside(options_.logFile) + "\"\n";
     }
     TempDir::WriteAt(layout_.HostPath("/etc/tarvelo") + "/config", config);
-
-    // The work directory, open to the daemon whoever it runs as.
-    for (const char* dir : {"", "home/.tarvelo", "runtime"}) {
-        fs::create_directories(Host(dir));
-        fs::permissions(Host(dir), fs::perms::all);
-    }
-    for (const char* file : {"home/.tarvelo/config", "home/.tarvelo/preferences"}) {
-        TempDir::WriteAt(Host(file), options_.userPreferences);
-    }
     fs::create_directories(fs::path(HostProbe()).parent_path());
     fs::copy_file(OrBuilt(options_.probeBinary, "dc-sandbox-probe"), HostProbe());
     WriteTaskScript();
+}
+
+// The seat's identity files and its work directory, open to the daemon
+// whoever it runs as.
+void DesktopSandbox::WriteSeatFiles(const Seat& seat) {
+    TempDir::WriteAt(seat.varDir + "/brv_desktop_magic", options_.magic, 0600);
+    std::string display = displayEnv_.substr(displayEnv_.find('=') + 1);
+    std::string displayPart = display.starts_with("wayland-") ? display.substr(8) : display.substr(1);
+    TempDir::WriteAt(seat.varDir + "/brv_desktop/brv_desktopid." + displayPart,
+                     "DESKTOPID=" + seat.desktopId + "\n");
+    const std::string work = seat.varDir + "/sandbox/";
+    for (const char* dir : {"", "home/.tarvelo", "runtime"}) {
+        fs::create_directories(work + dir);
+        fs::permissions(work + dir, fs::perms::all);
+    }
+    for (const char* file : {"home/.tarvelo/config", "home/.tarvelo/preferences"}) {
+        TempDir::WriteAt(work + file, options_.userPreferences);
+    }
 }
 
 void DesktopSandbox::WriteTaskScript() {
@@ -222,7 +247,7 @@ void DesktopSandbox::BindHostFiles() {
 
 void DesktopSandbox::InstallSetUserId() {
     std::string binary = layout_.HostPath("/usr/lib/tarvelo") + "/sandbox/DesktopController";
-    fs::copy_file(OrBuilt(options_.daemonBinary, "DesktopController"), binary);
+    fs::copy_file(seats_.front().daemonBinary, binary);
     Own(binary, kMagicOwner);
     fs::permissions(binary, fs::perms(04755));
     Own(MagicPath(), kMagicOwner);
@@ -238,25 +263,58 @@ void DesktopSandbox::InstallSetUserId() {
     layout_.AddBind(HostTmp(), "/tmp");
 }
 
-void DesktopSandbox::StartService() {
-    const std::string dir = layout_.HostPath("/var/tarvelo");
+// Every seat's service signs with the one key whose public half is in
+// /usr/share/tarvelo.
+void DesktopSandbox::StartService(Seat& seat) {
     std::vector<std::string> argv = {OrBuilt(options_.serviceBinary, "ipc-service"),
                                      "--dir",
-                                     dir,
+                                     seat.varDir,
+                                     "--key",
+                                     keyPath_,
                                      "--commands",
                                      "--print-limit",
                                      "16777216",
                                      "--desktop-magic-file",
-                                     MagicPath(),
+                                     seat.varDir + "/brv_desktop_magic",
                                      "--client-id",
-                                     std::to_string(std::stoll(options_.desktopId))};
+                                     std::to_string(std::stoll(seat.desktopId))};
     argv.insert(argv.end(), options_.serviceArgs.begin(), options_.serviceArgs.end());
-    service_ = std::make_unique<IpcService>(argv, dir + "/ipc-service.err");
-    fs::copy_file(dir + "/rui.pub", layout_.HostPath("/usr/share/tarvelo") + "/rui.pub");
+    seat.service = std::make_unique<IpcService>(argv, seat.varDir + "/ipc-service.err");
+}
+
+std::size_t DesktopSandbox::AddSeat(const std::string& desktopId, const std::string& daemonBinary) {
+    if (options_.setUserId) {
+        throw std::logic_error("seats share one set-user-id installation; add none");
+    }
+    Seat seat{.desktopId = desktopId,
+              .varDir = layout_.Root() + "/seats/" + std::to_string(seats_.size()),
+              .daemonBinary = daemonBinary.empty() ? seats_.front().daemonBinary : daemonBinary};
+    WriteSeatFiles(seat);
+    StartService(seat);
+    seats_.push_back(std::move(seat));
+    return seats_.size() - 1;
+}
+
+void DesktopSandbox::StartSeatDaemon(std::size_t seat) {
+    Seat& chosen = seats_.at(seat);
+    chosen.daemon = std::make_unique<ChildProcess>(ChildCommand{.argv = {chosen.daemonBinary},
+                                                                .env = DaemonEnvironment(),
+                                                                .layout = &layout_,
+                                                                .standIns = {{"/var/tarvelo", chosen.varDir}},
+                                                                .errFile = chosen.varDir + "/daemon.err"});
+}
+
+std::string DesktopSandbox::SeatHost(std::size_t seat, const std::string& name) const {
+    return seats_.at(seat).varDir + "/sandbox/" + name;
 }
 
 std::string DesktopSandbox::Host(const std::string& name) const {
-    return layout_.HostPath("/var/tarvelo") + "/sandbox/" + name;
+    return SeatHost(0, name);
+}
+
+pid_t DesktopSandbox::DaemonPid(std::size_t seat) const {
+    const Seat& chosen = seats_.at(seat);
+    return chosen.daemon ? chosen.daemon->Pid() : -1;
 }
 
 std::vector<std::string> DesktopSandbox::DaemonEnvironment(const std::vector<std::string>& extraEnv) const {
@@ -281,8 +339,8 @@ std::vector<std::string> DesktopSandbox::DaemonEnvironment(const std::vector<std
 
 void DesktopSandbox::StartDaemon(const std::vector<std::string>& env) {
     if (!options_.setUserId) {
-        daemon_ = std::make_unique<ChildProcess>(ChildCommand{
-            .argv = {OrBuilt(options_.daemonBinary, "DesktopController")}, .env = env, .layout = &layout_});
+        seats_.front().daemon = std::make_unique<ChildProcess>(
+            ChildCommand{.argv = {seats_.front().daemonBinary}, .env = env, .layout = &layout_});
         return;
     }
     std::vector<std::string> envTexts = env;
@@ -311,8 +369,8 @@ void DesktopSandbox::StartDaemon(const std::vector<std::string>& env) {
         execve(binary, argv, envp.data());
         return kChildExecFailed;
     };
-    daemon_ = std::make_unique<ChildProcess>(ChildCommand{.uid = kNobody, .gid = kNobody, .layout = &layout_},
-                                             body);
+    seats_.front().daemon = std::make_unique<ChildProcess>(
+        ChildCommand{.uid = kNobody, .gid = kNobody, .layout = &layout_}, body);
 }
 
 bool DesktopSandbox::StartAndConnect(const std::vector<std::string>& extraEnv) {
@@ -320,11 +378,12 @@ bool DesktopSandbox::StartAndConnect(const std::vector<std::string>& extraEnv) {
     return !WaitForNotification("DesktopLogged").empty();
 }
 
-ChildResult DesktopSandbox::FinishDaemon(std::chrono::milliseconds timeout) {
-    if (!daemon_) {
+ChildResult DesktopSandbox::FinishDaemon(std::chrono::milliseconds timeout, std::size_t seat) {
+    Seat& chosen = seats_.at(seat);
+    if (!chosen.daemon) {
         throw std::logic_error("the daemon was not started");
     }
-    return daemon_->Finish(timeout);
+    return chosen.daemon->Finish(timeout);
 }
 
 std::string DesktopSandbox::WaitForNotification(const std::string& notification) {

@@ -12,6 +12,9 @@
 //    its arguments, then runs the probe (Probe.cpp) to report what it
 //    inherited;
 //  - the reference IPC service with a fresh key pair, checking the token;
+//  - more seats when asked: further desktops on the same display and bus,
+//    each with its own /var/tarvelo (magic, id file, port), its own
+//    service and its own daemon, as on a host of many desktops;
 //  - the daemon, started on request with a controlled environment: as root,
 //    or the way a desktop user starts it, installed set-user-id to the
 //    magic's owner and run by nobody, with a /tmp of its own.
@@ -87,7 +90,7 @@ class DesktopSandbox {
     DesktopSandbox& operator=(const DesktopSandbox&) = delete;
 
     SessionBus& Bus() { return *bus_; }
-    IpcService& Service() { return *service_; }
+    IpcService& Service(std::size_t seat = 0) { return *seats_.at(seat).service; }
     // True when Xvfb is installed; X11 sessions skip otherwise.
     static bool XvfbAvailable();
     const std::string& DesktopId() const { return options_.desktopId; }
@@ -113,9 +116,20 @@ class DesktopSandbox {
     void StartDaemon() { StartDaemon(DaemonEnvironment()); }
     // Starts the daemon and waits for the service to receive DesktopLogged.
     bool StartAndConnect(const std::vector<std::string>& extraEnv = {});
-    pid_t DaemonPid() const { return daemon_ ? daemon_->Pid() : -1; }
+    pid_t DaemonPid(std::size_t seat = 0) const;
+    // Readable once that daemon has ended.
+    int DaemonExitFd(std::size_t seat) const { return seats_.at(seat).daemon->ExitFd(); }
     // Waits for the daemon to exit; its status and captured output.
-    ChildResult FinishDaemon(std::chrono::milliseconds timeout = kWait);
+    ChildResult FinishDaemon(std::chrono::milliseconds timeout = kWait, std::size_t seat = 0);
+
+    // Adds a seat with its own desktop id and its own /var/tarvelo, whose
+    // daemon is daemonBinary (this sandbox's daemon when empty); its index.
+    std::size_t AddSeat(const std::string& desktopId, const std::string& daemonBinary = {});
+    std::size_t SeatCount() const { return seats_.size(); }
+    // Starts the daemon of a seat with the usual environment; its log is
+    // SeatHost(seat, logFile).
+    void StartSeatDaemon(std::size_t seat);
+    std::string SeatHost(std::size_t seat, const std::string& name) const;
 
     // Waits for the next notification frame of that name; its payload, or
     // empty when none came.
@@ -140,21 +154,30 @@ class DesktopSandbox {
     std::vector<pid_t> DaemonProcesses() const;
 
   private:
+    struct Seat {
+        std::string desktopId;
+        std::string varDir;  // its /var/tarvelo
+        std::string daemonBinary;
+        std::unique_ptr<IpcService> service{};
+        std::unique_ptr<ChildProcess> daemon{};
+    };
+
     void StartDisplay();
     void StartMateScreenSaver();
     void WriteFiles();
     void WriteTaskScript();
     void BindHostFiles();
     void InstallSetUserId();
-    void StartService();
+    void WriteSeatFiles(const Seat& seat);
+    void StartService(Seat& seat);
 
     SandboxOptions options_;
     SystemDirsLayout layout_;
     std::unique_ptr<ChildProcess> xvfb_;
     std::unique_ptr<SessionBus> bus_;
     std::unique_ptr<ChildProcess> screenSaver_;
-    std::unique_ptr<IpcService> service_;
-    std::unique_ptr<ChildProcess> daemon_;
+    std::string keyPath_;
+    std::vector<Seat> seats_;
     std::string displayEnv_;
 };
 

@@ -36,6 +36,14 @@ std::optional<std::string> IpcService::WaitForLine(const std::string& pattern,
     return std::nullopt;
 }
 
+std::vector<std::string> IpcService::ReadyLines() {
+    std::vector<std::string> lines;
+    while (std::optional<std::string> line = NextLine(std::chrono::milliseconds(0))) {
+        lines.push_back(std::move(*line));
+    }
+    return lines;
+}
+
 void IpcService::Send(const std::string& text) {
     if (text.find('\n') != std::string::npos) {
         throw std::invalid_argument("a send command holds one line; use SendFile");

@@ -25,6 +25,10 @@ class IpcService {
     // The next line, whatever it says; nothing as above.
     std::optional<std::string> NextLine(std::chrono::milliseconds timeout);
     const std::vector<std::string>& Transcript() const { return transcript_; }
+    // For callers that poll many services: the descriptor to wait on (-1
+    // once the output ended), and the complete lines available now.
+    int OutputFd() { return child_.OutputFd(); }
+    std::vector<std::string> ReadyLines();
 
     // Sends text as one data frame; text must not contain a line feed.
     void Send(const std::string& text);

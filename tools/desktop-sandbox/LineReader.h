@@ -20,6 +20,8 @@ class LineReader {
     // The next complete line without its line feed; nothing when the
     // deadline passes first or the stream ends before a line feed.
     std::optional<std::string> ReadLine(std::chrono::steady_clock::time_point deadline);
+    // The descriptor to poll for more; -1 once the stream has ended.
+    int Fd() const { return fd_; }
 
   private:
     bool Fill(std::chrono::steady_clock::time_point deadline);

@@ -73,7 +73,8 @@ std::string SystemDirsLayout::HostPath(std::string_view fixedDir) const {
     return root_.Path() + "/dirs/" + name;
 }
 
-MountPlan SystemDirsLayout::BuildPlan() const {
+MountPlan SystemDirsLayout::BuildPlan(
+    const std::vector<std::pair<std::string, std::string>>& standIns) const {
     const std::vector<std::string> mountPoints = MountPoints();
     std::vector<std::string> overlaid;
     MountPlan plan;
@@ -115,7 +116,10 @@ MountPlan SystemDirsLayout::BuildPlan() const {
             }
             plan.push_back({.target = fixedDir, .makeDir = true});
         }
-        plan.push_back({.source = HostPath(fixedView), .target = fixedDir, .flags = MS_BIND});
+        const auto standIn = std::find_if(standIns.begin(), standIns.end(),
+                                          [&](const auto& entry) { return entry.first == fixedDir; });
+        const std::string source = standIn != standIns.end() ? standIn->second : HostPath(fixedView);
+        plan.push_back({.source = source, .target = fixedDir, .flags = MS_BIND});
     }
     for (const auto& [source, target] : extraBinds_) {
         plan.push_back({.source = source, .target = target, .flags = MS_BIND});

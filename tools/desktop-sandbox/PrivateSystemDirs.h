@@ -54,7 +54,9 @@ class SystemDirsLayout {
     std::string HostPath(std::string_view fixedDir) const;
     // Inside the namespace, also bind source over target (both must exist).
     void AddBind(std::string source, std::string target) { extraBinds_.emplace_back(source, target); }
-    MountPlan BuildPlan() const;
+    // The plan of the namespace; standIns (fixed directory, host directory)
+    // take the place of the layout's own stand-ins.
+    MountPlan BuildPlan(const std::vector<std::pair<std::string, std::string>>& standIns = {}) const;
 
   private:
     TempDir root_;

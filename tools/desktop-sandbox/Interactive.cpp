@@ -1,0 +1,179 @@
+// The interactive session of dc-sandbox run: service commands come in on
+// standard input, and every event (a service line, a daemon's exit) goes
+// out as one timestamped line, from one poll loop over all seats.
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+
+#include "tools/desktop-sandbox/DesktopSandbox.h"
+#include "tools/desktop-sandbox/SandboxCli.h"
+
+namespace sandbox {
+namespace {
+
+const std::map<std::string, std::string> kDesktops = {{"mate", "MATE"}, {"gnome", "GNOME"}, {"kde", "KDE"}};
+const std::map<std::string, std::string> kTaskRequests = {
+    {"lock", "LockScreen"}, {"unlock", "UnlockScreen"}, {"logout", "LogoutScreen"}};
+
+SandboxOptions SandboxOptionsFor(const CliOptions& options) {
+    return {.currentDesktop = kDesktops.at(options.desktop),
+            .desktopSession = options.desktop,
+            .x11 = !options.wayland,
+            .mateScreenSaver = options.mateScreenSaver,
+            .serviceArgs =
+                options.epochTimes ? std::vector<std::string>{"--epoch-times"} : std::vector<std::string>{},
+            .osReleaseId = "",
+            .setUserId = options.setUserId,
+            .logFile = "DesktopController-$PID.log",
+            .logLevel = options.logLevel,
+            .taskScript = options.taskScript,
+            .daemonBinary = options.daemonBinary};
+}
+
+class Session {
+  public:
+    explicit Session(const CliOptions& options) : options_(options), box_(SandboxOptionsFor(options)) {}
+    int Run();
+
+  private:
+    void Event(const std::string& text) { Say(text, options_.epochTimes); }
+    void AddSeats();
+    void StartDaemons();
+    void Loop();
+    bool ReadCommands();
+    void CloseAll();
+    void ReadSeat(std::size_t seat);
+    void DaemonEnded(std::size_t seat);
+
+    CliOptions options_;
+    DesktopSandbox box_;
+    std::vector<bool> running_;
+    bool allExitedCleanly_ = true;
+    bool closed_ = false;
+    std::string input_;
+};
+
+int Session::Run() {
+    Event("sandbox " + box_.DisplayEnv() + " DBUS_SESSION_BUS_ADDRESS=" + box_.Bus().Address() +
+          " work=" + box_.Host(""));
+    AddSeats();
+    StartDaemons();
+    Loop();
+    return allExitedCleanly_ ? 0 : 1;
+}
+
+void Session::AddSeats() {
+    for (int seat = 1; seat < options_.seats; ++seat) {
+        box_.AddSeat(std::to_string(std::stoll(box_.DesktopId()) * 1000 + seat));
+    }
+    for (const std::string& daemon : options_.extraSeatDaemons) {
+        box_.AddSeat(std::to_string(std::stoll(box_.DesktopId()) * 1000 + box_.SeatCount()), daemon);
+    }
+}
+
+// Every service listens before the first daemon starts, so that a run of
+// many seats measures the daemons starting together.
+void Session::StartDaemons() {
+    for (std::size_t seat = 0; seat < box_.SeatCount(); ++seat) {
+        if (seat == 0) {
+            box_.StartDaemon();
+        } else {
+            box_.StartSeatDaemon(seat);
+        }
+        running_.push_back(true);
+        Event("seat " + std::to_string(seat) + " daemon pid=" + std::to_string(box_.DaemonPid(seat)) +
+              " log=" +
+              box_.SeatHost(seat, "DesktopController-" + std::to_string(box_.DaemonPid(seat)) + ".log"));
+    }
+}
+
+void Session::Loop() {
+    while (std::find(running_.begin(), running_.end(), true) != running_.end()) {
+        std::vector<pollfd> fds;
+        fds.push_back({closed_ ? -1 : STDIN_FILENO, POLLIN, 0});
+        for (std::size_t seat = 0; seat < box_.SeatCount(); ++seat) {
+            fds.push_back({box_.Service(seat).OutputFd(), POLLIN, 0});
+            fds.push_back({running_[seat] ? box_.DaemonExitFd(seat) : -1, POLLIN, 0});
+        }
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            continue;
+        }
+        if (fds[0].revents != 0 && !ReadCommands()) {
+            CloseAll();
+        }
+        for (std::size_t seat = 0; seat < box_.SeatCount(); ++seat) {
+            if (fds[1 + 2 * seat].revents != 0) {
+                ReadSeat(seat);
+            }
+            if (fds[2 + 2 * seat].revents != 0) {
+                DaemonEnded(seat);
+            }
+        }
+    }
+}
+
+// Reads what standard input holds and runs each complete command; false
+// at the end of input.
+bool Session::ReadCommands() {
+    char buffer[65536];
+    const ssize_t count = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (count <= 0) {
+        return false;
+    }
+    input_.append(buffer, static_cast<std::size_t>(count));
+    for (std::size_t end = input_.find('\n'); end != std::string::npos; end = input_.find('\n')) {
+        const std::string line = input_.substr(0, end);
+        input_.erase(0, end + 1);
+        const std::string verb = line.substr(0, line.find(' '));
+        const std::string rest = line.find(' ') == std::string::npos ? "" : line.substr(line.find(' ') + 1);
+        if (verb == "send") {
+            box_.Service().Send(rest);
+        } else if (verb == "sendfile") {
+            box_.Service().SendFile(rest);
+        } else if (kTaskRequests.count(verb) != 0) {
+            box_.Service().Send(TaskXml(kTaskRequests.at(verb)));
+        } else if (verb == "close") {
+            CloseAll();
+        } else if (!verb.empty()) {
+            Event("unknown command: " + line);
+        }
+    }
+    return true;
+}
+
+void Session::CloseAll() {
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    for (std::size_t seat = 0; seat < box_.SeatCount(); ++seat) {
+        box_.Service(seat).Close();
+    }
+}
+
+void Session::ReadSeat(std::size_t seat) {
+    for (const std::string& line : box_.Service(seat).ReadyLines()) {
+        Event("seat " + std::to_string(seat) + " service " + line);
+    }
+}
+
+void Session::DaemonEnded(std::size_t seat) {
+    running_[seat] = false;
+    const ChildResult result = box_.FinishDaemon(kWait, seat);
+    allExitedCleanly_ = allExitedCleanly_ && result.exited && result.exitStatus == 0;
+    Event("seat " + std::to_string(seat) + " daemon " +
+          (result.exited ? "exited status=" + std::to_string(result.exitStatus)
+                         : "killed signal=" + std::to_string(result.termSignal)));
+    ReadSeat(seat);
+}
+
+}  // namespace
+
+int RunInteractive(const CliOptions& options) {
+    Session session(options);
+    return session.Run();
+}
+
+}  // namespace sandbox
