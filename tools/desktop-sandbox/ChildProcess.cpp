@@ -92,6 +92,9 @@ struct Prepared {
     if (getppid() != parent) {
         _exit(kChildSetupFailed);
     }
+    // A signal meant for the caller's process group (Ctrl-C at a terminal,
+    // a timeout's kill) stays with the caller, which stops each child by pid.
+    setpgid(0, 0);
     if (errFd < 0) {
         errFd = open(command.errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     }

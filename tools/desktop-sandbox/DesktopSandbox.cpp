@@ -151,9 +151,11 @@ void DesktopSandbox::StartDisplay() {
         displayEnv_ = "WAYLAND_DISPLAY=wayland-0";
         return;
     }
-    // Xvfb picks a free display itself and reports its number.
+    // Xvfb picks a free display itself and reports its number. Hundreds of
+    // seats may open it at about the same time.
     xvfb_ = std::make_unique<ChildProcess>(
-        ChildCommand{.argv = {kXvfb, "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
+        ChildCommand{.argv = {kXvfb, "-displayfd", "1", "-nolisten", "tcp", "-maxclients", "512", "-screen",
+                              "0", "1024x768x24"},
                      .env = {"PATH=/usr/bin:/bin"},
                      .errFile = "/dev/null"});
     std::optional<std::string> number = xvfb_->ReadLine(10s);

@@ -1,14 +1,20 @@
 // The interactive session of dc-sandbox run: service commands come in on
 // standard input, and every event (a service line, a daemon's exit) goes
-// out as one timestamped line, from one poll loop over all seats.
+// out as one timestamped line, from one poll loop over all seats. The first
+// SIGINT, SIGTERM or SIGHUP closes every connection as "close" does; a
+// second one ends the session at once, and everything is still stopped by
+// pid and removed.
 #include <poll.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <map>
+#include <stdexcept>
 
 #include "tools/desktop-sandbox/DesktopSandbox.h"
 #include "tools/desktop-sandbox/SandboxCli.h"
+#include "tools/desktop-sandbox/TempDir.h"
 
 namespace sandbox {
 namespace {
@@ -34,7 +40,8 @@ SandboxOptions SandboxOptionsFor(const CliOptions& options) {
 
 class Session {
   public:
-    explicit Session(const CliOptions& options) : options_(options), box_(SandboxOptionsFor(options)) {}
+    explicit Session(const CliOptions& options);
+    ~Session() { close(signalFd_); }
     int Run();
 
   private:
@@ -46,14 +53,31 @@ class Session {
     void CloseAll();
     void ReadSeat(std::size_t seat);
     void DaemonEnded(std::size_t seat);
+    bool TakeSignal();
 
     CliOptions options_;
+    int signalFd_ = -1;
     DesktopSandbox box_;
     std::vector<bool> running_;
     bool allExitedCleanly_ = true;
     bool closed_ = false;
+    bool interrupted_ = false;
     std::string input_;
 };
+
+// Blocked before the sandbox starts anything; every child resets its mask.
+int StopSignalsFd() {
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&stops, sig);
+    }
+    sigprocmask(SIG_BLOCK, &stops, nullptr);
+    return signalfd(-1, &stops, SFD_CLOEXEC);
+}
+
+Session::Session(const CliOptions& options)
+    : options_(options), signalFd_(StopSignalsFd()), box_(SandboxOptionsFor(options)) {}
 
 int Session::Run() {
     Event("sandbox " + box_.DisplayEnv() + " DBUS_SESSION_BUS_ADDRESS=" + box_.Bus().Address() +
@@ -90,9 +114,10 @@ void Session::StartDaemons() {
 }
 
 void Session::Loop() {
-    while (std::find(running_.begin(), running_.end(), true) != running_.end()) {
+    while (!interrupted_ && std::find(running_.begin(), running_.end(), true) != running_.end()) {
         std::vector<pollfd> fds;
         fds.push_back({closed_ ? -1 : STDIN_FILENO, POLLIN, 0});
+        fds.push_back({signalFd_, POLLIN, 0});
         for (std::size_t seat = 0; seat < box_.SeatCount(); ++seat) {
             fds.push_back({box_.Service(seat).OutputFd(), POLLIN, 0});
             fds.push_back({running_[seat] ? box_.DaemonExitFd(seat) : -1, POLLIN, 0});
@@ -103,11 +128,14 @@ void Session::Loop() {
         if (fds[0].revents != 0 && !ReadCommands()) {
             CloseAll();
         }
+        if (fds[1].revents != 0 && TakeSignal()) {
+            return;
+        }
         for (std::size_t seat = 0; seat < box_.SeatCount(); ++seat) {
-            if (fds[1 + 2 * seat].revents != 0) {
+            if (fds[2 + 2 * seat].revents != 0) {
                 ReadSeat(seat);
             }
-            if (fds[2 + 2 * seat].revents != 0) {
+            if (fds[3 + 2 * seat].revents != 0) {
                 DaemonEnded(seat);
             }
         }
@@ -134,13 +162,29 @@ bool Session::ReadCommands() {
             box_.Service().SendFile(rest);
         } else if (kTaskRequests.count(verb) != 0) {
             box_.Service().Send(TaskXml(kTaskRequests.at(verb)));
-        } else if (verb == "close") {
+        } else if (verb == "close" && rest.empty()) {
             CloseAll();
+        } else if (verb == "close" && rest.find_first_not_of("0123456789") == std::string::npos &&
+                   rest.size() < 6 && std::stoul(rest) < box_.SeatCount()) {
+            box_.Service(std::stoul(rest)).Close();
         } else if (!verb.empty()) {
             Event("unknown command: " + line);
         }
     }
     return true;
+}
+
+// True when the session must end now.
+bool Session::TakeSignal() {
+    signalfd_siginfo info{};
+    if (read(signalFd_, &info, sizeof info) != sizeof info) {
+        return false;
+    }
+    Event("signal " + std::to_string(info.ssi_signo) + (closed_ ? ": stopping everything" : ": closing"));
+    interrupted_ = closed_;
+    allExitedCleanly_ = allExitedCleanly_ && !interrupted_;
+    CloseAll();
+    return interrupted_;
 }
 
 void Session::CloseAll() {
@@ -149,7 +193,11 @@ void Session::CloseAll() {
     }
     closed_ = true;
     for (std::size_t seat = 0; seat < box_.SeatCount(); ++seat) {
-        box_.Service(seat).Close();
+        try {
+            box_.Service(seat).Close();
+        } catch (const std::runtime_error&) {
+            Event("seat " + std::to_string(seat) + " service has ended");
+        }
     }
 }
 
@@ -162,10 +210,13 @@ void Session::ReadSeat(std::size_t seat) {
 void Session::DaemonEnded(std::size_t seat) {
     running_[seat] = false;
     const ChildResult result = box_.FinishDaemon(kWait, seat);
-    allExitedCleanly_ = allExitedCleanly_ && result.exited && result.exitStatus == 0;
+    const bool clean = result.exited && result.exitStatus == 0;
+    allExitedCleanly_ = allExitedCleanly_ && clean;
+    const std::string err = result.err.empty() ? ReadFile(box_.SeatHost(seat, "../daemon.err")) : result.err;
     Event("seat " + std::to_string(seat) + " daemon " +
           (result.exited ? "exited status=" + std::to_string(result.exitStatus)
-                         : "killed signal=" + std::to_string(result.termSignal)));
+                         : "killed signal=" + std::to_string(result.termSignal)) +
+          (clean || err.empty() ? "" : " stderr: " + err.substr(0, err.find('\n'))));
     ReadSeat(seat);
 }
 

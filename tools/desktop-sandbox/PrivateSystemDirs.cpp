@@ -76,6 +76,7 @@ std::string SystemDirsLayout::HostPath(std::string_view fixedDir) const {
 MountPlan SystemDirsLayout::BuildPlan(
     const std::vector<std::pair<std::string, std::string>>& standIns) const {
     const std::vector<std::string> mountPoints = MountPoints();
+    const unsigned planNumber = plansBuilt_++;
     std::vector<std::string> overlaid;
     MountPlan plan;
     // kFixedSystemDirs lists /var/tarvelo before /var/log/tarvelo, so the
@@ -95,7 +96,10 @@ MountPlan SystemDirsLayout::BuildPlan(
             if (!covered) {
                 // The overlay shows only the parent's own file system; the
                 // mounts below it come back from a recursive bind made first.
-                const std::string base = root_.Path() + "/overlay-" + std::to_string(overlaid.size());
+                // Each namespace gets overlay directories of its own: an
+                // overlay refuses a work directory that another one uses.
+                const std::string base = root_.Path() + "/overlay-" + std::to_string(planNumber) + "-" +
+                                         std::to_string(overlaid.size());
                 for (const char* sub : {"/upper", "/work", "/stash"}) {
                     fs::create_directories(base + sub);
                 }

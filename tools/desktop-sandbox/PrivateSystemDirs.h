@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -61,6 +62,7 @@ class SystemDirsLayout {
   private:
     TempDir root_;
     std::vector<std::pair<std::string, std::string>> extraBinds_;
+    mutable std::atomic<unsigned> plansBuilt_ = 0;
 };
 
 }  // namespace sandbox
