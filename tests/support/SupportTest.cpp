@@ -55,6 +55,17 @@ TEST(PrivateSystemDirsTest, OnlyTheNamespaceSeesStandInsAndBinds) {
         EXPECT_TRUE(
             fs::exists(layout.HostPath(path.substr(0, path.rfind('/'))) + path.substr(path.rfind('/'))));
     }
+    // Namespaces of one layout at the same time, as the seats of a sandbox
+    // start: an overlay refuses a work directory that another one uses.
+    std::vector<std::unique_ptr<ChildProcess>> together;
+    for (int i = 0; i < 3; ++i) {
+        together.push_back(std::make_unique<ChildProcess>(
+            ChildCommand{.argv = {"sh", "-c", "test -d /var/log/tarvelo && sleep 1"}, .layout = &layout}));
+    }
+    for (auto& child : together) {
+        ChildResult concurrent = child->Finish(10s);
+        EXPECT_EQ(concurrent.exitStatus, 0) << concurrent.err;
+    }
     EXPECT_EQ(FixedDirsState(), before);
     EXPECT_EQ(ReadFile("/etc/passwd").find("dcprobe"), std::string::npos);
 }
