@@ -86,7 +86,6 @@ struct Peer {
 
 // Named semaphores of this process still present in /dev/shm.
 std::vector<std::string> LeftoverSemaphores();
-int ThreadCount();
 // Waits for the client to come down after the connection ended and checks
 // that it did come down, rather than wait on a thread that missed the end,
 // and left no semaphore behind. The bound is far above the half second the
