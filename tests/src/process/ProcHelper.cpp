@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <string.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -49,34 +48,14 @@ std::vector<int> OpenFds() {
     return fds;
 }
 
-std::string FdTarget(int fd) {
-    char link[64];
-    char target[512] = {};
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t length = readlink(link, target, sizeof target - 1);
-    return length > 0 ? std::string(target, static_cast<size_t>(length)) : std::string();
-}
-
-// report <out> <fifo> [VAR...]: its pid, argv, the named variables and open
-// fds.
-int Report(int argc, char** argv) {
+// report <out> <fifo>: its pid and open fds.
+int Report(char** argv) {
     const std::vector<int> fds = OpenFds();
     std::ofstream out(argv[2], std::ios::binary);
     out << "pid " << getpid() << "\n";
-    out << "argc " << argc << "\n";
-    for (int i = 0; i < argc; ++i) {
-        out << "arg " << argv[i] << "\n";
-    }
-    for (int i = 4; i < argc; ++i) {
-        const char* value = getenv(argv[i]);
-        out << (value != nullptr ? "env " + std::string(argv[i]) + "=" + value
-                                 : "unset " + std::string(argv[i]))
-            << "\n";
-    }
     for (int fd : fds) {
         out << "fd " << fd << "\n";
     }
-    out << "stdin " << FdTarget(0) << "\n";
     out.close();
     Notify(argv[3], "reported");
     return 0;
@@ -101,7 +80,7 @@ int main(int argc, char** argv) {
         return atoi(argv[2]);
     }
     if (mode == "report" && argc > 3) {
-        return Report(argc, argv);
+        return Report(argv);
     }
     if (mode == "wait" && argc > 2) {
         Notify(argv[2], "ready " + std::to_string(getpid()));

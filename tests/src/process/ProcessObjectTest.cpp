@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <future>
 #include <thread>
 
@@ -25,7 +24,6 @@ namespace {
 
 using namespace proctest;
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 using Clock = std::chrono::steady_clock;
 
@@ -95,32 +93,20 @@ class ProcessObjectTest : public ::testing::Test {
         EXPECT_EQ(pid, process.getPid());
         return pid;
     }
-    std::string OwnStdin() const {
-        char target[512] = {};
-        EXPECT_GT(readlink("/proc/self/fd/0", target, sizeof target - 1), 0);
-        return target;
-    }
-
     dclog::LogCapture capture{dclog::kDebug1};
     TempDir dir;
     EventFifo events{dir.File("events")};
 };
 
-TEST_F(ProcessObjectTest, ArgvEnvironmentAndDescriptorsReachTheChildExactly) {
-    setenv("DC_T_REMOVED", "present", 1);
-    setenv("DC_T_KEPT", "kept value", 1);
+// What the child gets of its argv, standard input and the rest is checked
+// end to end; here only what no daemon test can provoke: a descriptor a
+// library opened without close-on-exec, and a path that cannot be run.
+TEST_F(ProcessObjectTest, NoStrayDescriptorReachesTheChildAndAFailedExecExitsWith255) {
     const std::string out = dir.File("report");
-    const std::string binDir = std::filesystem::path(HelperPath()).parent_path().string();
-    const std::vector<std::string> params = {"report",       out,         events.Path(), "DC_T_SET",
-                                             "DC_T_REMOVED", "DC_T_KEPT", "with space",  ""};
     auto process = std::make_shared<ProcessObject>("reporter", 7, 0, -1);
-    // Opened the way a careless library would, without close-on-exec: it
-    // must not reach the child either.
     const int stray = open("/dev/null", O_RDONLY);
     ASSERT_GE(stray, 3);
-    // No slash in the path: found along the PATH the edits give the child.
-    ASSERT_TRUE(
-        process->start("proc_helper", params, {"DC_T_SET=a=b==c", "DC_T_REMOVED", "PATH=" + binDir}, 0));
+    ASSERT_TRUE(process->start(HelperPath(), {"report", out, events.Path()}, {}, 0));
     ASSERT_EQ(events.NextLine(), "reported");
     close(stray);
     // The child names its own pid: it may be reaped, and getPid() -1, before
@@ -129,25 +115,11 @@ TEST_F(ProcessObjectTest, ArgvEnvironmentAndDescriptorsReachTheChildExactly) {
     const std::vector<std::string> pid = LinesWithPrefix(report, "pid ");
     ASSERT_EQ(pid.size(), 1u) << report;
     ASSERT_EQ(WaitForExitRecord("reporter"), "Process reporter(" + pid[0] + ") exited, status=0\n");
-
-    std::vector<std::string> argv = {"reporter"};
-    argv.insert(argv.end(), params.begin(), params.end());
-    EXPECT_THAT(LinesWithPrefix(report, "arg "), ElementsAreArray(argv));
-    EXPECT_THAT(LinesWithPrefix(report, "env "), ElementsAre("DC_T_SET=a=b==c", "DC_T_KEPT=kept value"));
-    EXPECT_THAT(LinesWithPrefix(report, "unset "), ElementsAre("DC_T_REMOVED", "with space", ""));
     EXPECT_THAT(LinesWithPrefix(report, "fd "), ElementsAre("0", "1", "2"));
-    EXPECT_THAT(LinesWithPrefix(report, "stdin "), ElementsAre(OwnStdin()));
-    EXPECT_EQ(capture.LevelOf("Proc(reporter), pid(-1), rid(7), flg(0): Add param: with space"),
-              dclog::kDebug);
-    EXPECT_EQ(capture.LevelOf("Process reporter("), dclog::kInfo);
-    EXPECT_TRUE(capture.WaitFor("virtual void ProcessObject::onExitCb().", kEventTimeout));
-    unsetenv("DC_T_REMOVED");
-    unsetenv("DC_T_KEPT");
     // Joins the reporter's watcher: a thread checker in a child that fails
     // its exec would otherwise report the finished, unjoined thread.
     process.reset();
 
-    // A child that cannot be exec'ed exits with 255; the start itself succeeds.
     const std::pair<std::string, std::string> failures[] = {{"missing", dir.File("missing")},
                                                             {"plain", dir.Write("plain", "data")}};
     for (const auto& [name, path] : failures) {
@@ -155,20 +127,6 @@ TEST_F(ProcessObjectTest, ArgvEnvironmentAndDescriptorsReachTheChildExactly) {
         ASSERT_TRUE(failing->start(path, {}, {}, 0)) << name;
         EXPECT_TRUE(WaitForExitRecord(name).ends_with(") exited, status=255\n")) << name;
     }
-}
-
-TEST_F(ProcessObjectTest, StopEscalatesToSigkillAfterTheTimeout) {
-    auto stubborn = std::make_shared<ProcessObject>("stubborn", 1, 0, -1);
-    const pid_t pid = StartReady(*stubborn, "ignore-term");
-    const auto begin = Clock::now();
-    stubborn->stop(true, ProcessObject::kStopTimeoutMs);
-    EXPECT_GE(Clock::now() - begin, 1950ms);
-    EXPECT_LT(Clock::now() - begin, 3500ms);
-    EXPECT_EQ(stubborn->getPid(), -1);
-    EXPECT_FALSE(ProcessExists(pid));
-    const std::string prefix = "Proc(stubborn), pid(" + std::to_string(pid) + "), rid(1), flg(0): ";
-    EXPECT_EQ(capture.LevelOf(prefix + "Stop timeout after 2000, force quit."), dclog::kInfo);
-    EXPECT_TRUE(capture.Contains(prefix + "killed by signal 9"));
 }
 
 TEST_F(ProcessObjectTest, AChildThatNeverReadsItsStdinCannotHoldUpStop) {
