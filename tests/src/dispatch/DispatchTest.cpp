@@ -39,9 +39,6 @@ class RecordingExecutor : public DesktopCExecutor {
     }
     void StartAppProcess(const std::string& name, const std::string& path,
                          const std::vector<std::string>& params, int id) override {
-        if (name == "throws") {
-            throw std::runtime_error("executor refused");
-        }
         calls.push_back("App " + Join({name, path, Join(params), std::to_string(id)}));
     }
     void StartProcess(const std::string& name, const std::string& path,
@@ -118,20 +115,6 @@ TEST_F(DispatchTest, RequestsReachTheExecutorWithTheirFields) {
                                    "App [n][/p][][3]", "Start [n][/p][][s][3]", "Stop [rde][9]"}));
     EXPECT_EQ(Records()[0], "ProcessStartProcessRequest Received start process request:  rde \n");
     EXPECT_EQ(Records().back(), "ProcessRequest Received stop process request: rde\n");
-}
-
-TEST_F(DispatchTest, BrokenRequestsAreLoggedAndDropped) {
-    Parse("<Request name=\"StartProcess\"/>");
-    Parse(Start(" isApp=\"true\"", "<ProcessName>throws</ProcessName><ProcessPath>/p</ProcessPath>"));
-    EXPECT_TRUE(executor->calls.empty());
-    EXPECT_EQ(Records(),
-              (std::vector<std::string>{
-                  "ProcessStartProcessRequest Parse startProcess request error, cause: No such node "
-                  "(StartProcess)\n",
-                  "ProcessStartProcessRequest Received start process request: throws\n",
-                  "ProcessStartProcessRequest Parse error, cause: executor refused\n",
-              }));
-    EXPECT_EQ(capture.LevelOf("Parse error"), dclog::kError);
 }
 
 TEST_F(DispatchTest, PayloadEndsAtLengthOrAtTheFirstZeroByte) {
