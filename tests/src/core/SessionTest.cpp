@@ -1,6 +1,7 @@
 // What the controller reports about its session: desktop type, running
 // processes and distribution.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -8,7 +9,6 @@
 
 #include <cstdlib>
 #include <optional>
-#include <stdexcept>
 #include <vector>
 
 #include "lib/log/Log.h"
@@ -20,32 +20,23 @@
 namespace {
 
 // A child under a chosen comm name, alive until destruction.
-class NamedProcess {
-  public:
-    explicit NamedProcess(const char* name) {
-        int ready[2];
-        if (pipe(ready) != 0 || (pid_ = fork()) < 0) {
-            throw std::runtime_error("cannot start a child");
-        }
-        if (pid_ == 0) {
+struct NamedProcess {
+    explicit NamedProcess(const char* name) : pid(fork()) {
+        if (pid == 0) {
             prctl(PR_SET_NAME, name);
-            [[maybe_unused]] ssize_t n = write(ready[1], "", 1);
             pause();
             _exit(0);
         }
-        close(ready[1]);
-        char byte = 0;
-        [[maybe_unused]] ssize_t n = read(ready[0], &byte, 1);
-        close(ready[0]);
+        while (pid > 0 &&
+               dctest::ReadFile("/proc/" + std::to_string(pid) + "/comm") != name + std::string("\n")) {
+            sched_yield();
+        }
     }
     ~NamedProcess() {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
     }
-    pid_t Pid() const { return pid_; }
-
-  private:
-    pid_t pid_ = -1;
+    const pid_t pid;
 };
 
 void SetOrUnset(const char* name, const std::optional<std::string>& value) {

@@ -70,7 +70,7 @@ class ReleasedByItsHook : public ProcessObject {
 
 class ProcessObjectTest : public ::testing::Test {
   protected:
-    void TearDown() override { EXPECT_THAT(ZombieChildrenOfSelf(), IsEmpty()); }
+    void TearDown() override { EXPECT_THAT(ChildrenOfSelf(true), IsEmpty()); }
 
     // The exit record of the child of that name, once it is logged: a child
     // that ends at once may be reaped before the test could read its pid.

@@ -1,6 +1,5 @@
 #include "tests/src/process/ProcessTestSupport.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -12,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -103,15 +103,12 @@ std::string HelperPath() {
     return std::string(buildDir != nullptr ? buildDir : ".") + "/bin/proc_helper";
 }
 
-namespace {
-
-std::vector<pid_t> Children(bool zombiesOnly) {
+std::vector<pid_t> ChildrenOfSelf(bool zombiesOnly) {
     std::vector<pid_t> children;
-    DIR* proc = opendir("/proc");
-    while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
-        pid_t pid = atoi(entry->d_name);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const pid_t pid = atoi(entry.path().filename().c_str());
         // "<pid> (<comm>) <state> <parent> ...": comm may hold spaces.
-        std::string stat = pid > 0 ? ReadFile("/proc/" + std::to_string(pid) + "/stat") : "";
+        std::string stat = pid > 0 ? ReadFile(entry.path().string() + "/stat") : "";
         std::istringstream rest(stat.substr(std::min(stat.size(), stat.rfind(')') + 1)));
         char state = 0;
         pid_t parent = 0;
@@ -119,19 +116,7 @@ std::vector<pid_t> Children(bool zombiesOnly) {
             children.push_back(pid);
         }
     }
-    if (proc != nullptr) {
-        closedir(proc);
-    }
     return children;
-}
-
-}  // namespace
-
-std::vector<pid_t> ChildrenOfSelf() {
-    return Children(false);
-}
-std::vector<pid_t> ZombieChildrenOfSelf() {
-    return Children(true);
 }
 
 std::vector<pid_t> ChildrenOfSelfAfter(std::chrono::milliseconds timeout) {
