@@ -45,11 +45,9 @@ class RecordingExecutor : public DesktopCExecutor {
                       const std::vector<std::string>& params, const std::string& stdinStr, int id) override {
         calls.push_back("Start " + Join({name, path, Join(params), stdinStr, std::to_string(id)}));
     }
-    void StopProcess(const std::string& name) override { calls.push_back("Stop " + name); }
     void StopProcess(const std::string& name, int id) override {
         calls.push_back("Stop " + Join({name, std::to_string(id)}));
     }
-    void StopAllProcess() override { calls.push_back("StopAll"); }
     std::vector<std::string> calls;
 };
 

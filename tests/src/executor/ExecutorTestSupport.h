@@ -28,10 +28,6 @@ class Journal {
         std::lock_guard guard(mutex_);
         return HasLocked(entry);
     }
-    std::vector<std::string> Entries() {
-        std::lock_guard guard(mutex_);
-        return entries_;
-    }
 
   private:
     bool HasLocked(const std::string& entry) const {
