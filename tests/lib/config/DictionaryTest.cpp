@@ -3,8 +3,6 @@
 #include <string>
 
 #include "lib/config/Dictionary.h"
-#include "lib/log/Log.h"
-#include "lib/log/LogCapture.h"
 #include "tests/support/TempDir.h"
 
 using dctest::TempDir;
@@ -59,19 +57,10 @@ TEST(Dictionary, DefaultsAreNeverSettings) {
     EXPECT_EQ(empty.GetInt32(8, "seven"), 8) << "another caller's default is honoured";
 }
 
-TEST(Dictionary, FilesAndDirectories) {
+// A byte order mark is not part of the first name.
+TEST(Dictionary, FileWithAByteOrderMarkIsReadAsUtf8) {
     TempDir dir;
-    dclog::LogCapture log(dclog::kDebug2);
     Dictionary d;
-    const std::string missing = dir.File("missing");
-    EXPECT_FALSE(d.LoadFile(missing));
-    EXPECT_EQ(LastMessage(d), "[msg.dictionary.load.openFailed] Cannot open file \"" + missing +
-                                  "\": No such file or directory.\n");
-    EXPECT_FALSE(d.LoadFile(dir.Path()));
-    EXPECT_EQ(LastMessage(d), "[msg.dictionary.load.isDirectory] \"" + dir.Path() + "\" is a directory.\n");
-    EXPECT_TRUE(log.Contains("DictionaryLoad: \"" + dir.Path() + "\" is a directory.\n"));
-
     ASSERT_TRUE(d.LoadFile(dir.Write("prefs", "\xEF\xBB\xBFname = \"caf\xC3\xA9\"\n")));
-    EXPECT_EQ(d.Encoding(), "UTF-8");
     EXPECT_EQ(d.GetString(nullptr, "name").value_or(""), "caf\xC3\xA9");
 }

@@ -103,18 +103,36 @@ void WithFileSizeLimit(rlim_t bytes, const std::function<void()>& body) {
 
 }  // namespace
 
-TEST_F(LogFileOutputTest, DefaultFileHasNameModeHeaderAndPrefixes) {
-    dict_ = {{"log.suffix", "DesktopController"}, {"log.keepOld", "50"}, {"log.fileLevel", "debug2"}};
-    ASSERT_NE(Start(), nullptr);
+// The start also removes the oldest default-named files of ended
+// controllers beyond keepOld, and no other file.
+TEST_F(LogFileOutputTest, DefaultFileHasNameModeHeaderAndPrefixesAndPurgesFilesOfEndedProcesses) {
+    const std::string area = UserArea();
+    mkdir(area.c_str(), 0700);
+    std::vector<std::string> dead;
+    for (int i = 0; i < 5; ++i) {
+        dead.push_back(area + "/brevant-DesktopController-" + std::to_string(DeadPid()) + ".log");
+        std::ofstream(dead.back()) << "old\n";
+        SetAge(dead.back(), 1000 - i * 100);  // dead[0] is the oldest
+    }
+    const std::string live = area + "/brevant-DesktopController-" + std::to_string(getppid()) + ".log";
+    const std::string other = area + "/brevant-Other-" + std::to_string(DeadPid()) + ".log";
+    std::ofstream(live) << "live\n";
+    std::ofstream(other) << "other\n";
+    SetAge(live, 5000);
+    SetAge(other, 5000);
+    dict_ = {{"log.suffix", "DesktopController"}, {"log.keepOld", "3"}, {"log.fileLevel", "debug2"}};
+    ASSERT_NE(Start(true), nullptr);
     EXPECT_EQ(dclog::CurrentLogFilePath(), DefaultPath());
     Log("hello %d", 1);
     LogMessage(dclog::kDebug, "debug is below the global level");
     Warning("careful");
-    LogMessage(static_cast<int>(dclog::kMarked | dclog::kInfo), "marked");
-    Log_SetOperationId("op-1");
     Log_Shutdown();
-    Log_SetOperationId(nullptr);
     EXPECT_EQ(dclog::CurrentLogFilePath(), "");
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(std::filesystem::exists(dead[i]), i >= 2) << i;
+    }
+    EXPECT_TRUE(std::filesystem::exists(live));
+    EXPECT_TRUE(std::filesystem::exists(other));
 
     struct stat st {};
     ASSERT_EQ(stat(DefaultPath().c_str(), &st), 0);
@@ -125,12 +143,11 @@ TEST_F(LogFileOutputTest, DefaultFileHasNameModeHeaderAndPrefixes) {
     const std::string info = kStamp + " In\\(05\\) tester ";
     const std::string text = ReadFile(DefaultPath());
     EXPECT_TRUE(std::regex_match(
-        text,
-        std::regex(info + "Log for unknown pid=" + std::to_string(getpid()) +
-                   " version=unknown build=unknown option=unknown\n" + info + "The host is x86_64\\.\n" +
-                   info + "Host codepage=\\S+ encoding=\\S+\n" + info + "Host is Linux .+\n" + info +
-                   "Host offset from UTC is [+-]\\d\\d:\\d\\d\\.\n" + info + "hello 1\n" + kStamp +
-                   " Wa\\(03\\) tester careful\n" + kStamp + " In\\(05\\)\\+ tester marked\n")))
+        text, std::regex(info + "Log for unknown pid=" + std::to_string(getpid()) +
+                         " version=unknown build=unknown option=unknown\n" + info +
+                         "The host is x86_64\\.\n" + info + "Host codepage=\\S+ encoding=\\S+\n" + info +
+                         "Host is Linux .+\n" + info + "Host offset from UTC is [+-]\\d\\d:\\d\\d\\.\n" +
+                         info + "hello 1\n" + kStamp + " Wa\\(03\\) tester careful\n")))
         << text;
 }
 
@@ -254,34 +271,6 @@ TEST_F(LogFileOutputTest, ThrottleCutsOffAndReplaysHeldMessages) {
     EXPECT_TRUE(std::regex_search(
         text, std::regex(filler + "\n" + kStamp + " No\\(00\\) tester <<< file Throttled >>>\n")));
     EXPECT_TRUE(InOrder(text, {"<<< file Throttled", "trigger", "held 1", "held 2", "resumed"})) << text;
-}
-
-TEST_F(LogFileOutputTest, PurgeDeletesOldestFilesOfEndedProcessesOnly) {
-    const std::string area = UserArea();
-    mkdir(area.c_str(), 0700);
-    std::vector<std::string> dead;
-    for (int i = 0; i < 5; ++i) {
-        dead.push_back(area + "/brevant-DesktopController-" + std::to_string(DeadPid()) + ".log");
-        std::ofstream(dead.back()) << "old\n";
-        SetAge(dead.back(), 1000 - i * 100);  // dead[0] is the oldest
-    }
-    const std::string live = area + "/brevant-DesktopController-" + std::to_string(getppid()) + ".log";
-    const std::string other = area + "/brevant-Other-" + std::to_string(DeadPid()) + ".log";
-    std::ofstream(live) << "live\n";
-    std::ofstream(other) << "other\n";
-    SetAge(live, 5000);
-    SetAge(other, 5000);
-    dict_ = {{"log.suffix", "DesktopController"}};
-    ASSERT_NE(Start(true), nullptr);
-    Log_Shutdown();
-    EXPECT_FALSE(std::filesystem::exists(dead[0]));
-    EXPECT_FALSE(std::filesystem::exists(dead[1]));
-    for (int i = 2; i < 5; ++i) {
-        EXPECT_TRUE(std::filesystem::exists(dead[i])) << i;
-    }
-    EXPECT_TRUE(std::filesystem::exists(live));
-    EXPECT_TRUE(std::filesystem::exists(other));
-    EXPECT_TRUE(std::filesystem::exists(DefaultPath()));
 }
 
 // A rotation whose new file cannot take its header (disk full) goes on in
