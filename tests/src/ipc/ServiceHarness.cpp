@@ -140,7 +140,6 @@ void Inbox::OnMessage(char* payload, uint32_t length, void* userData) {
     auto* inbox = static_cast<Inbox*>(userData);
     std::lock_guard guard(inbox->mutex);
     inbox->payloads.emplace_back(payload, length);
-    inbox->terminated.push_back(payload[length] == '\0');
     inbox->changed.notify_all();
 }
 

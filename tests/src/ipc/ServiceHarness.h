@@ -60,7 +60,6 @@ struct Inbox {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<std::string> payloads;
-    std::vector<bool> terminated;  // payload[length] was a zero byte
     int connectedCalls = 0;
 
     static void OnConnected(void* userData);
