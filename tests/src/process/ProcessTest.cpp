@@ -38,6 +38,18 @@ using Clock = std::chrono::steady_clock;
 // exit hook runs to its end before the monitor that started it goes on.
 std::atomic<bool> gSlowDetach{false};
 
+// While armed, the next thread this program creates waits for the release
+// before it runs, and says when it has ended.
+struct HeldThread {
+    std::atomic<bool> armed{false};
+    std::promise<void> caught;
+    std::promise<void> release;
+    std::promise<void> ended;
+    void* (*routine)(void*) = nullptr;
+    void* argument = nullptr;
+};
+HeldThread* gHeldThread = nullptr;
+
 }  // namespace
 
 extern "C" int pthread_detach(pthread_t thread) {
@@ -48,6 +60,34 @@ extern "C" int pthread_detach(pthread_t thread) {
     }
     return next(thread);
 }
+
+// Threads the sanitizers must see being created are left alone in their builds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kCanHoldThreads = false;
+#else
+constexpr bool kCanHoldThreads = true;
+
+static void* RunHeldThread(void*) {
+    HeldThread& held = *gHeldThread;
+    held.caught.set_value();
+    held.release.get_future().wait_for(proctest::kEventTimeout);
+    void* result = held.routine(held.argument);
+    held.ended.set_value();
+    return result;
+}
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*routine)(void*),
+                              void* argument) {
+    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const auto next = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+    if (gHeldThread != nullptr && gHeldThread->armed.exchange(false)) {
+        gHeldThread->routine = routine;
+        gHeldThread->argument = argument;
+        return next(thread, attributes, RunHeldThread, nullptr);
+    }
+    return next(thread, attributes, routine, argument);
+}
+#endif
 
 namespace {
 
@@ -211,58 +251,6 @@ TEST_F(ProcessObjectTest, AnObjectWhoseChildCannotBeReapedEndsWithinItsStopAndLe
     EXPECT_TRUE(capture.WaitFor(prefix + "killed by signal 9\n", kEventTimeout));
     EXPECT_THAT(ChildrenOfSelfAfter(), IsEmpty());
 }
-
-}  // namespace
-
-namespace {
-
-// While armed, the next thread this program creates waits for the release
-// before it runs, and says when it has ended.
-struct HeldThread {
-    std::atomic<bool> armed{false};
-    std::promise<void> caught;
-    std::promise<void> release;
-    std::promise<void> ended;
-    void* (*routine)(void*) = nullptr;
-    void* argument = nullptr;
-};
-HeldThread* gHeldThread = nullptr;
-
-}  // namespace
-
-// Threads the sanitizers must see being created are left alone in their builds.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kCanHoldThreads = false;
-#else
-constexpr bool kCanHoldThreads = true;
-
-namespace {
-
-void* RunHeldThread(void*) {
-    HeldThread& held = *gHeldThread;
-    held.caught.set_value();
-    held.release.get_future().wait_for(proctest::kEventTimeout);
-    void* result = held.routine(held.argument);
-    held.ended.set_value();
-    return result;
-}
-
-}  // namespace
-
-extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*routine)(void*),
-                              void* argument) {
-    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
-    static const auto next = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
-    if (gHeldThread != nullptr && gHeldThread->armed.exchange(false)) {
-        gHeldThread->routine = routine;
-        gHeldThread->argument = argument;
-        return next(thread, attributes, RunHeldThread, nullptr);
-    }
-    return next(thread, attributes, routine, argument);
-}
-#endif
-
-namespace {
 
 // Makes the next pid the kernel hands out be pid, as far as nothing else on
 // the host forks first; false where the host does not allow it.
