@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -199,38 +198,23 @@ struct NamedProcess {
     const pid_t pid;
 };
 
-void SetOrUnset(const char* name, const std::optional<std::string>& value) {
-    value ? setenv(name, value->c_str(), 1) : unsetenv(name);
-}
-
-// The desktop type with the two session variables set (or unset) for this
-// call only.
-std::string TypeFor(std::optional<std::string> current, std::optional<std::string> session) {
-    std::pair<const char*, std::optional<std::string>> variables[] = {{"XDG_CURRENT_DESKTOP", current},
-                                                                      {"DESKTOP_SESSION", session}};
-    for (auto& [name, value] : variables) {
-        const char* old = getenv(name);
-        std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
-        SetOrUnset(name, value);
-        value = saved;
-    }
-    std::string type = GetDesktopType();
-    for (const auto& [name, value] : variables) {
-        SetOrUnset(name, value);
-    }
-    return type;
+// The desktop type with the two session variables set, or unset when null.
+std::string TypeFor(const char* current, const char* session) {
+    current != nullptr ? setenv("XDG_CURRENT_DESKTOP", current, 1) : unsetenv("XDG_CURRENT_DESKTOP");
+    session != nullptr ? setenv("DESKTOP_SESSION", session, 1) : unsetenv("DESKTOP_SESSION");
+    return GetDesktopType();
 }
 
 TEST(DesktopTypeTest, VariablesDecideBeforeRunningProcesses) {
     ASSERT_EQ(FindProcessByName("mate-session"), -1);
     ASSERT_EQ(FindProcessByName("ksmserver"), -1);
-    EXPECT_EQ(TypeFor("ubuntu:GNOME", std::nullopt), "gnome");
+    EXPECT_EQ(TypeFor("ubuntu:GNOME", nullptr), "gnome");
     EXPECT_EQ(TypeFor("X-Cinnamon", "plasmawayland"), "kde");
     NamedProcess kde("ksmserver");
-    EXPECT_EQ(TypeFor(std::nullopt, "xfce"), "kde");
-    EXPECT_EQ(TypeFor("GNOME", std::nullopt), "gnome");
+    EXPECT_EQ(TypeFor(nullptr, "xfce"), "kde");
+    EXPECT_EQ(TypeFor("GNOME", nullptr), "gnome");
     NamedProcess mate("mate-session");
-    EXPECT_EQ(TypeFor(std::nullopt, std::nullopt), "mate");
+    EXPECT_EQ(TypeFor(nullptr, nullptr), "mate");
 }
 
 TEST(DistributionTest, OsReleaseThenLsbRelease) {

@@ -29,14 +29,8 @@ TEST(IpcHandshake, VerifiesEveryKeyKindAndEndsWhenTheServiceCloses) {
         EXPECT_TRUE(
             peer.service.WaitForLine("CLIENT_INFO clientId=42 name=DesktopController heartbeat=0 token=ok"));
         EXPECT_EQ(capture.LevelOf("Server signature verification success\n"), dclog::kInfo);
-        {
-            std::unique_lock lock(peer.inbox.mutex);
-            ASSERT_TRUE(
-                peer.inbox.changed.wait_for(lock, 5s, [&] { return peer.inbox.connectedCalls == 1; }));
-        }
         peer.service.Command("close");
         ExpectCleanEnd(capture);
-        EXPECT_EQ(peer.service.WaitForExit(), 0);
     }
 }
 
