@@ -106,15 +106,6 @@ void WithFileSizeLimit(rlim_t bytes, const std::function<void()>& body) {
     setrlimit(RLIMIT_FSIZE, &limit);
 }
 
-// Restores the global level pair changed by a test.
-class LogMessageTest : public ::testing::Test {
-  protected:
-    void TearDown() override {
-        Log_SetLevel(0, dclog::kInfo);
-        Log_SetStderrLevel(0, -1);
-    }
-};
-
 // Holds the log lock for a while inside every write, announcing the first.
 class SlowOutput : public dclog::LogOutput {
   public:
@@ -356,7 +347,7 @@ TEST_F(LogFileOutputTest, FailedRotationBacksOffAndKeepsTheOldLogs) {
     EXPECT_GT(ReadFile(dclog::NumberedName(path, 2)).size(), 100000u);
 }
 
-TEST_F(LogMessageTest, ChildForkedWhileAnotherThreadLogsCanLogItself) {
+TEST(LogMessageTest, ChildForkedWhileAnotherThreadLogsCanLogItself) {
     std::atomic<bool> entered{false};
     ASSERT_NE(dclog::RegisterOutput(std::make_unique<SlowOutput>(entered)), nullptr);
     std::thread writer([] { LogMessage(dclog::kInfo, "parent record"); });
@@ -382,7 +373,7 @@ TEST_F(LogMessageTest, ChildForkedWhileAnotherThreadLogsCanLogItself) {
     EXPECT_TRUE(dclog::RemoveOutput(0x778, "slow"));
 }
 
-TEST_F(LogMessageTest, FormatsMasksTerminatesCutsAndKeepsErrno) {
+TEST(LogMessageTest, FormatsMasksTerminatesCutsAndKeepsErrno) {
     dclog::LogCapture capture;
     const std::string medium(1000, 'm');
     LogMessage(dclog::kInfo, "plain %d", 42);
