@@ -48,11 +48,17 @@ std::vector<int> OpenFds() {
     return fds;
 }
 
-// report <out> <fifo>: its pid and open fds.
-int Report(char** argv) {
+// report <out> <fifo> [VAR]: its pid, argv, the variable and its open fds.
+int Report(int argc, char** argv) {
     const std::vector<int> fds = OpenFds();
     std::ofstream out(argv[2], std::ios::binary);
     out << "pid " << getpid() << "\n";
+    for (int i = 0; i < argc; ++i) {
+        out << "arg " << argv[i] << "\n";
+    }
+    if (argc > 4 && getenv(argv[4]) != nullptr) {
+        out << "env " << argv[4] << "=" << getenv(argv[4]) << "\n";
+    }
     for (int fd : fds) {
         out << "fd " << fd << "\n";
     }
@@ -80,7 +86,7 @@ int main(int argc, char** argv) {
         return atoi(argv[2]);
     }
     if (mode == "report" && argc > 3) {
-        return Report(argv);
+        return Report(argc, argv);
     }
     if (mode == "wait" && argc > 2) {
         Notify(argv[2], "ready " + std::to_string(getpid()));

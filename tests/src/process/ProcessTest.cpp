@@ -145,15 +145,18 @@ class ProcessObjectTest : public ::testing::Test {
     EventFifo events{dir.File("events")};
 };
 
-// What the child gets of its argv, standard input and the rest is checked
-// end to end; here only what no daemon test can provoke: a descriptor a
-// library opened without close-on-exec, and a path that cannot be run.
-TEST_F(ProcessObjectTest, NoStrayDescriptorReachesTheChildAndAFailedExecExitsWith255) {
+// The child gets the argv it was given and the daemon's environment; a
+// descriptor a library opened without close-on-exec does not reach it, and
+// a path that cannot be run ends it with 255. Standard input is checked end
+// to end.
+TEST_F(ProcessObjectTest, ArgvEnvironmentAndDescriptorsReachTheChildExactly) {
+    setenv("DC_T_KEPT", "kept value", 1);
     const std::string out = dir.File("report");
+    const std::vector<std::string> params = {"report", out, events.Path(), "DC_T_KEPT", "with space", ""};
     auto process = std::make_shared<ProcessObject>("reporter", 7, 0, -1);
     const int stray = open("/dev/null", O_RDONLY);
     ASSERT_GE(stray, 3);
-    ASSERT_TRUE(process->start(HelperPath(), {"report", out, events.Path()}, {}, 0));
+    ASSERT_TRUE(process->start(HelperPath(), params, {}, 0));
     ASSERT_EQ(events.NextLine(), "reported");
     close(stray);
     // The child names its own pid: it may be reaped, and getPid() -1, before
@@ -162,7 +165,12 @@ TEST_F(ProcessObjectTest, NoStrayDescriptorReachesTheChildAndAFailedExecExitsWit
     const std::vector<std::string> pid = LinesWithPrefix(report, "pid ");
     ASSERT_EQ(pid.size(), 1u) << report;
     ASSERT_EQ(WaitForExitRecord("reporter"), "Process reporter(" + pid[0] + ") exited, status=0\n");
+    std::vector<std::string> argv = {"reporter"};
+    argv.insert(argv.end(), params.begin(), params.end());
+    EXPECT_EQ(LinesWithPrefix(report, "arg "), argv);
+    EXPECT_THAT(LinesWithPrefix(report, "env "), ElementsAre("DC_T_KEPT=kept value"));
     EXPECT_THAT(LinesWithPrefix(report, "fd "), ElementsAre("0", "1", "2"));
+    unsetenv("DC_T_KEPT");
     // Joins the reporter's watcher: a thread checker in a child that fails
     // its exec would otherwise report the finished, unjoined thread.
     process.reset();
