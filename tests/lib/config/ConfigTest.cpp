@@ -75,14 +75,6 @@ TEST(Dictionary, TypedReadsConvertOrFallBackToTheDefaultWithOneMessage) {
     EXPECT_EQ(LastMessage(d), Rejected("integerOutOfRange", "4294967296", "big", "out of range", "7"));
 }
 
-TEST(Dictionary, DefaultsAreNeverSettings) {
-    Dictionary empty;
-    EXPECT_EQ(empty.GetInt32(7, "seven"), 7);
-    EXPECT_FALSE(empty.GetString(nullptr, "null"));
-    EXPECT_FALSE(empty.HasEntry("seven"));
-    EXPECT_EQ(empty.GetInt32(8, "seven"), 8) << "another caller's default is honoured";
-}
-
 // A byte order mark is not part of the first name.
 TEST(Dictionary, FileWithAByteOrderMarkIsReadAsUtf8) {
     TempDir dir;
@@ -255,6 +247,7 @@ TEST_F(PreferenceStoreTest, ConcurrentInitialisationAndReaders) {
             for (int i = 0; i < 3000; ++i) {
                 bool ok = Preference_GetInt32(0, "n") == 7 && Preference_GetBool(false, "b") &&
                           Preference_GetString(nullptr, "s").value_or("") == "text" &&
+                          // Each caller's own default: a default is never a setting.
                           Preference_GetInt32(t + 1, ("missing" + std::to_string(i % 7)).c_str()) == t + 1;
                 wrong += ok ? 0 : 1;
             }

@@ -31,25 +31,22 @@ EventFifo::~EventFifo() {
 
 std::optional<std::string> EventFifo::NextLine(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        size_t end = buffer_.find('\n');
-        if (end != std::string::npos) {
-            std::string line = buffer_.substr(0, end);
-            buffer_.erase(0, end + 1);
-            return line;
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                          std::chrono::steady_clock::now());
+    size_t end;
+    while ((end = buffer_.find('\n')) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         pollfd in = {fd_, POLLIN, 0};
+        char chunk[4096];
         if (left.count() <= 0) {
             return std::nullopt;
         }
-        char chunk[4096];
-        ssize_t count = poll(&in, 1, static_cast<int>(left.count())) > 0 ? read(fd_, chunk, sizeof chunk) : 0;
-        if (count > 0) {
-            buffer_.append(chunk, static_cast<size_t>(count));
-        }
+        const ssize_t count =
+            poll(&in, 1, static_cast<int>(left.count())) > 0 ? read(fd_, chunk, sizeof chunk) : 0;
+        buffer_.append(chunk, count > 0 ? static_cast<size_t>(count) : 0);
     }
+    std::string line = buffer_.substr(0, end);
+    buffer_.erase(0, end + 1);
+    return line;
 }
 
 pid_t EventFifo::NextReadyPid() {
