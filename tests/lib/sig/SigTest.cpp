@@ -1,5 +1,6 @@
 // Runs sig_helper in real child processes and checks how they end: exit
-// status or signal, the log records, standard error and standard output.
+// status or signal, the log records, standard error and standard output;
+// and where the kernel puts a core.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,10 +10,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "lib/sig/CoreFileName.h"
 #include "tests/lib/log/LogTestSupport.h"
 #include "tests/support/Sandbox.h"
 
@@ -34,43 +35,15 @@ struct HelperRun {
 
 class SigHelperTest : public ::testing::Test {
   protected:
-    // Runs the helper with the temp dir as working directory and a fresh log
-    // file there. A helper still alive at the deadline is killed, so no test
-    // leaves a process behind.
-    HelperRun Run(const std::string& scenario) {
-        HelperRun run = Launch(scenario);
-        while (std::optional<std::string> line = reader_->ReadLine(Deadline(60))) {
-            run.out += *line + "\n";
-        }
-        Collect(run, std::chrono::seconds(10));
-        return run;
-    }
-
-    // The storm helper: once its threads run, a burst of signum to the
-    // process; it must be gone within five seconds.
-    HelperRun Storm(int signum) {
-        std::filesystem::remove(dir_.File("panic.log"));
-        HelperRun run = Launch("storm");
-        run.out = reader_->ReadLine(Deadline(10)).value_or("");
-        for (int i = 0; i < 3 && run.out == "ready"; ++i) {
-            kill(run.pid, signum);
-        }
-        Collect(run, std::chrono::seconds(5));
-        run.log = ReadFile(dir_.File("panic.log"));
-        return run;
-    }
-
-  private:
-    static std::chrono::steady_clock::time_point Deadline(int seconds) {
-        return std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    }
-
-    // Starts the helper with the temp dir as working directory and a fresh
-    // log file there.
-    HelperRun Launch(const std::string& scenario) {
+    // Runs the helper with the temp dir as working directory and fresh log
+    // files there. With a signal, that signal goes three times to the helper
+    // once it is ready, and the helper's log is its real log file. A helper
+    // still alive at the deadline is killed, so no test leaves a process
+    // behind.
+    HelperRun Run(const std::string& scenario, int signum = 0) {
         const std::string helper = std::string(getenv("DC_BUILD_DIR")) + "/bin/sig_helper";
-        const std::string log = dir_.File("log");
-        std::filesystem::remove(log);
+        std::filesystem::remove(dir_.File("log"));
+        std::filesystem::remove(dir_.File("panic.log"));
         HelperRun run;
         int out[2];
         EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
@@ -81,32 +54,32 @@ class SigHelperTest : public ::testing::Test {
                 dup2(errFd, STDERR_FILENO) < 0) {
                 _exit(dctest::kChildSetupFailed);
             }
-            execl(helper.c_str(), "sig_helper", scenario.c_str(), log.c_str(), nullptr);
+            execl(helper.c_str(), "sig_helper", scenario.c_str(), dir_.File("log").c_str(), nullptr);
             _exit(dctest::kChildExecFailed);
         }
         close(out[1]);
-        reader_ = std::make_unique<dctest::LineReader>(out[0]);
-        return run;
-    }
-
-    // A helper still alive at the deadline is killed, so no test leaves a
-    // process behind.
-    void Collect(HelperRun& run, std::chrono::milliseconds bound) {
-        if (!dctest::WaitForChildExit(run.pid, bound, &run.status)) {
+        dctest::LineReader reader(out[0]);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(signum != 0 ? 10 : 60);
+        while (std::optional<std::string> line = reader.ReadLine(deadline)) {
+            run.out += *line + "\n";
+            if (signum != 0 && *line == "ready") {
+                for (int i = 0; i < 3; ++i) {
+                    kill(run.pid, signum);
+                }
+                break;
+            }
+        }
+        if (!dctest::WaitForChildExit(run.pid, std::chrono::seconds(signum != 0 ? 5 : 10), &run.status)) {
             kill(run.pid, SIGKILL);
             waitpid(run.pid, &run.status, 0);
             ADD_FAILURE() << "helper did not end in time; output so far:\n" << run.out;
         }
-        reader_.reset();
         run.err = ReadFile(dir_.File("stderr"));
-        run.log = ReadFile(dir_.File("log"));
+        run.log = ReadFile(dir_.File(signum != 0 ? "panic.log" : "log"));
+        return run;
     }
 
-  protected:
     dctest::TempDir dir_;
-
-  private:
-    std::unique_ptr<dctest::LineReader> reader_;
 };
 
 TEST_F(SigHelperTest, PanicsAndFailedChecksExitWith255AndNameTheLogFile) {
@@ -150,7 +123,7 @@ TEST_F(SigHelperTest, SignalBurstsReachTheWaitingMainThreadWhileOthersAllocateAn
     // malloc or log write, and allocates nothing itself; a second signal of
     // the burst is not a loop.
     for (int round = 0; round < 200; ++round) {
-        HelperRun run = Storm(SIGTERM);
+        HelperRun run = Run("storm", SIGTERM);
         ASSERT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGTERM)
             << "round " << round << " status " << run.status << "\n"
             << run.err;
@@ -158,7 +131,7 @@ TEST_F(SigHelperTest, SignalBurstsReachTheWaitingMainThreadWhileOthersAllocateAn
             << "round " << round;
     }
     for (int round = 0; round < 200; ++round) {
-        HelperRun run = Storm(SIGUSR1);
+        HelperRun run = Run("storm", SIGUSR1);
         ASSERT_TRUE(run.Exited(255)) << "round " << round << " status " << run.status << "\n" << run.err;
         ASSERT_TRUE(InOrder(run.log, {" Caught signal 10 -- tid " + std::to_string(run.pid) + "\n",
                                       " PANIC: Unexpected signal: 10.\n", " Exiting\n"}))
@@ -179,6 +152,37 @@ TEST_F(SigHelperTest, PanicDumpsCoreIntoTheWorkingDirectory) {
                                   "3|Core dumped.\n", "3|A core file is available in \"" + core + "\"\n"}));
     ASSERT_TRUE(std::filesystem::is_regular_file(core)) << core;
     EXPECT_GT(std::filesystem::file_size(core), 0u);
+}
+
+struct Expansion {
+    const char* pattern;
+    bool usesPid;
+    const char* host;
+    std::string name;  // empty: the expansion fails
+    bool wildcard;
+    size_t size = 256;
+};
+
+// Where the kernel puts the core of pid 4321 (uid 1000, gid 100, host "box",
+// working directory /home/user/work) and whether the name has unknown parts.
+TEST(CoreFileName, FollowsTheKernelsPatternRules) {
+    const Expansion cases[] = {
+        {"/var/crash/core.%p.%u.%g.%s", true, "box", "/var/crash/core.4321.1000.100.6", false},
+        {"|/usr/lib/systemd/systemd-coredump %P %u", true, "box", "/home/user/work/core.4321", false},
+        {"core", false, "box", "", false, 20},
+    };
+    for (const Expansion& c : cases) {
+        SCOPED_TRACE(std::string(c.pattern ? c.pattern : "(null)") + " size " + std::to_string(c.size));
+        CorePatternInputs in{c.pattern, c.usesPid, 4321, 1000, 100, c.host, "/home/user/work"};
+        char out[256];
+        bool wildcard = true;
+        bool ok = CoreFileName_Expand(in, out, c.size, &wildcard);
+        ASSERT_EQ(ok, !c.name.empty());
+        if (ok) {
+            EXPECT_EQ(out, c.name);
+            EXPECT_EQ(wildcard, c.wildcard);
+        }
+    }
 }
 
 }  // namespace

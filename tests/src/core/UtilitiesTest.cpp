@@ -1,9 +1,12 @@
-// Shell commands, short file reads and the host domain.
+// Shell commands, short file reads, the host domain, and what the
+// controller reports about its session: desktop type and distribution.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,6 +14,7 @@
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <sstream>
@@ -20,6 +24,7 @@
 #include "lib/log/LogCapture.h"
 #include "src/core/CommonUtils.h"
 #include "src/core/IdentityFiles.h"
+#include "src/core/SessionDetection.h"
 #include "tests/support/Sandbox.h"
 
 using namespace std::chrono_literals;
@@ -157,7 +162,7 @@ std::string HostDomainWith(const std::string& hosts) {
 }
 
 TEST(HostDomainTest, DomainPartOfTheOfficialNameElseTheHostName) {
-    EXPECT_EQ(HostDomainWith("127.0.1.1 dcprobe.lab.example.org dcprobe\n"), "lab.example.org\n");
+    // The domain part of the official name is checked end to end.
     EXPECT_EQ(HostDomainWith("127.0.1.1 dcprobe\n"), "dcprobe\n");
 
     // Enough aliases that the first work buffer is too small.
@@ -170,6 +175,61 @@ TEST(HostDomainTest, DomainPartOfTheOfficialNameElseTheHostName) {
 
     EXPECT_EQ(HostDomainWith("127.0.0.1 localhost\n"),
               "dcprobe\n2 CommonUtils->GetHostDomain Failed to call gethostbyname_r, error: Unknown host\n");
+}
+
+// A child under a chosen comm name, alive until destruction.
+struct NamedProcess {
+    explicit NamedProcess(const char* name) : pid(fork()) {
+        if (pid == 0) {
+            prctl(PR_SET_NAME, name);
+            pause();
+            _exit(0);
+        }
+        while (pid > 0 &&
+               dctest::ReadFile("/proc/" + std::to_string(pid) + "/comm") != name + std::string("\n")) {
+            sched_yield();
+        }
+    }
+    ~NamedProcess() {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    const pid_t pid;
+};
+
+// The desktop type with the two session variables set, or unset when null.
+std::string TypeFor(const char* current, const char* session) {
+    current != nullptr ? setenv("XDG_CURRENT_DESKTOP", current, 1) : unsetenv("XDG_CURRENT_DESKTOP");
+    session != nullptr ? setenv("DESKTOP_SESSION", session, 1) : unsetenv("DESKTOP_SESSION");
+    return GetDesktopType();
+}
+
+TEST(DesktopTypeTest, VariablesDecideBeforeRunningProcesses) {
+    ASSERT_EQ(FindProcessByName("mate-session"), -1);
+    ASSERT_EQ(FindProcessByName("ksmserver"), -1);
+    EXPECT_EQ(TypeFor("ubuntu:GNOME", nullptr), "gnome");
+    EXPECT_EQ(TypeFor("X-Cinnamon", "plasmawayland"), "kde");
+    NamedProcess kde("ksmserver");
+    EXPECT_EQ(TypeFor(nullptr, "xfce"), "kde");
+    EXPECT_EQ(TypeFor("GNOME", nullptr), "gnome");
+    NamedProcess mate("mate-session");
+    EXPECT_EQ(TypeFor(nullptr, nullptr), "mate");
+}
+
+TEST(DistributionTest, OsReleaseThenLsbRelease) {
+    dctest::TempDir dir;
+    auto detect = [&](const std::string& osRelease, const std::string& lsb = "true") {
+        return core::DetectDistribution({dir.Write("os-release", osRelease), dir.File("etc"), lsb});
+    };
+    EXPECT_EQ(detect("NAME=\"Rocky\"\nVERSION_ID=\"ubuntu\"\nID=\"rocky\"\n"), "rocky");
+
+    dclog::LogCapture log;
+    EXPECT_EQ(detect("ID=linuxmint\n"), "");
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{"Can not find the supported distribution from id=linuxmint.\n",
+                                        "Can not find the supported distribution from .\n"}));
+    EXPECT_EQ(log.LevelOf("Can not find"), dclog::kWarning);
+    EXPECT_EQ(detect("ID=linuxmint\n", "echo Ubuntu"), "ubuntu");
 }
 
 }  // namespace

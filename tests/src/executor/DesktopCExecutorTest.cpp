@@ -1,46 +1,82 @@
-// DesktopCExecutor: queue order, direct runs beside the queue, and what
-// becomes of queued and running tasks when the executor is destroyed.
+// DesktopCExecutor: direct runs, what becomes of a running task when the
+// executor is destroyed, and start requests it refuses.
 #include <fcntl.h>
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <future>
-#include <thread>
+#include <mutex>
 
 #include "lib/log/Log.h"
 #include "lib/log/LogCapture.h"
 #include "src/core/CommonUtils.h"
 #include "src/core/SessionDetection.h"
 #include "src/executor/DesktopCExecutor.h"
+#include "src/executor/DesktopCTask.h"
 #include "src/process/DesktopCProcessMgr.h"
-#include "tests/src/executor/ExecutorTestSupport.h"
 #include "tests/src/process/ProcessTestSupport.h"
 
 namespace {
 
-using namespace exectest;
 using namespace proctest;
-using ::testing::ElementsAre;
-using ::testing::UnorderedElementsAre;
+
+// A journal that tasks write to and tests wait on.
+class Journal {
+  public:
+    void Add(const std::string& entry) {
+        std::lock_guard guard(mutex_);
+        entries_.push_back(entry);
+        changed_.notify_all();
+    }
+    bool WaitFor(const std::string& entry, std::chrono::milliseconds timeout) {
+        std::unique_lock guard(mutex_);
+        return changed_.wait_for(guard, timeout, [&] { return HasLocked(entry); });
+    }
+    bool Has(const std::string& entry) {
+        std::lock_guard guard(mutex_);
+        return HasLocked(entry);
+    }
+
+  private:
+    bool HasLocked(const std::string& entry) const {
+        return std::find(entries_.begin(), entries_.end(), entry) != entries_.end();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> entries_;
+};
+
+// Records "start <name>", then waits for "open <name>" when gated, then
+// records the desktop information it was given and "end <name>".
+class RecordingTask : public DesktopCTask {
+  public:
+    RecordingTask(std::string name, Journal& journal, bool gated)
+        : name_(std::move(name)), journal_(journal), gated_(gated) {}
+    void Execute(const DesktopInfo& info) override {
+        journal_.Add("start " + name_);
+        if (gated_) {
+            journal_.WaitFor("open " + name_, std::chrono::seconds(20));
+        }
+        journal_.Add("info " + name_ + " " + info.desktopType + "/" + info.distribution);
+        journal_.Add("end " + name_);
+    }
+    std::string GetName() override { return name_; }
+
+  private:
+    std::string name_;
+    Journal& journal_;
+    bool gated_;
+};
 
 class DesktopCExecutorTest : public ::testing::Test {
   protected:
     std::shared_ptr<DesktopCTask> Task(const std::string& name, bool gated = false) {
         return std::make_shared<RecordingTask>(name, journal, gated);
-    }
-    // The entries of the journal, or the captured lines, that contain one of the parts.
-    static std::vector<std::string> Containing(const std::vector<std::string>& lines,
-                                               const std::vector<std::string>& parts) {
-        std::vector<std::string> found;
-        for (const std::string& line : lines) {
-            if (std::any_of(parts.begin(), parts.end(),
-                            [&](const std::string& part) { return line.find(part) != std::string::npos; })) {
-                found.push_back(line);
-            }
-        }
-        return found;
     }
     std::string ExpectedInfo() const { return GetDesktopType() + "/" + CommonUtils::GetDistribution(); }
 
@@ -49,63 +85,22 @@ class DesktopCExecutorTest : public ::testing::Test {
     std::shared_ptr<DesktopCProcessMgr> manager = std::make_shared<DesktopCProcessMgr>();
 };
 
-TEST_F(DesktopCExecutorTest, QueuedTasksRunInOrderWhileDirectTasksRunAlongside) {
-    DesktopCExecutor executor(manager);
-    executor.Exec(Task("A", true), true);
-    executor.Exec(Task("B"), true);
-    executor.Exec(Task("C"), true);
-    ASSERT_TRUE(journal.WaitFor("start A", kEventTimeout));
-
-    // A blocked direct task is reported at once and holds up nothing.
-    executor.Exec(Task("D", true), false);
-    EXPECT_EQ(capture.LevelOf("DesktopCExecutor->Exec Task D executed directly"), dclog::kInfo);
-    executor.Exec(Task("E"), false);
-    ASSERT_TRUE(journal.WaitFor("end E", kEventTimeout));
-    EXPECT_FALSE(journal.Has("end D"));
-    EXPECT_FALSE(journal.Has("start B"));
-
-    journal.Add("open A");
-    ASSERT_TRUE(journal.WaitFor("end C", kEventTimeout));
-    EXPECT_THAT(Containing(journal.Entries(), {"start A", "end A", "start B", "end B", "start C", "end C"}),
-                ElementsAre("start A", "end A", "start B", "end B", "start C", "end C"));
-    EXPECT_TRUE(journal.Has("info B " + ExpectedInfo()));
-    ASSERT_TRUE(capture.WaitFor("Task C executed in queue", kEventTimeout));
-    EXPECT_THAT(Containing(capture.Lines(), {"executed in queue"}),
-                ElementsAre("DesktopCExecutor->ScheduleTask Task A executed in queue\n",
-                            "DesktopCExecutor->ScheduleTask Task B executed in queue\n",
-                            "DesktopCExecutor->ScheduleTask Task C executed in queue\n"));
-    journal.Add("open D");
-    EXPECT_TRUE(journal.WaitFor("end D", kEventTimeout));
-
-    executor.Exec(nullptr, false);
-    EXPECT_EQ(capture.LevelOf("DesktopCExecutor->Exec No task given"), dclog::kError);
-}
-
-TEST_F(DesktopCExecutorTest, DestructionWaitsForTheRunningQueuedTaskAndDropsTheRest) {
+// The daemon runs every task directly, each on a thread of its own (the
+// executor's queue serves no request): a blocked task holds up neither the
+// next one nor the executor's destruction, and it ends after the executor
+// with the desktop information it was given.
+TEST_F(DesktopCExecutorTest, DirectTasksRunAlongsideAndOutliveTheExecutor) {
     auto executor = std::make_unique<DesktopCExecutor>(manager);
-    executor->Exec(Task("A", true), true);
-    executor->Exec(Task("B"), true);
-    executor->Exec(Task("Late", true), false);
-    ASSERT_TRUE(journal.WaitFor("start A", kEventTimeout));
-    ASSERT_TRUE(journal.WaitFor("start Late", kEventTimeout));
-
-    std::promise<void> destroyed;
-    std::future<void> done = destroyed.get_future();
-    std::thread destroyer([&] {
-        executor.reset();
-        destroyed.set_value();
-    });
-    EXPECT_NE(done.wait_for(std::chrono::milliseconds(200)), std::future_status::ready);
-    journal.Add("open A");
-    EXPECT_EQ(done.wait_for(kEventTimeout), std::future_status::ready);
-    destroyer.join();
-    EXPECT_THAT(Containing(journal.Entries(), {"start "}), UnorderedElementsAre("start A", "start Late"));
-    EXPECT_FALSE(capture.Contains("Task B executed"));
-
-    // The direct task outlives the executor with its own desktop information.
-    journal.Add("open Late");
-    ASSERT_TRUE(journal.WaitFor("end Late", kEventTimeout));
-    EXPECT_TRUE(journal.Has("info Late " + ExpectedInfo()));
+    executor->Exec(Task("Blocked", true), false);
+    ASSERT_TRUE(journal.WaitFor("start Blocked", kEventTimeout));
+    executor->Exec(Task("Next"), false);
+    ASSERT_TRUE(journal.WaitFor("end Next", kEventTimeout));
+    EXPECT_TRUE(journal.Has("info Next " + ExpectedInfo()));
+    executor.reset();
+    EXPECT_FALSE(journal.Has("end Blocked"));
+    journal.Add("open Blocked");
+    ASSERT_TRUE(journal.WaitFor("end Blocked", kEventTimeout));
+    EXPECT_TRUE(journal.Has("info Blocked " + ExpectedInfo()));
 }
 
 TEST_F(DesktopCExecutorTest, AStartRequestNamingAFifoReturnsAtOnce) {

@@ -1,6 +1,5 @@
 #include "tests/src/ipc/ServiceHarness.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <openssl/sha.h>
 #include <poll.h>
@@ -99,17 +98,12 @@ void ServiceProcess::ReadOutput() {
 std::optional<std::string> ServiceProcess::WaitForLine(const std::string& text,
                                                        std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
-    std::optional<std::string> found;
-    changed_.wait_for(lock, timeout, [&] {
-        for (const std::string& line : lines_) {
-            if (line.find(text) != std::string::npos) {
-                found = line;
-                return true;
-            }
-        }
-        return false;
-    });
-    return found;
+    auto has = [&] {
+        return std::find_if(lines_.begin(), lines_.end(),
+                            [&](const std::string& line) { return line.find(text) != std::string::npos; });
+    };
+    return changed_.wait_for(lock, timeout, [&] { return has() != lines_.end(); }) ? std::optional(*has())
+                                                                                   : std::nullopt;
 }
 
 bool ServiceProcess::WaitForLines(const std::string& text, size_t count, std::chrono::milliseconds timeout) {
@@ -146,7 +140,6 @@ void Inbox::OnMessage(char* payload, uint32_t length, void* userData) {
     auto* inbox = static_cast<Inbox*>(userData);
     std::lock_guard guard(inbox->mutex);
     inbox->payloads.emplace_back(payload, length);
-    inbox->terminated.push_back(payload[length] == '\0');
     inbox->changed.notify_all();
 }
 
@@ -195,22 +188,6 @@ const bool staleSemaphoresRemoved = [] {
 }();
 
 }  // namespace
-
-int ThreadCount() {
-    // ThreadSanitizer adds a helper thread of its own when the process
-    // creates its first thread; one thread made here first keeps that helper
-    // in every count instead of only in the later ones.
-    static const bool helperStarted = [] {
-        std::thread([] {}).join();
-        return true;
-    }();
-    static_cast<void>(helperStarted);
-    int count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-        ++count;
-    }
-    return count;
-}
 
 Peer::Peer(const std::vector<std::string>& arguments)
     : service([&] {

@@ -60,7 +60,6 @@ struct Inbox {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<std::string> payloads;
-    std::vector<bool> terminated;  // payload[length] was a zero byte
     int connectedCalls = 0;
 
     static void OnConnected(void* userData);
@@ -86,7 +85,6 @@ struct Peer {
 
 // Named semaphores of this process still present in /dev/shm.
 std::vector<std::string> LeftoverSemaphores();
-int ThreadCount();
 // Waits for the client to come down after the connection ended and checks
 // that it did come down, rather than wait on a thread that missed the end,
 // and left no semaphore behind. The bound is far above the half second the

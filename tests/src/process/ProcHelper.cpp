@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <string.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -49,34 +48,20 @@ std::vector<int> OpenFds() {
     return fds;
 }
 
-std::string FdTarget(int fd) {
-    char link[64];
-    char target[512] = {};
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t length = readlink(link, target, sizeof target - 1);
-    return length > 0 ? std::string(target, static_cast<size_t>(length)) : std::string();
-}
-
-// report <out> <fifo> [VAR...]: its pid, argv, the named variables and open
-// fds.
+// report <out> <fifo> [VAR]: its pid, argv, the variable and its open fds.
 int Report(int argc, char** argv) {
     const std::vector<int> fds = OpenFds();
     std::ofstream out(argv[2], std::ios::binary);
     out << "pid " << getpid() << "\n";
-    out << "argc " << argc << "\n";
     for (int i = 0; i < argc; ++i) {
         out << "arg " << argv[i] << "\n";
     }
-    for (int i = 4; i < argc; ++i) {
-        const char* value = getenv(argv[i]);
-        out << (value != nullptr ? "env " + std::string(argv[i]) + "=" + value
-                                 : "unset " + std::string(argv[i]))
-            << "\n";
+    if (argc > 4 && getenv(argv[4]) != nullptr) {
+        out << "env " << argv[4] << "=" << getenv(argv[4]) << "\n";
     }
     for (int fd : fds) {
         out << "fd " << fd << "\n";
     }
-    out << "stdin " << FdTarget(0) << "\n";
     out.close();
     Notify(argv[3], "reported");
     return 0;

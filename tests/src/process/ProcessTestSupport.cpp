@@ -1,6 +1,5 @@
 #include "tests/src/process/ProcessTestSupport.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -12,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -31,25 +31,22 @@ EventFifo::~EventFifo() {
 
 std::optional<std::string> EventFifo::NextLine(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        size_t end = buffer_.find('\n');
-        if (end != std::string::npos) {
-            std::string line = buffer_.substr(0, end);
-            buffer_.erase(0, end + 1);
-            return line;
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                          std::chrono::steady_clock::now());
+    size_t end;
+    while ((end = buffer_.find('\n')) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         pollfd in = {fd_, POLLIN, 0};
+        char chunk[4096];
         if (left.count() <= 0) {
             return std::nullopt;
         }
-        char chunk[4096];
-        ssize_t count = poll(&in, 1, static_cast<int>(left.count())) > 0 ? read(fd_, chunk, sizeof chunk) : 0;
-        if (count > 0) {
-            buffer_.append(chunk, static_cast<size_t>(count));
-        }
+        const ssize_t count =
+            poll(&in, 1, static_cast<int>(left.count())) > 0 ? read(fd_, chunk, sizeof chunk) : 0;
+        buffer_.append(chunk, count > 0 ? static_cast<size_t>(count) : 0);
     }
+    std::string line = buffer_.substr(0, end);
+    buffer_.erase(0, end + 1);
+    return line;
 }
 
 pid_t EventFifo::NextReadyPid() {
@@ -103,15 +100,12 @@ std::string HelperPath() {
     return std::string(buildDir != nullptr ? buildDir : ".") + "/bin/proc_helper";
 }
 
-namespace {
-
-std::vector<pid_t> Children(bool zombiesOnly) {
+std::vector<pid_t> ChildrenOfSelf(bool zombiesOnly) {
     std::vector<pid_t> children;
-    DIR* proc = opendir("/proc");
-    while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
-        pid_t pid = atoi(entry->d_name);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const pid_t pid = atoi(entry.path().filename().c_str());
         // "<pid> (<comm>) <state> <parent> ...": comm may hold spaces.
-        std::string stat = pid > 0 ? ReadFile("/proc/" + std::to_string(pid) + "/stat") : "";
+        std::string stat = pid > 0 ? ReadFile(entry.path().string() + "/stat") : "";
         std::istringstream rest(stat.substr(std::min(stat.size(), stat.rfind(')') + 1)));
         char state = 0;
         pid_t parent = 0;
@@ -119,19 +113,7 @@ std::vector<pid_t> Children(bool zombiesOnly) {
             children.push_back(pid);
         }
     }
-    if (proc != nullptr) {
-        closedir(proc);
-    }
     return children;
-}
-
-}  // namespace
-
-std::vector<pid_t> ChildrenOfSelf() {
-    return Children(false);
-}
-std::vector<pid_t> ZombieChildrenOfSelf() {
-    return Children(true);
 }
 
 std::vector<pid_t> ChildrenOfSelfAfter(std::chrono::milliseconds timeout) {

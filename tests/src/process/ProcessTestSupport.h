@@ -62,9 +62,8 @@ class ReapBlocker {
 
 // The helper program built with the tests.
 std::string HelperPath();
-// Pids of the children of this process, and those of them that are zombies.
-std::vector<pid_t> ChildrenOfSelf();
-std::vector<pid_t> ZombieChildrenOfSelf();
+// Pids of the children of this process, or those of them that are zombies.
+std::vector<pid_t> ChildrenOfSelf(bool zombiesOnly = false);
 // The children still there once they have had timeout to end: a child can
 // be stopped on another thread (an exit hook that held the last reference
 // to its owner) after the call the test made has returned.

@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <regex>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -18,13 +20,16 @@
 #include "lib/log/LogCapture.h"
 #include "lib/log/LogFileOutput.h"
 #include "lib/log/LogFiles.h"
+#include "lib/log/LogLevels.h"
 #include "lib/log/LogModules.h"
+#include "lib/log/LogOutput.h"
 #include "tests/lib/log/LogTestSupport.h"
 #include "tests/support/Sandbox.h"
 
 using dctest::ReadFile;
 using logtest::CountOf;
 using logtest::InOrder;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -100,20 +105,52 @@ void WithFileSizeLimit(rlim_t bytes, const std::function<void()>& body) {
     setrlimit(RLIMIT_FSIZE, &limit);
 }
 
+// Holds the log lock for a while inside every write, announcing the first.
+class SlowOutput : public dclog::LogOutput {
+  public:
+    explicit SlowOutput(std::atomic<bool>& entered)
+        : LogOutput(0x778, "slow", dclog::kDebug2), entered_(entered) {}
+    void Write(uint32_t, std::string_view) override {
+        entered_ = true;
+        std::this_thread::sleep_for(300ms);
+    }
+
+  private:
+    std::atomic<bool>& entered_;
+};
+
 }  // namespace
 
-TEST_F(LogFileOutputTest, DefaultFileHasNameModeHeaderAndPrefixes) {
-    dict_ = {{"log.suffix", "DesktopController"}, {"log.keepOld", "50"}, {"log.fileLevel", "debug2"}};
-    ASSERT_NE(Start(), nullptr);
+// The start also removes the oldest default-named files of ended
+// controllers beyond keepOld, and no other file.
+TEST_F(LogFileOutputTest, DefaultFileHasNameModeHeaderAndPrefixesAndPurgesFilesOfEndedProcesses) {
+    const std::string area = UserArea();
+    mkdir(area.c_str(), 0700);
+    std::vector<std::string> dead;
+    for (int i = 0; i < 5; ++i) {
+        dead.push_back(area + "/brevant-DesktopController-" + std::to_string(DeadPid()) + ".log");
+        std::ofstream(dead.back()) << "old\n";
+        SetAge(dead.back(), 1000 - i * 100);  // dead[0] is the oldest
+    }
+    const std::string live = area + "/brevant-DesktopController-" + std::to_string(getppid()) + ".log";
+    const std::string other = area + "/brevant-Other-" + std::to_string(DeadPid()) + ".log";
+    std::ofstream(live) << "live\n";
+    std::ofstream(other) << "other\n";
+    SetAge(live, 5000);
+    SetAge(other, 5000);
+    dict_ = {{"log.suffix", "DesktopController"}, {"log.keepOld", "3"}, {"log.fileLevel", "debug2"}};
+    ASSERT_NE(Start(true), nullptr);
     EXPECT_EQ(dclog::CurrentLogFilePath(), DefaultPath());
     Log("hello %d", 1);
     LogMessage(dclog::kDebug, "debug is below the global level");
     Warning("careful");
-    LogMessage(static_cast<int>(dclog::kMarked | dclog::kInfo), "marked");
-    Log_SetOperationId("op-1");
     Log_Shutdown();
-    Log_SetOperationId(nullptr);
     EXPECT_EQ(dclog::CurrentLogFilePath(), "");
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(std::filesystem::exists(dead[i]), i >= 2) << i;
+    }
+    EXPECT_TRUE(std::filesystem::exists(live));
+    EXPECT_TRUE(std::filesystem::exists(other));
 
     struct stat st {};
     ASSERT_EQ(stat(DefaultPath().c_str(), &st), 0);
@@ -124,12 +161,11 @@ TEST_F(LogFileOutputTest, DefaultFileHasNameModeHeaderAndPrefixes) {
     const std::string info = kStamp + " In\\(05\\) tester ";
     const std::string text = ReadFile(DefaultPath());
     EXPECT_TRUE(std::regex_match(
-        text,
-        std::regex(info + "Log for unknown pid=" + std::to_string(getpid()) +
-                   " version=unknown build=unknown option=unknown\n" + info + "The host is x86_64\\.\n" +
-                   info + "Host codepage=\\S+ encoding=\\S+\n" + info + "Host is Linux .+\n" + info +
-                   "Host offset from UTC is [+-]\\d\\d:\\d\\d\\.\n" + info + "hello 1\n" + kStamp +
-                   " Wa\\(03\\) tester careful\n" + kStamp + " In\\(05\\)\\+ tester marked\n")))
+        text, std::regex(info + "Log for unknown pid=" + std::to_string(getpid()) +
+                         " version=unknown build=unknown option=unknown\n" + info +
+                         "The host is x86_64\\.\n" + info + "Host codepage=\\S+ encoding=\\S+\n" + info +
+                         "Host is Linux .+\n" + info + "Host offset from UTC is [+-]\\d\\d:\\d\\d\\.\n" +
+                         info + "hello 1\n" + kStamp + " Wa\\(03\\) tester careful\n")))
         << text;
 }
 
@@ -255,74 +291,10 @@ TEST_F(LogFileOutputTest, ThrottleCutsOffAndReplaysHeldMessages) {
     EXPECT_TRUE(InOrder(text, {"<<< file Throttled", "trigger", "held 1", "held 2", "resumed"})) << text;
 }
 
-TEST_F(LogFileOutputTest, PurgeDeletesOldestFilesOfEndedProcessesOnly) {
-    const std::string area = UserArea();
-    mkdir(area.c_str(), 0700);
-    std::vector<std::string> dead;
-    for (int i = 0; i < 5; ++i) {
-        dead.push_back(area + "/brevant-DesktopController-" + std::to_string(DeadPid()) + ".log");
-        std::ofstream(dead.back()) << "old\n";
-        SetAge(dead.back(), 1000 - i * 100);  // dead[0] is the oldest
-    }
-    const std::string live = area + "/brevant-DesktopController-" + std::to_string(getppid()) + ".log";
-    const std::string other = area + "/brevant-Other-" + std::to_string(DeadPid()) + ".log";
-    std::ofstream(live) << "live\n";
-    std::ofstream(other) << "other\n";
-    SetAge(live, 5000);
-    SetAge(other, 5000);
-    dict_ = {{"log.suffix", "DesktopController"}};
-    ASSERT_NE(Start(true), nullptr);
-    Log_Shutdown();
-    EXPECT_FALSE(std::filesystem::exists(dead[0]));
-    EXPECT_FALSE(std::filesystem::exists(dead[1]));
-    for (int i = 2; i < 5; ++i) {
-        EXPECT_TRUE(std::filesystem::exists(dead[i])) << i;
-    }
-    EXPECT_TRUE(std::filesystem::exists(live));
-    EXPECT_TRUE(std::filesystem::exists(other));
-    EXPECT_TRUE(std::filesystem::exists(DefaultPath()));
-}
-
-TEST_F(LogFileOutputTest, LostBytesAreReportedInTheNextLine) {
-    const std::string path = temp_.Path() + "/full.log";
-    dict_ = {{"log.fileName", path}};
-    dctest::ChildResult result = dctest::RunForked(
-        {},
-        [&] {
-            // The file size limit makes writes fail with EFBIG, like a full disk.
-            signal(SIGXFSZ, SIG_IGN);
-            if (Start() == nullptr) {
-                return 2;
-            }
-            struct stat st {};
-            stat(path.c_str(), &st);
-            WithFileSizeLimit(static_cast<rlim_t>(st.st_size + 100), [] {
-                Log("%s", std::string(300, 'z').c_str());
-                Log("also lost");
-            });
-            Log("after");
-            Log_Shutdown();
-            return 0;
-        },
-        std::chrono::seconds(10));
-    ASSERT_EQ(result.exitStatus, 0) << result.err;
-    const std::string text = ReadFile(path);
-    std::smatch match;
-    ASSERT_TRUE(std::regex_search(text, match,
-                                  std::regex(kStamp +
-                                             " Wa\\(03\\) tester >>> Error writing log, (\\d+) bytes "
-                                             "discarded\\. Disk full\\?\n" +
-                                             kStamp + " In\\(05\\) tester after\n$")))
-        << text;
-    // Everything past the limit was lost: the rest of the long line and all of the next.
-    const size_t lost = std::stoul(match[1].str());
-    EXPECT_GT(lost, 300u - 100u + 10u);
-    EXPECT_EQ(CountOf(text, "also lost"), 0u);
-}
-
 // A rotation whose new file cannot take its header (disk full) goes on in
 // the old file and waits for another rotateSize bytes before it tries
-// again, so the kept logs are not rotated away record by record.
+// again, so the kept logs are not rotated away record by record. What the
+// full disk swallowed is counted in the next record that gets out.
 TEST_F(LogFileOutputTest, FailedRotationBacksOffAndKeepsTheOldLogs) {
     const std::string path = temp_.Path() + "/full.log";
     dict_ = {{"log.fileName", path},
@@ -360,5 +332,73 @@ TEST_F(LogFileOutputTest, FailedRotationBacksOffAndKeepsTheOldLogs) {
     const std::string kept = ReadFile(dclog::NumberedName(path, 1));
     EXPECT_GT(kept.size(), 100000u);
     EXPECT_TRUE(InOrder(kept, {"second file\n", ">>> Error writing log, ", "after\n"}));
+    // The next record that gets out tells how much was lost.
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(kept, match,
+                                  std::regex(kStamp +
+                                             " Wa\\(03\\) tester >>> Error writing log, (\\d+) bytes "
+                                             "discarded\\. Disk full\\?\n" +
+                                             kStamp + " In\\(05\\) tester after\n")));
+    // At least the four records, stamp and all.
+    EXPECT_GE(std::stoul(match[1].str()),
+              4u * std::string("2026-01-01T00:00:00.000Z In(05) tester lost 0\n").size());
+    EXPECT_EQ(CountOf(kept + ReadFile(path), "lost "), 0u);
     EXPECT_GT(ReadFile(dclog::NumberedName(path, 2)).size(), 100000u);
+}
+
+TEST(LogMessageTest, ChildForkedWhileAnotherThreadLogsCanLogItself) {
+    std::atomic<bool> entered{false};
+    ASSERT_NE(dclog::RegisterOutput(std::make_unique<SlowOutput>(entered)), nullptr);
+    std::thread writer([] { LogMessage(dclog::kInfo, "parent record"); });
+    while (!entered) {
+        std::this_thread::sleep_for(1ms);
+    }
+    pid_t child = fork();
+    if (child == 0) {
+        // A child stuck on the inherited log lock is ended by the alarm.
+        alarm(5);
+        LogMessage(dclog::kInfo, "child record");
+        // Ends through exec, as a real child does: a thread checker would
+        // otherwise report the parent's writer thread at the child's exit.
+        execl("/bin/true", "true", static_cast<char*>(nullptr));
+        _exit(1);
+    }
+    writer.join();
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the child blocked on the inherited log lock";
+    EXPECT_TRUE(dclog::RemoveOutput(0x778, "slow"));
+}
+
+TEST(LogMessageTest, FormatsMasksTerminatesCutsAndKeepsErrno) {
+    dclog::LogCapture capture;
+    const std::string medium(1000, 'm');
+    LogMessage(dclog::kInfo, "plain %d", 42);
+    LogMessage(dclog::kInfo, "kept newline\n");
+    Log("the QxR and qxr and qXrx words");
+    Warning("warned %s\n", "here");
+    LogMessage(dclog::kInfo, "%s", medium.c_str());
+    // Fills the stack buffer exactly, leaving no room for the line feed.
+    const std::string full(dclog::kStackBufferSize - 1, 's');
+    LogMessage(dclog::kInfo, "%s", full.c_str());
+    LogMessage(dclog::kInfo, "%s", std::string(40000, 'h').c_str());
+    auto lines = capture.Lines();
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 6),
+              (std::vector<std::string>{"plain 42\n", "kept newline\n", "the *** and *** and ***x words\n",
+                                        "warned here\n", medium + "\n", full + "\n"}));
+    EXPECT_EQ(capture.LevelOf("the ***"), dclog::kInfo);
+    EXPECT_EQ(capture.LevelOf("warned"), dclog::kWarning);
+    // Cut to the large buffer: 32766 bytes of text, the last one a line feed.
+    ASSERT_EQ(lines[6].size(), static_cast<size_t>(dclog::kLargeBufferSize - 1));
+    EXPECT_EQ(lines[6].find_first_not_of('h'), lines[6].size() - 1);
+
+    errno = EACCES;
+    LogMessage(dclog::kError, "failed: %d", 1);
+    EXPECT_EQ(errno, EACCES);
+    errno = ENOENT;
+    LogMessage(dclog::kDebug2, "suppressed");
+    EXPECT_EQ(errno, ENOENT);
 }
