@@ -12,17 +12,25 @@ SKIP=77
 failures=0
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/dc-packaging.XXXXXX")
-cleanup_hooks=()
+FAKE_LOG=$WORK/calls.log
+FAKE_CTL=$WORK/fakectl
+mkdir "$FAKE_CTL"
+: >"$FAKE_LOG"
+# Background processes a test started; stopped (and reaped) before WORK goes.
+pids=()
 cleanup() {
-    local hook
-    for hook in "${cleanup_hooks[@]}"; do eval "$hook"; done
+    local pid
+    for pid in "${pids[@]}"; do kill "$pid" && wait "$pid"; done 2>/dev/null
     rm -rf "$WORK"
 }
 trap cleanup EXIT
 
+# fail MESSAGE: counts a failed check; returns 1 so that "|| finish" can stop
+# a test whose later checks depend on this one.
 fail() {
     printf 'FAIL: %s\n' "$*" >&2
     failures=$((failures + 1))
+    return 1
 }
 
 finish() {
@@ -44,8 +52,8 @@ expect_contains() {
     [[ $3 == *"$2"* ]] || fail "$1: [$2] not found in [$3]"
 }
 
-# A bin directory holding only the named real tools, so a test decides which
-# desktop tools exist.
+# make_bin NAME TOOL...: a bin directory holding only the named real tools,
+# so a test decides which desktop tools exist.
 make_bin() {
     local dir=$WORK/bin.$1 tool
     shift
@@ -56,17 +64,18 @@ make_bin() {
     echo "$dir"
 }
 
-FAKE_LOG=$WORK/calls.log
-FAKE_CTL=$WORK/fakectl
-
-# add_fake BINDIR NAME: a stand-in that records "NAME arg|arg|..." in
-# FAKE_LOG, prints FAKE_CTL/out.NAME.<first arg> if present and fails when
-# its joined arguments match a glob listed in FAKE_CTL/fail.NAME.
+# add_fake BINDIR NAME...: stand-ins that record "NAME arg|arg|..." in
+# FAKE_LOG and the bus address they got in FAKE_CTL/env, hang when
+# FAKE_CTL/hang.NAME exists, print FAKE_CTL/out.NAME.<first arg> if present
+# and fail when their joined arguments match a glob listed in
+# FAKE_CTL/fail.NAME.
 add_fake() {
-    mkdir -p "$FAKE_CTL"
-    cat >"$1/$2" <<FAKE
+    local bin=$1 name
+    shift
+    for name; do
+        cat >"$bin/$name" <<FAKE
 #!/bin/bash
-name=$2
+name=$name
 joined=\$(IFS='|'; echo "\$*")
 echo "\$name \$joined" >>"$FAKE_LOG"
 echo "\$name \${DBUS_SESSION_BUS_ADDRESS:-}" >>"$FAKE_CTL/env"
@@ -80,28 +89,30 @@ if [[ -f "$FAKE_CTL/fail.\$name" ]]; then
 fi
 exit 0
 FAKE
-    chmod +x "$1/$2"
+        chmod +x "$bin/$name"
+    done
 }
 
+# reset_fakes [TOOL=GLOB...]: forgets the calls and every control file, then
+# makes each TOOL refuse the calls matching its GLOBs.
 reset_fakes() {
+    local rule
     rm -rf "$FAKE_CTL" "$FAKE_LOG"
-    mkdir -p "$FAKE_CTL"
+    mkdir "$FAKE_CTL"
     : >"$FAKE_LOG"
-}
-
-calls() {
-    cat "$FAKE_LOG"
+    for rule; do echo "${rule#*=}" >>"$FAKE_CTL/fail.${rule%%=*}"; done
 }
 
 # run_task BINDIR "ARGS" [VAR=value...]: runs the script the way the daemon
 # does (sh -c with the words joined by blanks) in a clean environment.
-# Sets status, out and err.
+# Sets status, out, err and calls (the stand-ins' records, one a line).
 run_task() {
     local bin=$1 args=$2
     shift 2
     env -i PATH="$bin" HOME="$WORK" "$@" \
         /bin/sh -c "$SCRIPT $args" >"$WORK/out" 2>"$WORK/err"
     status=$?
-    out=$(cat "$WORK/out")
-    err=$(cat "$WORK/err")
+    out=$(<"$WORK/out")
+    err=$(<"$WORK/err")
+    calls=$(<"$FAKE_LOG")
 }
