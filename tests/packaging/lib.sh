@@ -1,8 +1,6 @@
 # shellcheck shell=bash disable=SC2034
-# Helpers shared by the packaging tests. Sourced by bash test scripts; the
-# variables they set (status, out, err, SKIP) are read there.
-# Every test runs the task script from the source tree, in an environment
-# built from scratch, with stand-ins for the desktop tools on PATH.
+# Helpers shared by the packaging tests, sourced by each: the task script
+# runs from the source tree in an environment built from scratch.
 
 set -u
 
@@ -16,8 +14,7 @@ FAKE_LOG=$WORK/calls.log
 FAKE_CTL=$WORK/fakectl
 mkdir "$FAKE_CTL"
 : >"$FAKE_LOG"
-# Background processes a test started; stopped (and reaped) before WORK goes.
-pids=()
+pids=() # background processes, stopped and reaped before WORK goes
 cleanup() {
     local pid
     for pid in "${pids[@]}"; do kill "$pid" && wait "$pid"; done 2>/dev/null
@@ -25,8 +22,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# fail MESSAGE: counts a failed check; returns 1 so that "|| finish" can stop
-# a test whose later checks depend on this one.
+# fail MESSAGE: returns 1, so that "|| finish" can end a test early.
 fail() {
     printf 'FAIL: %s\n' "$*" >&2
     failures=$((failures + 1))
@@ -64,18 +60,13 @@ make_bin() {
     echo "$dir"
 }
 
-# add_fake BINDIR NAME...: stand-ins that record "NAME arg|arg|..." in
-# FAKE_LOG and the bus address they got in FAKE_CTL/env, hang when
-# FAKE_CTL/hang.NAME exists, print FAKE_CTL/out.NAME.<first arg> if present
-# and fail when their joined arguments match a glob listed in
-# FAKE_CTL/fail.NAME.
+# add_fake BINDIR NAME: a stand-in that records "NAME arg|arg|..." in FAKE_LOG
+# and its bus address in FAKE_CTL/env, hangs if FAKE_CTL/hang.NAME exists,
+# prints FAKE_CTL/out.NAME.<first arg> and fails on a glob in FAKE_CTL/fail.NAME.
 add_fake() {
-    local bin=$1 name
-    shift
-    for name; do
-        cat >"$bin/$name" <<FAKE
+    cat >"$1/$2" <<FAKE
 #!/bin/bash
-name=$name
+name=$2
 joined=\$(IFS='|'; echo "\$*")
 echo "\$name \$joined" >>"$FAKE_LOG"
 echo "\$name \${DBUS_SESSION_BUS_ADDRESS:-}" >>"$FAKE_CTL/env"
@@ -89,8 +80,7 @@ if [[ -f "$FAKE_CTL/fail.\$name" ]]; then
 fi
 exit 0
 FAKE
-        chmod +x "$bin/$name"
-    done
+    chmod +x "$1/$2"
 }
 
 # reset_fakes [TOOL=GLOB...]: forgets the calls and every control file, then
@@ -103,9 +93,8 @@ reset_fakes() {
     for rule; do echo "${rule#*=}" >>"$FAKE_CTL/fail.${rule%%=*}"; done
 }
 
-# run_task BINDIR "ARGS" [VAR=value...]: runs the script the way the daemon
-# does (sh -c with the words joined by blanks) in a clean environment.
-# Sets status, out, err and calls (the stand-ins' records, one a line).
+# run_task BINDIR "ARGS" [VAR=value...]: runs the script as the daemon does,
+# through sh -c; sets status, out, err and calls (the stand-ins' records).
 run_task() {
     local bin=$1 args=$2
     shift 2

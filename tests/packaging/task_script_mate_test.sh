@@ -6,10 +6,7 @@
 . "$(dirname "$0")/lib.sh"
 
 for tool in Xvfb dbus-daemon mate-screensaver mate-screensaver-command gdbus dbus-send; do
-    if ! command -v "$tool" >/dev/null; then
-        echo "SKIP: $tool is not installed"
-        exit "$SKIP"
-    fi
+    command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed" && exit "$SKIP"; }
 done
 
 # start_reporting VAR COMMAND...: starts COMMAND with fd 3 on a pipe and
@@ -33,11 +30,8 @@ unset XDG_SESSION_ID
 # services that would outlive the private bus.
 NO_AT_BRIDGE=1 mate-screensaver --no-daemon >"$WORK/screensaver.log" 2>&1 &
 pids+=($!)
-if ! gdbus wait --session --timeout 10 org.mate.ScreenSaver; then
-    echo "mate-screensaver did not come up:" >&2
-    cat "$WORK/screensaver.log" >&2
-    exit 1
-fi
+gdbus wait --session --timeout 10 org.mate.ScreenSaver ||
+    { echo "mate-screensaver did not come up: $(<"$WORK/screensaver.log")" >&2 && exit 1; }
 
 # expect_state WHAT active|inactive: polls the screen saver for up to 10 s.
 expect_state() {

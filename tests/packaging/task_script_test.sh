@@ -1,10 +1,8 @@
 #!/bin/bash
 # The desktop task script as the daemon runs it, with recording stand-ins for
-# gdbus, dbus-send, qdbus, loginctl and the MATE tools: every command line the
-# daemon can build reaches the exact desktop call and every bad one is refused
-# with status 2 before anything runs; logind is preferred when it knows the
-# session, each fallback is taken when the first way is refused, and a
-# desktop that never answers costs one bounded wait.
+# the desktop tools: the exact calls each command line makes, status 2 and
+# nothing run for bad usage, logind first, every fallback, and a bounded
+# wait on a desktop that never answers.
 # shellcheck source=tests/packaging/lib.sh source-path=SCRIPTDIR/../..
 . "$(dirname "$0")/lib.sh"
 
@@ -26,7 +24,7 @@ show="loginctl show-session" props="-p|Display|-p|Type"
 # distributions and desktop types its plain concatenation leaves behind, and
 # lock without -t following the daemon's desktop detection.
 bin=$(make_bin first)
-add_fake "$bin" gdbus mate-screensaver-command
+add_fake "$bin" gdbus && add_fake "$bin" mate-screensaver-command
 checks=(
     "-a lock -d debian;XDG_CURRENT_DESKTOP=ubuntu:GNOME;$g3|$gss.Lock"
     "-a lock -d;XDG_CURRENT_DESKTOP=GNOME;$g3|$gss.Lock"
@@ -126,7 +124,7 @@ for case in "${cases[@]}"; do
     read -ra tools <<<"$tools"
     read -ra env <<<"$env"
     read -ra refusals <<<"$refusals"
-    add_fake "$bin" "${tools[@]}"
+    for tool in "${tools[@]}"; do add_fake "$bin" "$tool"; done
     reset_fakes "${refusals[@]}"
     [[ -n $reply ]] && echo "$reply" >"$FAKE_CTL/out.gdbus.call"
     printf '%s\n' "c1 $uid user seat0 tty1" "c9 $((uid + 1)) other seat0 tty3" \
