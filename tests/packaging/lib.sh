@@ -1,8 +1,6 @@
 # shellcheck shell=bash disable=SC2034
-# Helpers shared by the packaging tests. Sourced by bash test scripts; the
-# variables they set (status, out, err, SKIP) are read there.
-# Every test runs the task script from the source tree, in an environment
-# built from scratch, with stand-ins for the desktop tools on PATH.
+# Helpers shared by the packaging tests, sourced by each: the task script
+# runs from the source tree in an environment built from scratch.
 
 set -u
 
@@ -12,17 +10,23 @@ SKIP=77
 failures=0
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/dc-packaging.XXXXXX")
-cleanup_hooks=()
+FAKE_LOG=$WORK/calls.log
+FAKE_CTL=$WORK/fakectl
+mkdir "$FAKE_CTL"
+: >"$FAKE_LOG"
+pids=() # background processes, stopped and reaped before WORK goes
 cleanup() {
-    local hook
-    for hook in "${cleanup_hooks[@]}"; do eval "$hook"; done
+    local pid
+    for pid in "${pids[@]}"; do kill "$pid" && wait "$pid"; done 2>/dev/null
     rm -rf "$WORK"
 }
 trap cleanup EXIT
 
+# fail MESSAGE: returns 1, so that "|| finish" can end a test early.
 fail() {
     printf 'FAIL: %s\n' "$*" >&2
     failures=$((failures + 1))
+    return 1
 }
 
 finish() {
@@ -44,8 +48,8 @@ expect_contains() {
     [[ $3 == *"$2"* ]] || fail "$1: [$2] not found in [$3]"
 }
 
-# A bin directory holding only the named real tools, so a test decides which
-# desktop tools exist.
+# make_bin NAME TOOL...: a bin directory holding only the named real tools,
+# so a test decides which desktop tools exist.
 make_bin() {
     local dir=$WORK/bin.$1 tool
     shift
@@ -56,14 +60,10 @@ make_bin() {
     echo "$dir"
 }
 
-FAKE_LOG=$WORK/calls.log
-FAKE_CTL=$WORK/fakectl
-
-# add_fake BINDIR NAME: a stand-in that records "NAME arg|arg|..." in
-# FAKE_LOG, prints FAKE_CTL/out.NAME.<first arg> if present and fails when
-# its joined arguments match a glob listed in FAKE_CTL/fail.NAME.
+# add_fake BINDIR NAME: a stand-in that records "NAME arg|arg|..." in FAKE_LOG
+# and its bus address in FAKE_CTL/env, hangs if FAKE_CTL/hang.NAME exists,
+# prints FAKE_CTL/out.NAME.<first arg> and fails on a glob in FAKE_CTL/fail.NAME.
 add_fake() {
-    mkdir -p "$FAKE_CTL"
     cat >"$1/$2" <<FAKE
 #!/bin/bash
 name=$2
@@ -83,25 +83,25 @@ FAKE
     chmod +x "$1/$2"
 }
 
+# reset_fakes [TOOL=GLOB...]: forgets the calls and every control file, then
+# makes each TOOL refuse the calls matching its GLOBs.
 reset_fakes() {
+    local rule
     rm -rf "$FAKE_CTL" "$FAKE_LOG"
-    mkdir -p "$FAKE_CTL"
+    mkdir "$FAKE_CTL"
     : >"$FAKE_LOG"
+    for rule; do echo "${rule#*=}" >>"$FAKE_CTL/fail.${rule%%=*}"; done
 }
 
-calls() {
-    cat "$FAKE_LOG"
-}
-
-# run_task BINDIR "ARGS" [VAR=value...]: runs the script the way the daemon
-# does (sh -c with the words joined by blanks) in a clean environment.
-# Sets status, out and err.
+# run_task BINDIR "ARGS" [VAR=value...]: runs the script as the daemon does,
+# through sh -c; sets status, out, err and calls (the stand-ins' records).
 run_task() {
     local bin=$1 args=$2
     shift 2
     env -i PATH="$bin" HOME="$WORK" "$@" \
         /bin/sh -c "$SCRIPT $args" >"$WORK/out" 2>"$WORK/err"
     status=$?
-    out=$(cat "$WORK/out")
-    err=$(cat "$WORK/err")
+    out=$(<"$WORK/out")
+    err=$(<"$WORK/err")
+    calls=$(<"$FAKE_LOG")
 }
