@@ -2,8 +2,8 @@
 #  - desktopcontroller: the daemon, its task script, session start-up files
 #    and man page, and the maintainer scripts that create the account
 #    "brvcanvas", the agent's directories and the daemon's set-user-id bit;
-#  - desktopcontroller-tools: the reference IPC service, for development and
-#    tests only, in /usr/libexec/desktopcontroller.
+#  - desktopcontroller-tools: the reference IPC service and dc-sandbox, for
+#    development, integration and tests only, in /usr/libexec/desktopcontroller.
 # Library dependencies come from dpkg-shlibdeps. The package's paths follow
 # the build's install prefix, so build it with -DCMAKE_INSTALL_PREFIX=/usr.
 
@@ -47,6 +47,8 @@ dc_install_debian_docs(daemon ${DC_DEB_NAME})
 set(CPACK_COMPONENTS_ALL daemon)
 if(TARGET ipc-service)
   dc_install_debian_docs(tools ${DC_DEB_TOOLS_NAME})
+  install(FILES ${DC_DEB_DIR}/tools.lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+          RENAME ${DC_DEB_TOOLS_NAME} COMPONENT tools)
   list(APPEND CPACK_COMPONENTS_ALL tools)
 endif()
 
@@ -91,10 +93,15 @@ graphical session through an XDG autostart entry and a systemd user unit.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${DC_DEB_TOOLS_NAME})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
-    "reference IPC service for testing DesktopController
+    "reference IPC service and private desktop for testing DesktopController
 A stand-alone implementation of the agent's local IPC service that
-DesktopController connects to, with throwaway keys, for developing and
-testing the controller without the agent. It is installed outside PATH, in
-/usr/libexec/desktopcontroller, and is not needed on production desktops.")
+DesktopController connects to, with throwaway keys, and dc-sandbox, which
+runs the controller on a private desktop (mount namespace, session bus,
+Xvfb, the service) for developing, integrating and testing it without the
+agent. Both are installed outside PATH, in /usr/libexec/desktopcontroller,
+and are not needed on production desktops.")
+# dc-sandbox starts these; the MATE screen saver only when asked to.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "xvfb, dbus-daemon")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "mate-screensaver")
 
 include(CPack)

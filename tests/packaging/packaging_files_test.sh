@@ -1,6 +1,6 @@
 #!/bin/bash
 # The packaged files as the tools that consume them see them: shellcheck on
-# the scripts, groff on the man page, desktop-file-validate on the autostart
+# the scripts, groff on the man pages, desktop-file-validate on the autostart
 # entry, systemd-analyze on the user unit, and the install rules run into a
 # staging root.
 # shellcheck source=tests/packaging/lib.sh source-path=SCRIPTDIR/../..
@@ -28,7 +28,9 @@ else
 fi
 
 if command -v groff >/dev/null; then
-    run_clean "groff of the man page" groff -man -ww -z "$pkg/DesktopController.8"
+    for page in DesktopController.8 dc-sandbox.1; do
+        run_clean "groff of $page" groff -man -ww -z "$pkg/$page"
+    done
 else
     echo "SKIP check: groff is not installed (groff-base)"
 fi

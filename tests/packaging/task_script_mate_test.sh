@@ -1,37 +1,19 @@
 #!/bin/bash
-# The task script against a real MATE screen saver on a private X server and
-# a private session bus: lock must make the screen saver active and unlock
+# The task script against a real MATE screen saver on the private desktop of
+# dc-sandbox: lock must make the screen saver active and unlock
 # inactive, through mate-screensaver-command and through each D-Bus client.
+# The desktop comes from dc-sandbox: this script runs again beside it, with
+# its display and bus.
+if [[ ${1:-} != --beside-desktop ]]; then
+    for tool in Xvfb dbus-daemon mate-screensaver mate-screensaver-command gdbus dbus-send; do
+        command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed" && exit 77; }
+    done
+    (($(id -u) == 0)) || { echo "SKIP: dc-sandbox needs root" && exit 77; }
+    exec "$DC_BUILD_DIR/bin/dc-sandbox" exec --mate-screensaver -- bash "$0" --beside-desktop
+fi
 # shellcheck source=tests/packaging/lib.sh source-path=SCRIPTDIR/../..
 . "$(dirname "$0")/lib.sh"
-
-for tool in Xvfb dbus-daemon mate-screensaver mate-screensaver-command gdbus dbus-send; do
-    command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed" && exit "$SKIP"; }
-done
-
-# start_reporting VAR COMMAND...: starts COMMAND with fd 3 on a pipe and
-# reads its first line, the daemon's readiness report, into VAR.
-start_reporting() {
-    local var=$1 report line
-    shift
-    exec {report}< <(exec "$@" 3>&1 >/dev/null 2>>"$WORK/daemons.log")
-    pids+=($!)
-    IFS= read -r -t 10 line <&"$report" || { echo "$1 did not report readiness" >&2; exit 1; }
-    printf -v "$var" '%s' "$line"
-}
-
-display_number="" bus_address=""
-start_reporting display_number Xvfb -displayfd 3 -nolisten tcp -screen 0 640x480x24
-start_reporting bus_address dbus-daemon --session --nofork --print-address=3
-export DISPLAY=:$display_number DBUS_SESSION_BUS_ADDRESS=$bus_address
 unset XDG_SESSION_ID
-
-# Without the accessibility bridge the screen saver activates no helper
-# services that would outlive the private bus.
-NO_AT_BRIDGE=1 mate-screensaver --no-daemon >"$WORK/screensaver.log" 2>&1 &
-pids+=($!)
-gdbus wait --session --timeout 10 org.mate.ScreenSaver ||
-    { echo "mate-screensaver did not come up: $(<"$WORK/screensaver.log")" >&2 && exit 1; }
 
 # expect_state WHAT active|inactive: polls the screen saver for up to 10 s.
 expect_state() {

@@ -171,7 +171,8 @@ void DesktopSandbox::StartMateScreenSaver() {
     }
     screenSaver_ = std::make_unique<ChildProcess>(
         ChildCommand{.argv = {"mate-screensaver", "--no-daemon"},
-                     .env = {"PATH=/usr/bin:/bin", "XDG_CURRENT_DESKTOP=MATE", displayEnv_,
+                     // Without the accessibility bridge it looks for no helper services.
+                     .env = {"PATH=/usr/bin:/bin", "NO_AT_BRIDGE=1", "XDG_CURRENT_DESKTOP=MATE", displayEnv_,
                              "DBUS_SESSION_BUS_ADDRESS=" + bus_->Address(), "HOME=" + layout_.Root()},
                      .errFile = layout_.Root() + "/screensaver.err"});
     BusClient client(bus_->Address());

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iostream>
 #include <map>
 #include <stdexcept>
 
@@ -221,6 +222,24 @@ void Session::DaemonEnded(std::size_t seat) {
 }
 
 }  // namespace
+
+int RunProgram(const CliOptions& options) {
+    DesktopSandbox box(SandboxOptionsFor(options));
+    std::vector<std::string> env = {box.DisplayEnv(), "DBUS_SESSION_BUS_ADDRESS=" + box.Bus().Address(),
+                                    "XDG_CURRENT_DESKTOP=" + kDesktops.at(options.desktop)};
+    // The caller's own desktop must not show through.
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string name = std::string(*entry).substr(0, std::string(*entry).find('='));
+        if (name != "DISPLAY" && name != "WAYLAND_DISPLAY" && name != "DBUS_SESSION_BUS_ADDRESS" &&
+            name != "XDG_CURRENT_DESKTOP") {
+            env.emplace_back(*entry);
+        }
+    }
+    const ChildResult result = RunChild({.argv = options.program, .env = env}, std::chrono::minutes(10));
+    std::cout << result.out << std::flush;
+    std::cerr << result.err << std::flush;
+    return result.exited ? result.exitStatus : 1;
+}
 
 int RunInteractive(const CliOptions& options) {
     Session session(options);

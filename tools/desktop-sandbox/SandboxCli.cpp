@@ -13,6 +13,7 @@ const char* const kUsage =
     "       dc-sandbox run [--desktop mate|gnome|kde] [--task-script PATH] [--wayland] [--setuid]\n"
     "                      [--mate-screensaver] [--daemon PATH] [--seats N] [--extra-seat-daemon PATH]\n"
     "                      [--log-level LEVEL] [--epoch-times]\n"
+    "       dc-sandbox exec [--desktop NAME] [--wayland] [--mate-screensaver] -- COMMAND [ARG...]\n"
     "       dc-sandbox --help\n"
     "\n"
     "Runs DesktopController on a private desktop, as root: a private mount namespace with\n"
@@ -32,6 +33,10 @@ const char* const kUsage =
     "                          the end of input, every service does\n"
     "       One timestamped event per line on standard output: the sandbox, each seat's\n"
     "       daemon and log, every line the service reports, and each daemon's exit.\n"
+    "exec   runs COMMAND beside a desktop without a daemon, with its DISPLAY (or\n"
+    "       WAYLAND_DISPLAY), DBUS_SESSION_BUS_ADDRESS and XDG_CURRENT_DESKTOP set: to try a\n"
+    "       task script against the real screen saver. Its output passes through, and\n"
+    "       its exit status is dc-sandbox's (1 when it ran more than ten minutes).\n"
     "\n"
     "Options:\n"
     "  --desktop NAME          desktop type the session announces (default mate)\n"
@@ -111,13 +116,17 @@ bool Consistent(const CliOptions& options) {
 }  // namespace
 
 std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& args) {
-    if (args.empty() || (args[0] != "demo" && args[0] != "run")) {
+    if (args.empty() || (args[0] != "demo" && args[0] != "run" && args[0] != "exec")) {
         std::cerr << kUsage;
         return std::nullopt;
     }
     CliOptions options;
     options.command = args[0];
     for (std::size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--" && options.command == "exec") {
+            options.program.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+            break;
+        }
         if (!args[i].starts_with("--") || !ParseOption(args, i, options)) {
             if (!args[i].starts_with("--")) {
                 std::cerr << "dc-sandbox: unexpected argument " << args[i] << "\n";

@@ -8,7 +8,8 @@
 namespace sandbox {
 
 struct CliOptions {
-    std::string command;  // "demo" or "run"
+    std::string command;  // "demo", "run" or "exec"
+    std::vector<std::string> program{};  // exec: the command to run
     std::string desktop = "mate";
     std::string taskScript{};
     std::string daemonBinary{};
@@ -30,5 +31,6 @@ void Say(const std::string& text, bool epochTimes = false);
 
 int RunDemo(const CliOptions& options);
 int RunInteractive(const CliOptions& options);
+int RunProgram(const CliOptions& options);
 
 }  // namespace sandbox

@@ -39,7 +39,9 @@ int main(int argc, char** argv) {
         options->daemonBinary = DefaultDaemon();
     }
     try {
-        return options->command == "demo" ? sandbox::RunDemo(*options) : sandbox::RunInteractive(*options);
+        return options->command == "demo"  ? sandbox::RunDemo(*options)
+               : options->command == "run" ? sandbox::RunInteractive(*options)
+                                           : sandbox::RunProgram(*options);
     } catch (const std::exception& error) {
         std::cerr << "dc-sandbox: " << error.what() << "\n";
         return 1;
