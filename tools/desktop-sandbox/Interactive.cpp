@@ -5,6 +5,7 @@
 // second one ends the session at once, and everything is still stopped by
 // pid and removed.
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -221,6 +222,17 @@ void Session::DaemonEnded(std::size_t seat) {
     ReadSeat(seat);
 }
 
+// Each seat holds a few descriptors for its service and its daemon
+// (pipes and a pidfd each); hundreds of seats pass the usual limit of 1024.
+void AllowDescriptorsFor(int seats) {
+    rlimit limit{};
+    const rlim_t needed = 64 + 8 * static_cast<rlim_t>(seats);
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < needed) {
+        limit.rlim_cur = std::min(needed, limit.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 }  // namespace
 
 int RunProgram(const CliOptions& options) {
@@ -242,6 +254,7 @@ int RunProgram(const CliOptions& options) {
 }
 
 int RunInteractive(const CliOptions& options) {
+    AllowDescriptorsFor(options.seats + static_cast<int>(options.extraSeatDaemons.size()));
     Session session(options);
     return session.Run();
 }
