@@ -34,6 +34,18 @@ if [[ ${1:-} == --inside ]]; then
     mount -t tmpfs -o mode=0755 dc-package "$top"
     for dir in etc usr var; do
         mkdir "$top/$dir.upper" "$top/$dir.work"
+    done
+    # Where the agent is installed, whiteouts hide its directories: the
+    # packages meet a machine that never had it.
+    for fixed in /etc/tarvelo /var/tarvelo /usr/lib/tarvelo /usr/share/tarvelo /var/log/tarvelo; do
+        if [[ -e $fixed ]]; then
+            rest=${fixed#/*/} dir=${fixed#/}
+            dir=${dir%%/*}
+            mkdir -p "$(dirname "$top/$dir.upper/$rest")"
+            mknod "$top/$dir.upper/$rest" c 0 0
+        fi
+    done
+    for dir in etc usr var; do
         mount -t overlay overlay -o "lowerdir=/$dir,upperdir=$top/$dir.upper,workdir=$top/$dir.work" "/$dir"
     done
     # The agent may have written the magic before the account existed, and
