@@ -237,6 +237,12 @@ QueueNode* BlockingQueue_Take(BlockingQueue* queue, int32_t timeoutMs) {
     return node;
 }
 
+void BlockingQueue_Wake(BlockingQueue* queue) {
+    if (!IsDestroyed(queue)) {
+        sem_post(queue->entrySem);
+    }
+}
+
 bool BlockingQueue_IsEmpty(const BlockingQueue* queue) {
     return queue->count == 0;
 }

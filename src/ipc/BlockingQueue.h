@@ -68,6 +68,9 @@ int BlockingQueue_RemoveDeadLeftovers(const char* dir);
 bool BlockingQueue_Put(BlockingQueue* queue, void* data, uint32_t length, void* context, int32_t timeoutMs);
 // The caller owns the returned node (delete) and its data (free).
 QueueNode* BlockingQueue_Take(BlockingQueue* queue, int32_t timeoutMs);
+// Lets one Take that waits, or the next one, return without an entry: how
+// a stop reaches a thread that waits on the queue with no time limit.
+void BlockingQueue_Wake(BlockingQueue* queue);
 
 bool BlockingQueue_IsEmpty(const BlockingQueue* queue);
 uint32_t BlockingQueue_Capacity(const BlockingQueue* queue);

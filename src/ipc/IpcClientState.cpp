@@ -40,6 +40,12 @@ void IpcClient_RequestStop() {
         state.stopService = true;
     }
     state.stopSignal.notify_all();
+    for (const std::shared_ptr<BlockingQueue>& queue :
+         {IpcClient_InboundQueue(), IpcClient_OutboundQueue()}) {
+        if (queue) {
+            BlockingQueue_Wake(queue.get());
+        }
+    }
     if (state.stopWake.valid()) {
         const uint64_t one = 1;
         // Only fails when the counter is already set, which wakes as well.

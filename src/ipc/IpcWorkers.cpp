@@ -19,6 +19,9 @@
 namespace {
 
 constexpr int32_t kPollPeriodMs = 500;
+// The pollers wait for an entry or the wake of a stop, never for a timer,
+// so that an idle connection costs no wake-ups.
+constexpr int32_t kUntilEntryOrStop = 0;
 constexpr auto kHeartbeatPeriod = std::chrono::seconds(4);
 
 struct IpcSendCompletion {
@@ -113,7 +116,7 @@ void* InboundPollerThread(void* userData) {
     IpcClientState& state = IpcState();
     const std::shared_ptr<BlockingQueue> queue = IpcClient_InboundQueue();
     while (!IpcClient_Stopping()) {
-        QueueNode* node = BlockingQueue_Take(queue.get(), kPollPeriodMs);
+        QueueNode* node = BlockingQueue_Take(queue.get(), kUntilEntryOrStop);
         if (node == nullptr) {
             continue;
         }
@@ -132,7 +135,7 @@ void* OutboundPollerThread(void*) {
     LogMessage(dclog::kInfo, "Outbound poller thread will start\n");
     const std::shared_ptr<BlockingQueue> queue = IpcClient_OutboundQueue();
     while (!IpcClient_Stopping()) {
-        QueueNode* node = BlockingQueue_Take(queue.get(), kPollPeriodMs);
+        QueueNode* node = BlockingQueue_Take(queue.get(), kUntilEntryOrStop);
         if (node == nullptr) {
             continue;
         }

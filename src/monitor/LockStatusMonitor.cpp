@@ -1,5 +1,12 @@
 #include "src/monitor/LockStatusMonitor.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string_view>
 
@@ -100,7 +107,13 @@ bool LockStatusMonitor::Start() {
         // The desktop type and the bus address come from the environment,
         // which the main thread goes on to change: read them here, on the
         // calling thread, before the watch has a thread of its own.
-        if (PrivateConnectionPtr connection = OpenSessionBus()) {
+        stopWake_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        PrivateConnectionPtr connection = stopWake_.valid() ? OpenSessionBus() : nullptr;
+        if (!stopWake_.valid()) {
+            LogMessage(dclog::kError, "DesktopCMonitor->%s Failed to create stop event: %s\n", "Start",
+                       strerror(errno));
+        }
+        if (connection) {
             thread_ = std::thread(&LockStatusMonitor::Monitor, this, std::move(connection));
         }
     }
@@ -114,10 +127,16 @@ void LockStatusMonitor::Stop() {
         running_ = false;
         thread = std::move(thread_);
     }
-    // Joined outside the lock: the thread takes it once per dispatch wait.
+    if (stopWake_.valid()) {
+        const uint64_t one = 1;
+        // Only fails when the counter is already set, which wakes as well.
+        [[maybe_unused]] const ssize_t written = write(stopWake_.get(), &one, sizeof one);
+    }
+    // Joined outside the lock: the thread takes it after every wake.
     if (thread.joinable()) {
         thread.join();
     }
+    stopWake_.reset();
 }
 
 bool LockStatusMonitor::IsRunning() {
@@ -167,7 +186,31 @@ void LockStatusMonitor::Monitor(PrivateConnectionPtr connection) {
     DispatchUntilStopped(connection.get());
 }
 
+// libdbus may already hold messages it read while waiting for a reply, so
+// everything queued is dispatched before each wait for more.
 void LockStatusMonitor::DispatchUntilStopped(DBusConnection* connection) {
-    while (IsRunning() && dbus_connection_read_write_dispatch(connection, monitornames::kDispatchWaitMs)) {
+    int busFd = -1;
+    if (!dbus_connection_get_unix_fd(connection, &busFd)) {
+        LogMessage(dclog::kError, "DesktopCMonitor->%s Failed to get the DBus connection's descriptor\n",
+                   "Monitor");
+        return;
     }
+    while (IsRunning() && dbus_connection_read_write_dispatch(connection, 0)) {
+        while (dbus_connection_get_dispatch_status(connection) == DBUS_DISPATCH_DATA_REMAINS) {
+            dbus_connection_dispatch(connection);
+        }
+        if (!WaitForBusOrStop(busFd)) {
+            return;
+        }
+    }
+}
+
+bool LockStatusMonitor::WaitForBusOrStop(int busFd) {
+    pollfd fds[2] = {{busFd, POLLIN, 0}, {stopWake_.get(), POLLIN, 0}};
+    while (poll(fds, 2, -1) < 0) {
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+    return fds[1].revents == 0;
 }

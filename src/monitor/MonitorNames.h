@@ -23,9 +23,7 @@ inline constexpr const char* kLockMethod = "Lock";
 inline constexpr const char* kWakeUpScreenSignal = "WakeUpScreen";
 inline constexpr const char* kActiveChangedSignal = "ActiveChanged";
 
-// How long BecomeMonitor may take to answer, and how long one dispatch
-// waits for traffic before the stop flag is looked at again.
+// How long BecomeMonitor may take to answer.
 inline constexpr int kBecomeMonitorTimeoutMs = 3000;
-inline constexpr int kDispatchWaitMs = 100;
 
 }  // namespace monitornames

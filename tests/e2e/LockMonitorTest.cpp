@@ -28,6 +28,17 @@ std::size_t LockFrames(const IpcService& service) {
     return count;
 }
 
+// Summed over the process's threads.
+uint64_t VoluntarySwitches(pid_t pid) {
+    uint64_t total = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        const std::string status = ReadFile(task.path().string() + "/status");
+        const std::size_t at = status.find("\nvoluntary_ctxt_switches:");
+        total += at == std::string::npos ? 0 : std::stoull(status.substr(at + 26));
+    }
+    return total;
+}
+
 // The monitor handles bus messages in order, so once it has logged a later
 // marker message it is done with everything sent before.
 class ScreenSaver {
@@ -127,6 +138,12 @@ TEST(LockMonitorTest, EachLockChangeIsReportedOnceThroughMatchRules) {
         EXPECT_EQ(blocked & asynchronous, isMain ? 0 : asynchronous) << task.path();
     }
     EXPECT_GE(others, 3u);
+
+    // Idle, every thread sleeps until traffic or a stop wakes it: a timed
+    // poll on any of them would show here as switches in the window.
+    const uint64_t switchesBefore = VoluntarySwitches(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_LE(VoluntarySwitches(pid) - switchesBefore, 1u);
 
     // SIGTERM is logged, then ends the daemon by its default action, on
     // the main thread.
