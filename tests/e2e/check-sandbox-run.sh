@@ -40,6 +40,13 @@ for pattern in '  sandbox WAYLAND_DISPLAY=wayland-0 DBUS_SESSION_BUS_ADDRESS=uni
 done
 grep -q '  seat 1 service .*SENT type=4' "$out" && fail "the request reached seat 1"
 
+# With X, every two seats share one display of their own.
+if command -v Xvfb >/dev/null; then
+    sleep 3 | timeout 60 "$sandbox" run --seats 3 --seats-per-display 2 >"$out" 2>&1 || fail "the X run failed"
+    displays=$(grep -o '<DISPLAY>:[0-9]*</DISPLAY>' "$out" | sort | uniq -c | awk '{print $1}' | sort | tr '\n' ' ')
+    [[ $displays == "1 2 " ]] || fail "seats per display: [$displays] $(cat "$out")"
+fi
+
 # The first SIGTERM closes the connections, and the daemons exit cleanly.
 # The script holds the input open, so only the signal can end the run.
 mkfifo "$fifo"

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -108,7 +109,7 @@ DesktopSandbox::DesktopSandbox(SandboxOptions options) : options_(std::move(opti
     if (options_.magic.empty()) {
         options_.magic = FreshMagic();
     }
-    StartDisplay();
+    displayEnv_ = options_.x11 ? StartXvfb() : "WAYLAND_DISPLAY=wayland-0";
     bus_ = std::make_unique<SessionBus>(options_.busPolicy);
     if (options_.mateScreenSaver) {
         StartMateScreenSaver();
@@ -116,7 +117,8 @@ DesktopSandbox::DesktopSandbox(SandboxOptions options) : options_(std::move(opti
     keyPath_ = WriteServiceKey(layout_.Root() + "/service-key.pem");
     seats_.push_back({.desktopId = options_.desktopId,
                       .varDir = layout_.HostPath("/var/tarvelo"),
-                      .daemonBinary = OrBuilt(options_.daemonBinary, "DesktopController")});
+                      .daemonBinary = OrBuilt(options_.daemonBinary, "DesktopController"),
+                      .displayEnv = displayEnv_});
     WriteFiles();
     BindHostFiles();
     if (options_.setUserId) {
@@ -137,8 +139,8 @@ DesktopSandbox::~DesktopSandbox() {
     if (screenSaver_) {
         screenSaver_->Stop(SIGTERM);
     }
-    if (xvfb_) {
-        xvfb_->Stop(SIGTERM);  // so that it removes its socket and lock file
+    for (auto& xvfb : xvfbs_) {
+        xvfb->Stop(SIGTERM);  // so that it removes its socket and lock file
     }
 }
 
@@ -146,23 +148,19 @@ bool DesktopSandbox::XvfbAvailable() {
     return access(kXvfb, X_OK) == 0;
 }
 
-void DesktopSandbox::StartDisplay() {
-    if (!options_.x11) {
-        displayEnv_ = "WAYLAND_DISPLAY=wayland-0";
-        return;
-    }
+std::string DesktopSandbox::StartXvfb() {
     // Xvfb picks a free display itself and reports its number. Hundreds of
     // seats may open it at about the same time.
-    xvfb_ = std::make_unique<ChildProcess>(
+    auto& xvfb = xvfbs_.emplace_back(std::make_unique<ChildProcess>(
         ChildCommand{.argv = {kXvfb, "-displayfd", "1", "-nolisten", "tcp", "-maxclients", "512", "-screen",
                               "0", "1024x768x24"},
                      .env = {"PATH=/usr/bin:/bin"},
-                     .errFile = "/dev/null"});
-    std::optional<std::string> number = xvfb_->ReadLine(10s);
+                     .errFile = "/dev/null"}));
+    std::optional<std::string> number = xvfb->ReadLine(10s);
     if (!number || number->empty()) {
         throw std::runtime_error("Xvfb did not report a display");
     }
-    displayEnv_ = "DISPLAY=:" + *number;
+    return "DISPLAY=:" + *number;
 }
 
 void DesktopSandbox::StartMateScreenSaver() {
@@ -198,7 +196,7 @@ void DesktopSandbox::WriteFiles() {
 // whoever it runs as.
 void DesktopSandbox::WriteSeatFiles(const Seat& seat) {
     TempDir::WriteAt(seat.varDir + "/brv_desktop_magic", options_.magic, 0600);
-    std::string display = displayEnv_.substr(displayEnv_.find('=') + 1);
+    std::string display = seat.displayEnv.substr(seat.displayEnv.find('=') + 1);
     std::string displayPart = display.starts_with("wayland-") ? display.substr(8) : display.substr(1);
     TempDir::WriteAt(seat.varDir + "/brv_desktop/brv_desktopid." + displayPart,
                      "DESKTOPID=" + seat.desktopId + "\n");
@@ -291,17 +289,27 @@ std::size_t DesktopSandbox::AddSeat(const std::string& desktopId, const std::str
     }
     Seat seat{.desktopId = desktopId,
               .varDir = layout_.Root() + "/seats/" + std::to_string(seats_.size()),
-              .daemonBinary = daemonBinary.empty() ? seats_.front().daemonBinary : daemonBinary};
+              .daemonBinary = daemonBinary.empty() ? seats_.front().daemonBinary : daemonBinary,
+              .displayEnv = NextSeatDisplay()};
     WriteSeatFiles(seat);
     StartService(seat);
     seats_.push_back(std::move(seat));
     return seats_.size() - 1;
 }
 
+// One X server refuses a connection now and then when hundreds open it at
+// once; a new display every seatsPerDisplay seats spreads them.
+std::string DesktopSandbox::NextSeatDisplay() {
+    const bool full = options_.seatsPerDisplay > 0 && seats_.size() % options_.seatsPerDisplay == 0;
+    return options_.x11 && full ? StartXvfb() : seats_.back().displayEnv;
+}
+
 void DesktopSandbox::StartSeatDaemon(std::size_t seat) {
     Seat& chosen = seats_.at(seat);
+    std::vector<std::string> env = DaemonEnvironment();
+    std::replace(env.begin(), env.end(), displayEnv_, chosen.displayEnv);
     chosen.daemon = std::make_unique<ChildProcess>(ChildCommand{.argv = {chosen.daemonBinary},
-                                                                .env = DaemonEnvironment(),
+                                                                .env = env,
                                                                 .layout = &layout_,
                                                                 .standIns = {{"/var/tarvelo", chosen.varDir}},
                                                                 .errFile = chosen.varDir + "/daemon.err"});

@@ -55,6 +55,9 @@ struct SandboxOptions {
     bool x11 = false;
     // The real mate-screensaver on the bus and the display (needs x11).
     bool mateScreenSaver = false;
+    // With x11, how many seats share one Xvfb before the next seat gets a
+    // display of its own; 0 puts them all on the first.
+    std::size_t seatsPerDisplay = 0;
     BusPolicy busPolicy = BusPolicy::kOpen;
     // Passed to the service after the standard options.
     std::vector<std::string> serviceArgs{};
@@ -95,7 +98,7 @@ class DesktopSandbox {
     static bool XvfbAvailable();
     const std::string& DesktopId() const { return options_.desktopId; }
     const std::string& Magic() const { return options_.magic; }
-    // "DISPLAY=:N" or "WAYLAND_DISPLAY=wayland-0".
+    // "DISPLAY=:N" or "WAYLAND_DISPLAY=wayland-0", of the first seat.
     const std::string& DisplayEnv() const { return displayEnv_; }
     std::string MagicPath() const { return layout_.HostPath("/var/tarvelo") + "/brv_desktop_magic"; }
     std::string PortPath() const { return layout_.HostPath("/var/tarvelo") + "/ipc.port"; }
@@ -158,11 +161,13 @@ class DesktopSandbox {
         std::string desktopId;
         std::string varDir;  // its /var/tarvelo
         std::string daemonBinary;
+        std::string displayEnv;
         std::unique_ptr<IpcService> service{};
         std::unique_ptr<ChildProcess> daemon{};
     };
 
-    void StartDisplay();
+    std::string StartXvfb();
+    std::string NextSeatDisplay();
     void StartMateScreenSaver();
     void WriteFiles();
     void WriteTaskScript();
@@ -173,7 +178,7 @@ class DesktopSandbox {
 
     SandboxOptions options_;
     SystemDirsLayout layout_;
-    std::unique_ptr<ChildProcess> xvfb_;
+    std::vector<std::unique_ptr<ChildProcess>> xvfbs_;
     std::unique_ptr<SessionBus> bus_;
     std::unique_ptr<ChildProcess> screenSaver_;
     std::string keyPath_;

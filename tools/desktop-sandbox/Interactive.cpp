@@ -30,6 +30,7 @@ SandboxOptions SandboxOptionsFor(const CliOptions& options) {
             .desktopSession = options.desktop,
             .x11 = !options.wayland,
             .mateScreenSaver = options.mateScreenSaver,
+            .seatsPerDisplay = static_cast<std::size_t>(options.seatsPerDisplay),
             .serviceArgs =
                 options.epochTimes ? std::vector<std::string>{"--epoch-times"} : std::vector<std::string>{},
             .osReleaseId = "",

@@ -11,7 +11,8 @@ namespace sandbox {
 const char* const kUsage =
     "Usage: dc-sandbox demo [--task-script PATH] [--daemon PATH]\n"
     "       dc-sandbox run [--desktop mate|gnome|kde] [--task-script PATH] [--wayland] [--setuid]\n"
-    "                      [--mate-screensaver] [--daemon PATH] [--seats N] [--extra-seat-daemon PATH]\n"
+    "                      [--mate-screensaver] [--daemon PATH] [--seats N] [--seats-per-display N]\n"
+    "                      [--extra-seat-daemon PATH]\n"
     "                      [--log-level LEVEL] [--epoch-times]\n"
     "       dc-sandbox exec [--desktop NAME] [--wayland] [--mate-screensaver] -- COMMAND [ARG...]\n"
     "       dc-sandbox --help\n"
@@ -49,6 +50,7 @@ const char* const kUsage =
     "                          else the installed one)\n"
     "  --seats N               N desktops on one display and bus, each with its own\n"
     "                          /var/tarvelo, service and daemon (default 1)\n"
+    "  --seats-per-display N   with X, start another Xvfb every N seats (default: one for all)\n"
     "  --extra-seat-daemon PATH  one more seat whose daemon is PATH\n"
     "  --log-level LEVEL       the daemons' log level (default debug)\n"
     "  --epoch-times           stamp events with seconds since the epoch; the service\n"
@@ -91,9 +93,10 @@ bool ParseOption(const std::vector<std::string>& args, std::size_t& i, CliOption
         options.extraSeatDaemons.push_back(value);
     } else if (name == "--log-level") {
         options.logLevel = value;
-    } else if (name == "--seats" && value.find_first_not_of("0123456789") == std::string::npos &&
-               !value.empty() && value.size() < 5 && std::stoi(value) >= 1) {
-        options.seats = std::stoi(value);
+    } else if ((name == "--seats" || name == "--seats-per-display") &&
+               value.find_first_not_of("0123456789") == std::string::npos && !value.empty() &&
+               value.size() < 5 && std::stoi(value) >= 1) {
+        (name == "--seats" ? options.seats : options.seatsPerDisplay) = std::stoi(value);
     } else {
         std::cerr << "dc-sandbox: bad option " << name << " " << value << "\n";
         return false;

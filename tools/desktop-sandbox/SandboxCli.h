@@ -8,7 +8,7 @@
 namespace sandbox {
 
 struct CliOptions {
-    std::string command;  // "demo", "run" or "exec"
+    std::string command;                 // "demo", "run" or "exec"
     std::vector<std::string> program{};  // exec: the command to run
     std::string desktop = "mate";
     std::string taskScript{};
@@ -16,6 +16,7 @@ struct CliOptions {
     std::vector<std::string> extraSeatDaemons{};
     std::string logLevel = "debug";
     int seats = 1;
+    int seatsPerDisplay = 0;
     bool wayland = false;
     bool setUserId = false;
     bool mateScreenSaver = false;
