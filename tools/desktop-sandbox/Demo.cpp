@@ -147,11 +147,15 @@ void Demo::StartAndStopWorker() {
     WaitUntil([&] { return ReadFile(box_.Host("received-token")).size() >= 40; });
     const std::string received = ReadFile(box_.Host("received-token"));
     Check(received == token, "the worker received '" + received + "'");
-    for (pid_t pid : box_.DaemonProcesses()) {
-        if (FirstLine(ReadFile("/proc/" + std::to_string(pid) + "/comm")) == "sleep") {
-            worker_ = pid;
+    // The worker's shell execs sleep once head has read the token.
+    WaitUntil([&] {
+        for (pid_t pid : box_.DaemonProcesses()) {
+            if (FirstLine(ReadFile("/proc/" + std::to_string(pid) + "/comm")) == "sleep") {
+                worker_ = pid;
+            }
         }
-    }
+        return worker_ > 0;
+    });
     Check(worker_ > 0, "the worker is not running");
     Say("    the worker (pid " + std::to_string(worker_) + ") read from its stdin: " + received);
     Say("StopProcess 'demo-worker' (connection 7)");
