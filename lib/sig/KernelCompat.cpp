@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "lib/sig/ForkForExec.h"
+
 #if !defined(DC_FORCE_FALLBACKS) && __has_include(<linux/close_range.h>)
 #include <linux/close_range.h>
 #endif
@@ -26,7 +28,7 @@ struct LinuxDirent64 {
     char name[1];
 };
 
-bool ParseDescriptor(const char* name, int* fd) {
+SIG_CHILD_CODE bool ParseDescriptor(const char* name, int* fd) {
     if (*name == '\0') {
         return false;
     }
@@ -41,16 +43,17 @@ bool ParseDescriptor(const char* name, int* fd) {
     return true;
 }
 
-void MarkCloseOnExec(int fd) {
-    int flags = fcntl(fd, F_GETFD);
+SIG_CHILD_CODE void MarkCloseOnExec(int fd) {
+    const long flags = syscall(SYS_fcntl, fd, F_GETFD);
     if (flags >= 0 && (flags & FD_CLOEXEC) == 0) {
-        fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+        syscall(SYS_fcntl, fd, F_SETFD, flags | FD_CLOEXEC);
     }
 }
 
 // getdents64 into a stack buffer: opendir would allocate.
-bool MarkListedDescriptors(int lowest) {
-    const int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+SIG_CHILD_CODE bool MarkListedDescriptors(int lowest) {
+    const int dir =
+        static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir < 0) {
         return false;
     }
@@ -69,14 +72,14 @@ bool MarkListedDescriptors(int lowest) {
             at += entry->reclen;
         }
     }
-    close(dir);
+    syscall(SYS_close, dir);
     return true;
 }
 
-void MarkEveryNumber(int lowest) {
+SIG_CHILD_CODE void MarkEveryNumber(int lowest) {
     rlimit limit{};
     rlim_t top = kMaxDescriptorScan;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < top) {
+    if (syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &limit) == 0 && limit.rlim_cur < top) {
         top = limit.rlim_cur;
     }
     for (rlim_t fd = static_cast<rlim_t>(lowest); fd < top; ++fd) {
@@ -84,7 +87,7 @@ void MarkEveryNumber(int lowest) {
     }
 }
 
-bool CloseRangeCloseOnExec(int lowest) {
+SIG_CHILD_CODE bool CloseRangeCloseOnExec(int lowest) {
 #if !defined(DC_FORCE_FALLBACKS) && defined(SYS_close_range) && defined(CLOSE_RANGE_CLOEXEC)
     return syscall(SYS_close_range, static_cast<unsigned>(lowest), ~0U, CLOSE_RANGE_CLOEXEC) == 0;
 #else
@@ -105,7 +108,7 @@ int Compat_PidFdOpen(pid_t child) {
 #endif
 }
 
-void Compat_CloseOnExecFrom(int lowest) {
+SIG_CHILD_CODE void Compat_CloseOnExecFrom(int lowest) {
     const int savedErrno = errno;
     if (!CloseRangeCloseOnExec(lowest) && !MarkListedDescriptors(lowest)) {
         MarkEveryNumber(lowest);

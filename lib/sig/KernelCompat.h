@@ -12,6 +12,6 @@
 // the caller then watches the child without one.
 int Compat_PidFdOpen(pid_t child);
 
-// Marks every descriptor from lowest upwards close-on-exec. Only
-// async-signal-safe calls: it runs between fork and exec.
+// Marks every descriptor from lowest upwards close-on-exec. It runs
+// between fork (or Sig_SpawnForExec) and exec: raw system calls only.
 void Compat_CloseOnExecFrom(int lowest);

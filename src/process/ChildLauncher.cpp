@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,7 +46,7 @@ std::vector<char*> PointersTo(std::vector<std::string>& texts) {
 }
 
 // Errors after which execvp goes on with the next directory of PATH.
-bool TryNextCandidate(int error) {
+SIG_CHILD_CODE bool TryNextCandidate(int error) {
     switch (error) {
         case EACCES:
         case ENOENT:
@@ -57,6 +58,50 @@ bool TryNextCandidate(int error) {
         default:
             return false;
     }
+}
+
+SIG_CHILD_CODE void DupOnto(int from, int to) {
+    if (from == to) {
+        syscall(SYS_fcntl, to, F_SETFD, 0);
+    } else {
+        syscall(SYS_dup3, from, to, 0);
+    }
+}
+
+SIG_CHILD_CODE void ExecFirstRunnable(const ChildPlan& plan) {
+    for (size_t index = 0; index < plan.candidateCount; ++index) {
+        char* candidate = plan.candidates[index];
+        syscall(SYS_execve, candidate, plan.argv, plan.envp);
+        if (errno == ENOEXEC) {
+            plan.shellArgv[1] = candidate;
+            syscall(SYS_execve, kShell, plan.shellArgv, plan.envp);
+            return;
+        }
+        if (!TryNextCandidate(errno)) {
+            return;
+        }
+    }
+}
+
+// The child's steps, in their designed order; it reads only the plan.
+SIG_CHILD_CODE void ExecChild(void* argument) {
+    const ChildPlan& plan = *static_cast<const ChildPlan*>(argument);
+    if (plan.stdinFd >= 0) {
+        DupOnto(plan.stdinFd, STDIN_FILENO);
+    }
+    for (size_t index = 0; index < plan.closeCount; ++index) {
+        syscall(SYS_close, plan.closeFds[index]);
+    }
+    if (plan.outFd > 0) {
+        DupOnto(plan.outFd, STDOUT_FILENO);
+        DupOnto(plan.outFd, STDERR_FILENO);
+    }
+    // Descriptors opened elsewhere in the daemon without close-on-exec must
+    // not reach the child either.
+    Compat_CloseOnExecFrom(3);
+    Sig_ResetForExec();
+    ExecFirstRunnable(plan);
+    Sig_ExitChild(kExecFailedStatus);
 }
 
 }  // namespace
@@ -106,7 +151,8 @@ std::vector<std::string> ExecCandidates(const std::string& file, const char* pat
 ChildLauncher::ChildLauncher(const std::string& file, const std::vector<std::string>& args,
                              const std::vector<std::string>& envEdits)
     : args_(args), env_(ApplyEnvironmentEdits(environ, envEdits)) {
-    candidates_ = ExecCandidates(file, FindValue(env_, "PATH"));
+    candidateTexts_ = ExecCandidates(file, FindValue(env_, "PATH"));
+    candidates_ = PointersTo(candidateTexts_);
     argv_ = PointersTo(args_);
     envp_ = PointersTo(env_);
     // A file without "#!" that execve refuses is run by the shell, as execvp
@@ -117,48 +163,16 @@ ChildLauncher::ChildLauncher(const std::string& file, const std::vector<std::str
 }
 
 pid_t ChildLauncher::spawn(const ChildStdio& stdio) {
-    const pid_t child = Sig_ForkForExec();
-    if (child == 0) {
-        execChild(stdio);
-    }
-    return child;
-}
-
-void ChildLauncher::execChild(const ChildStdio& stdio) {
-    if (stdio.stdinFd == STDIN_FILENO) {
-        fcntl(STDIN_FILENO, F_SETFD, 0);
-    } else if (stdio.stdinFd >= 0) {
-        dup2(stdio.stdinFd, STDIN_FILENO);
-    }
+    closeFds_.clear();
     for (int fd : stdio.closeFds) {
         if (fd >= 0 && fd != STDIN_FILENO) {
-            close(fd);
+            closeFds_.push_back(fd);
         }
     }
-    if (stdio.outFd > 0) {
-        dup2(stdio.outFd, STDOUT_FILENO);
-        dup2(stdio.outFd, STDERR_FILENO);
-    }
-    // Descriptors opened elsewhere in the daemon without close-on-exec must
-    // not reach the child either.
-    Compat_CloseOnExecFrom(3);
-    Sig_ResetForExec();
-    execCandidates();
-    _exit(kExecFailedStatus);
-}
-
-void ChildLauncher::execCandidates() {
-    for (std::string& candidate : candidates_) {
-        execve(candidate.c_str(), argv_.data(), envp_.data());
-        if (errno == ENOEXEC) {
-            shellArgv_[1] = candidate.data();
-            execve(kShell, shellArgv_.data(), envp_.data());
-            return;
-        }
-        if (!TryNextCandidate(errno)) {
-            return;
-        }
-    }
+    plan_ = ChildPlan{stdio.stdinFd,    stdio.outFd,        closeFds_.data(),
+                      closeFds_.size(), candidates_.data(), candidateTexts_.size(),
+                      argv_.data(),     envp_.data(),       shellArgv_.data()};
+    return Sig_SpawnForExec(ExecChild, &plan_);
 }
 
 }  // namespace proc

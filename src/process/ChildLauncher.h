@@ -1,14 +1,18 @@
-// Starts one child process with fork and exec.
+// Starts one child process and execs a program in it.
 //
-// A multithreaded parent may only make async-signal-safe calls in the child,
-// so everything the child needs (argument vector, the edited environment,
-// the files to try along PATH) is built in the constructor, before fork.
-// Between fork and exec the child only rearranges descriptors, resets its
-// signal state and calls execve.
+// The child is started the way vfork starts one (Sig_SpawnForExec): it
+// shares the daemon's memory until its exec, so nothing of the daemon's
+// pages is copied, and when spawn returns the program already runs. The
+// child may therefore make raw system calls only, so everything it needs
+// (argument vector, the edited environment, the files to try along PATH,
+// the descriptor plan) is built before, as plain pointers. Between start
+// and exec the child only rearranges descriptors, resets its signal state
+// and calls execve.
 #pragma once
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -21,6 +25,19 @@ struct ChildStdio {
     std::vector<int> closeFds = {};  // closed in the child (after stdinFd was copied)
 };
 
+// What the child reads between its start and exec: nothing but these.
+struct ChildPlan {
+    int stdinFd;
+    int outFd;
+    const int* closeFds;
+    size_t closeCount;
+    char* const* candidates;
+    size_t candidateCount;
+    char* const* argv;
+    char* const* envp;
+    char** shellArgv;  // slot 1 takes the candidate the shell is to run
+};
+
 class ChildLauncher {
   public:
     // file: searched along PATH (of the edited environment) when it has no
@@ -29,20 +46,21 @@ class ChildLauncher {
     ChildLauncher(const std::string& file, const std::vector<std::string>& args,
                   const std::vector<std::string>& envEdits);
 
-    // Returns the child's pid, or -1 with errno set when fork failed. When
-    // exec fails the child ends with status 255 and writes nothing.
+    // Returns the child's pid, or -1 with errno set when it could not be
+    // started. When exec fails the child ends with status 255 and writes
+    // nothing.
     pid_t spawn(const ChildStdio& stdio);
 
   private:
-    [[noreturn]] void execChild(const ChildStdio& stdio);
-    void execCandidates();
-
     std::vector<std::string> args_;
     std::vector<std::string> env_;
-    std::vector<std::string> candidates_;
+    std::vector<std::string> candidateTexts_;
     std::vector<char*> argv_;
     std::vector<char*> envp_;
+    std::vector<char*> candidates_;
     std::vector<char*> shellArgv_;
+    std::vector<int> closeFds_;
+    ChildPlan plan_{};
 };
 
 // The current environment with each edit applied in order: "KEY=VALUE" sets

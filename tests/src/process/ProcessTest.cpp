@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <thread>
@@ -90,6 +92,13 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attribute
 #endif
 
 namespace {
+
+// ThreadSanitizer runs a vfork as a plain fork.
+#ifdef __SANITIZE_THREAD__
+constexpr bool kVforkIsAFork = true;
+#else
+constexpr bool kVforkIsAFork = false;
+#endif
 
 // Lets go of its only owner from the exit hook, as the manager does for an
 // application, and tells which threads watched and destroyed it.
@@ -182,6 +191,44 @@ TEST_F(ProcessObjectTest, ArgvEnvironmentAndDescriptorsReachTheChildExactly) {
         ASSERT_TRUE(failing->start(path, {}, {}, 0)) << name;
         EXPECT_TRUE(WaitForExitRecord(name).ends_with(") exited, status=255\n")) << name;
     }
+}
+
+// A started child shares no memory with the daemon once start returns: its
+// program runs already. It starts with no signal ignored or blocked, and
+// resetting them in the child leaves the daemon's own as they were.
+TEST_F(ProcessObjectTest, StartReturnsWithTheProgramRunningOnDefaultSignalsAndTheDaemonsKept) {
+    auto waiting = std::make_shared<ProcessObject>("waiting", 6, 0, -1);
+    ASSERT_TRUE(waiting->start(HelperPath(), {"wait", events.Path()}, {}, 0));
+    const std::string exe = "/proc/" + std::to_string(waiting->getPid()) + "/exe";
+    if (!kVforkIsAFork) {
+        EXPECT_EQ(std::filesystem::read_symlink(exe), std::filesystem::canonical(HelperPath()));
+    }
+    EXPECT_EQ(events.NextReadyPid(), waiting->getPid());
+    waiting->stop(true, ProcessObject::kStopTimeoutMs);
+
+    struct sigaction ignore {};
+    struct sigaction previous {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGUSR1, &ignore, &previous);
+    sigset_t blocked;
+    sigset_t oldMask;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR2);
+    pthread_sigmask(SIG_BLOCK, &blocked, &oldMask);
+    const std::string listing = dir.File("signals");
+    const int out = open(listing.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    auto lister = std::make_shared<ProcessObject>("lister", 7, 0, out);
+    ASSERT_TRUE(lister->start("/bin/sh", {"-c", "grep -E '^Sig(Ign|Blk)' /proc/self/status"}, {}, 0));
+    EXPECT_EQ(WaitForExitRecord("lister").substr(0, 15), "Process lister(");
+    close(out);
+    struct sigaction kept {};
+    sigaction(SIGUSR1, nullptr, &kept);
+    sigset_t mask;
+    pthread_sigmask(SIG_SETMASK, &oldMask, &mask);
+    sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_EQ(ReadFile(listing), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+    EXPECT_EQ(kept.sa_handler, SIG_IGN);
+    EXPECT_EQ(sigismember(&mask, SIGUSR2), 1);
 }
 
 TEST_F(ProcessObjectTest, AChildThatNeverReadsItsStdinCannotHoldUpStop) {
@@ -301,7 +348,11 @@ TEST_F(DesktopCProcessMgrTest, AStdinTextThatCouldNotBeDeliveredReachesNoLaterCh
     manager->StartProcess("token", HelperPath(), {"exit", "0"}, "", 1);
     ASSERT_TRUE(capture.WaitFor("): Process token(", kEventTimeout));
     manager->StartProcess("token", HelperPath(), Wait(), "warm", 1);
-    events.NextReadyPid();
+    // Its text is written before the next start stops it.
+    const pid_t warm = events.NextReadyPid();
+    ASSERT_TRUE(capture.WaitFor("pid(" + std::to_string(warm) +
+                                    "), rid(1), flg(2): void ProcessObject::monitor(pid_t): Start to wait",
+                                kEventTimeout));
     // With every descriptor below the limit in use, the stdin pipe cannot be made.
     rlimit old{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
