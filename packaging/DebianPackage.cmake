@@ -74,7 +74,8 @@ set(CPACK_DEBIAN_DAEMON_PACKAGE_NAME ${DC_DEB_NAME})
 # adduser for the account; the task script talks to the desktop through
 # gdbus or dbus-send; the daemon unmounts ~/tsclient with fusermount and
 # asks lsb_release for the distribution when /etc/os-release does not say.
-set(CPACK_DEBIAN_DAEMON_PACKAGE_DEPENDS "adduser")
+# Xlib is loaded at start for the display check, so shlibdeps cannot see it.
+set(CPACK_DEBIAN_DAEMON_PACKAGE_DEPENDS "adduser, libx11-6")
 set(CPACK_DEBIAN_DAEMON_PACKAGE_RECOMMENDS "libglib2.0-bin | dbus-bin")
 set(CPACK_DEBIAN_DAEMON_PACKAGE_SUGGESTS "fuse3 | fuse, lsb-release")
 set(CPACK_DEBIAN_DAEMON_PACKAGE_CONTROL_EXTRA

@@ -9,8 +9,6 @@
 // service ends the connection. Each start-up step below is one function; a
 // failed step ends the process through CleanExit with status 1 and one
 // message. Command-line arguments are deliberately not read.
-#include <X11/Xlib.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -25,6 +23,7 @@
 #include "lib/sig/Sig.h"
 #include "src/core/CommonUtils.h"
 #include "src/core/DesktopConstants.h"
+#include "src/core/DisplayCheck.h"
 #include "src/core/SecretWipe.h"
 #include "src/core/SessionDetection.h"
 #include "src/core/StartUp.h"
@@ -86,14 +85,12 @@ void RequireDisplay() {
     if (getenv("WAYLAND_DISPLAY") != nullptr) {
         return;
     }
-    Display* display = XOpenDisplay(nullptr);
-    if (display == nullptr) {
+    if (!core::CanOpenDefaultDisplay()) {
         const char* name = getenv("DISPLAY");
         LogMessage(dclog::kError, "Failed to open display %s, exiting.\n",
                    name != nullptr ? name : "(unset)");
         CleanExit(kExitStartupFailed);
     }
-    XCloseDisplay(display);
 }
 
 // Every child started from here on inherits the id.

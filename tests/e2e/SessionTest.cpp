@@ -108,6 +108,9 @@ TEST(SessionTest, ServesRequestsFromConnectUntilTheServiceCloses) {
         "<UserRunTimeDir>/var/tarvelo/sandbox/runtime</UserRunTimeDir><DesktopEnvs>"))
         << payload;
     EXPECT_TRUE(payload.ends_with("</DesktopEnvs></DesktopLogged></Notify>")) << payload;
+    // Xlib served the display check only: a connected daemon maps none of it.
+    EXPECT_EQ(ReadFile("/proc/" + std::to_string(session.DaemonPid()) + "/maps").find("libX11"),
+              std::string::npos);
     // Little-endian header: type 4, then the payload length, no terminator.
     EXPECT_NE(frame->find(" length=" + std::to_string(payload.size()) + " header=" + LittleEndianHex(4) +
                           LittleEndianHex(static_cast<uint32_t>(payload.size())) + " "),
