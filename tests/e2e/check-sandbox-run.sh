@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# dc-sandbox run as an integrator drives it: two seats, a request to the
-# first, signals, and the end of input; and its usage errors.
+# dc-sandbox run as an integrator drives it: two seats, a request to each,
+# signals, and the end of input; and its usage errors.
 # Usage: check-sandbox-run.sh BUILD_DIR
 set -uo pipefail
 
@@ -21,11 +21,25 @@ for bad in "" "walk" "run --seats 0" "run --desktop xfce" "run --wayland --mate-
     ((status == 2)) || fail "'$bad' exited with $status, not 2"
 done
 
-# Commands arrive while the seats start; the end of input closes both.
+stop_request() {
+    echo "<Request name=\"StopProcess\"><StopProcess><ProcessName>$1</ProcessName><ConnectionId>1</ConnectionId></StopProcess></Request>"
+}
+# The service reports only a sent frame's length, so each request has its own.
+to_first=$(stop_request none)
+to_second=$(stop_request for-seat-one)
+after_refusal=$(stop_request still-for-seat-one)
+
+# Commands arrive while the seats start; the end of input closes both. A
+# seat that does not exist leaves the chosen one as it was.
 {
     sleep 2
-    echo 'send <Request name="StopProcess"><StopProcess><ProcessName>none</ProcessName><ConnectionId>1</ConnectionId></StopProcess></Request>'
+    echo "send $to_first"
     echo bogus
+    echo "seat 1"
+    echo "send $to_second"
+    echo "seat 2"
+    echo "seat one"
+    echo "send $after_refusal"
     sleep 1
 } | timeout 60 "$sandbox" run --seats 2 --wayland >"$out" 2>&1
 status=$?
@@ -34,11 +48,14 @@ cat "$out"
 for pattern in '  sandbox WAYLAND_DISPLAY=wayland-0 DBUS_SESSION_BUS_ADDRESS=unix:' \
     '  seat 0 daemon pid=[0-9]+ log=/' '  seat 1 daemon pid=[0-9]+ log=/' \
     '  seat 0 service .*RECV type=4 .*DesktopLogged' '  seat 1 service .*RECV type=4 .*DesktopLogged' \
-    '  seat 0 service .*SENT type=4 length=' '  unknown command: bogus$' \
+    '  unknown command: bogus$' '  no seat 2: seats are 0 to 1, commands still go to seat 1$' \
+    '  no seat one: seats are 0 to 1' \
     '  seat 0 daemon exited status=0$' '  seat 1 daemon exited status=0$'; do
     grep -qE -- "$pattern" "$out" || fail "no line matching '$pattern'"
 done
-grep -q '  seat 1 service .*SENT type=4' "$out" && fail "the request reached seat 1"
+sent() { grep -E "  seat $1 service .*SENT type=4 " "$out" | grep -oE 'length=[0-9]+' | tr '\n' ' '; }
+[[ $(sent 0) == "length=${#to_first} " ]] || fail "seat 0 was sent: [$(sent 0)]"
+[[ $(sent 1) == "length=${#to_second} length=${#after_refusal} " ]] || fail "seat 1 was sent: [$(sent 1)]"
 
 # With X, every two seats share one display of their own.
 if command -v Xvfb >/dev/null; then

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <stdexcept>
 
 #include "tools/desktop-sandbox/DesktopSandbox.h"
@@ -57,11 +58,14 @@ class Session {
     void ReadSeat(std::size_t seat);
     void DaemonEnded(std::size_t seat);
     bool TakeSignal();
+    std::optional<std::size_t> SeatNumber(const std::string& text) const;
 
     CliOptions options_;
     int signalFd_ = -1;
     DesktopSandbox box_;
     std::vector<bool> running_;
+    // The seat that send, sendfile, lock, unlock and logout go to.
+    std::size_t target_ = 0;
     bool allExitedCleanly_ = true;
     bool closed_ = false;
     bool interrupted_ = false;
@@ -160,21 +164,36 @@ bool Session::ReadCommands() {
         const std::string verb = line.substr(0, line.find(' '));
         const std::string rest = line.find(' ') == std::string::npos ? "" : line.substr(line.find(' ') + 1);
         if (verb == "send") {
-            box_.Service().Send(rest);
+            box_.Service(target_).Send(rest);
         } else if (verb == "sendfile") {
-            box_.Service().SendFile(rest);
+            box_.Service(target_).SendFile(rest);
         } else if (kTaskRequests.count(verb) != 0) {
-            box_.Service().Send(TaskXml(kTaskRequests.at(verb)));
+            box_.Service(target_).Send(TaskXml(kTaskRequests.at(verb)));
+        } else if (verb == "seat" && SeatNumber(rest)) {
+            target_ = *SeatNumber(rest);
+        } else if (verb == "seat") {
+            // The earlier choice stays, so that nothing is sent to a seat the
+            // caller did not mean.
+            Event("no seat " + rest + ": seats are 0 to " + std::to_string(box_.SeatCount() - 1) +
+                  ", commands still go to seat " + std::to_string(target_));
         } else if (verb == "close" && rest.empty()) {
             CloseAll();
-        } else if (verb == "close" && rest.find_first_not_of("0123456789") == std::string::npos &&
-                   rest.size() < 6 && std::stoul(rest) < box_.SeatCount()) {
-            box_.Service(std::stoul(rest)).Close();
+        } else if (verb == "close" && SeatNumber(rest)) {
+            box_.Service(*SeatNumber(rest)).Close();
         } else if (!verb.empty()) {
             Event("unknown command: " + line);
         }
     }
     return true;
+}
+
+// The seat a command names, if it names one that exists.
+std::optional<std::size_t> Session::SeatNumber(const std::string& text) const {
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(text) >= box_.SeatCount()) {
+        return std::nullopt;
+    }
+    return std::stoul(text);
 }
 
 // True when the session must end now.
