@@ -62,6 +62,10 @@ if command -v Xvfb >/dev/null; then
     sleep 3 | timeout 60 "$sandbox" run --seats 3 --seats-per-display 2 >"$out" 2>&1 || fail "the X run failed"
     displays=$(grep -o '<DISPLAY>:[0-9]*</DISPLAY>' "$out" | sort | uniq -c | awk '{print $1}' | sort | tr '\n' ' ')
     [[ $displays == "1 2 " ]] || fail "seats per display: [$displays] $(cat "$out")"
+    # A display outlives its clients: one that reset after its last client
+    # left would refuse the daemons that connect meanwhile.
+    kept=$(timeout 30 "$sandbox" exec -- sh -c 'xprop -root -f DC_CHECK 8s -set DC_CHECK kept && xprop -root DC_CHECK')
+    [[ $kept == *'"kept"'* ]] || fail "the display reset after its last client: [$kept]"
 fi
 
 # The first SIGTERM closes the connections, and the daemons exit cleanly.

@@ -150,10 +150,13 @@ bool DesktopSandbox::XvfbAvailable() {
 
 std::string DesktopSandbox::StartXvfb() {
     // Xvfb picks a free display itself and reports its number. Hundreds of
-    // seats may open it at about the same time.
+    // seats may open it at about the same time. Each daemon's check closes
+    // its connection at once, and an X server whose last client left resets
+    // itself, refusing whoever connects meanwhile: a real desktop's server
+    // always has the session's clients, so this one never resets.
     auto& xvfb = xvfbs_.emplace_back(std::make_unique<ChildProcess>(
-        ChildCommand{.argv = {kXvfb, "-displayfd", "1", "-nolisten", "tcp", "-maxclients", "512", "-screen",
-                              "0", "1024x768x24"},
+        ChildCommand{.argv = {kXvfb, "-displayfd", "1", "-nolisten", "tcp", "-noreset", "-maxclients", "512",
+                              "-screen", "0", "1024x768x24"},
                      .env = {"PATH=/usr/bin:/bin"},
                      .errFile = "/dev/null"}));
     std::optional<std::string> number = xvfb->ReadLine(10s);
