@@ -26,6 +26,7 @@
 #include "src/core/IdentityFiles.h"
 #include "src/core/SessionDetection.h"
 #include "tests/support/Sandbox.h"
+#include "tests/support/SignalsToLeaveBehind.h"
 
 using namespace std::chrono_literals;
 using dctest::ReadFile;
@@ -85,22 +86,14 @@ TEST(ExecShellTest, RunVariantWaitsForItsShellAndSerialisesCallersAndBothStartSh
     EXPECT_TRUE(CommonUtils::ExecShell("no-such-command-anywhere 2>/dev/null", true));
 
     // Whatever the caller ignores or blocks, the shell starts with defaults.
-    struct sigaction ignore {};
-    struct sigaction previous {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGUSR1, &ignore, &previous);
-    sigset_t blocked;
-    sigset_t oldMask;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGUSR2);
-    pthread_sigmask(SIG_BLOCK, &blocked, &oldMask);
     const std::string listSignals = "grep -E '^Sig(Ign|Blk)' /proc/self/status";
-    EXPECT_TRUE(CommonUtils::ExecShell(listSignals + " > " + dir.File("sig"), true));
     std::string captured = "kept ";
-    EXPECT_TRUE(CommonUtils::ExecShell(listSignals, captured));
-    pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
-    sigaction(SIGUSR1, &previous, nullptr);
-    const std::string defaults = "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n";
+    {
+        dctest::SignalsToLeaveBehind signals;
+        EXPECT_TRUE(CommonUtils::ExecShell(listSignals + " > " + dir.File("sig"), true));
+        EXPECT_TRUE(CommonUtils::ExecShell(listSignals, captured));
+    }
+    const std::string defaults = dctest::SignalsToLeaveBehind::kChildDefaults;
     EXPECT_EQ(ReadFile(dir.File("sig")), defaults);
     EXPECT_EQ(captured, "kept " + defaults);
 }
