@@ -1,6 +1,6 @@
 #!/bin/sh
 # desktopCTask.sh - lock, unlock or log out the graphical desktop session that
-# DesktopController runs in.
+# DesktopController runs in, and confirm that it happened.
 #
 # DesktopController runs this script through "sh -c" as one of:
 #   desktopCTask.sh -a lock   -d <distribution>
@@ -15,20 +15,38 @@
 # only recorded: every way of acting used here depends on the desktop, not on
 # the distribution.
 #
-# systemd-logind is asked first for lock and unlock, since every desktop
-# listens to it; where logind is missing (PID 1 is not systemd) the desktop's
-# own screen-saver interface on the session bus is used. Logout asks the
-# desktop's session manager, so that applications end the ordinary way, and
-# only ends the logind session as a last resort.
+# The daemon learns nothing from the desktop about a request, so this script
+# is the only one that can tell whether the desktop really changed. Every way
+# of acting is therefore followed by a look at the result, and a way whose
+# result does not show is not trusted: the next way is tried.
+#  - lock, unlock: systemd-logind first (every desktop listens to it), then
+#    the desktop's own screen saver. A way counts when the screen saver's
+#    GetActive, or logind's LockedHint, shows the new state.
+#  - logout: the session manager (applications end the ordinary way), then
+#    its forced mode, then ending the logind session. A way counts when the
+#    session manager left the bus or the logind session is closing.
+# The logind session is the one of this desktop: XDG_SESSION_ID when set,
+# otherwise the caller's graphical session on this display (DISPLAY, or
+# WAYLAND_DISPLAY through the session's leader process). Between several
+# graphical sessions that cannot be told apart the script refuses to act,
+# since the session bus and logind would both reach the other desktop too.
 #
 # Exit statuses:
-#   0  the action was carried out
-#   1  the desktop refused the action, or offers no way to carry it out
+#   0  the action was carried out and confirmed
+#   1  every way failed or was refused, or nothing confirmed the change, or
+#      this desktop's session could not be told from another one
 #   2  bad usage: missing -a, unknown action, option or desktop type
+#
+# Environment, for slow desktops (whole seconds):
+#   DESKTOPCTASK_CONFIRM_SECONDS  how long a lock or unlock may take to show
+#                                 (default 5)
+#   DESKTOPCTASK_LOGOUT_SECONDS   how long each way of logging out may take
+#                                 to end the session (default 20)
 #
 # Written for POSIX sh (dash on Debian); bash runs it unchanged.
 # Every decision is logged to the system journal (syslog tag "desktopCTask")
-# when a syslog socket exists, otherwise to standard error.
+# when a syslog socket exists, otherwise to standard error: one line for each
+# way tried.
 
 set -u
 
@@ -40,12 +58,22 @@ readonly CALL_TIMEOUT=10
 # Some screen savers (MATE) never answer Lock; the lock is then confirmed by
 # asking whether the screen saver became active.
 readonly LOCK_REPLY_TIMEOUT=3
+# How often the desktop is looked at while waiting for a result.
+readonly LOOKS_PER_SECOND=5 LOOK_PAUSE=0.2
 call_timeout=$CALL_TIMEOUT
+confirm_seconds=5
+logout_seconds=20
 done_through=
 
 action=
 distribution=
 desktop_type=
+# This desktop's logind session, when logind knows it.
+session=
+# The screen saver whose GetActive shows the lock state.
+saver_bus='' saver_path='' saver_interface=''
+# The session manager's bus name, which leaves the bus when the session ends.
+manager_name=
 
 # to_journal PRIORITY MESSAGE: true when the message reached syslog.
 to_journal() {
@@ -69,7 +97,11 @@ usage() {
         "                   missing or empty" \
         "  -h               show this help" \
         "" \
-        "Exit status: 0 done, 1 the desktop refused or offers no way, 2 bad usage."
+        "Environment: DESKTOPCTASK_CONFIRM_SECONDS (default 5) and" \
+        "DESKTOPCTASK_LOGOUT_SECONDS (default 20) bound the waits for the result." \
+        "" \
+        "Exit status: 0 done and confirmed, 1 every way failed or nothing confirmed" \
+        "it, or this desktop's session is ambiguous, 2 bad usage."
 }
 
 # usage_error MESSAGE: the message and the usage go to standard error.
@@ -128,6 +160,21 @@ validate_args() {
     debian | suse | rhel | rocky | centos | ubuntu | '') ;;
     *) log warning "unrecognised distribution '$distribution', ignored" ;;
     esac
+    confirm_seconds=$(seconds_setting DESKTOPCTASK_CONFIRM_SECONDS "${DESKTOPCTASK_CONFIRM_SECONDS:-}" 5)
+    logout_seconds=$(seconds_setting DESKTOPCTASK_LOGOUT_SECONDS "${DESKTOPCTASK_LOGOUT_SECONDS:-}" 20)
+}
+
+# seconds_setting NAME VALUE DEFAULT: VALUE when it is a whole number of
+# seconds, else DEFAULT (with a warning when VALUE was set).
+seconds_setting() {
+    case $2 in
+    '') echo "$3" ;;
+    *[!0-9]* | ?????*)
+        log warning "$1='$2' is not a number of seconds, $3 is used"
+        echo "$3"
+        ;;
+    *) echo "$2" ;;
+    esac
 }
 
 # process_running NAME: a process whose command name is exactly NAME exists.
@@ -174,6 +221,7 @@ ensure_session_bus() {
     fi
 }
 
+
 one_line() {
     printf '%s' "$1" | tr -s '\n' ' '
 }
@@ -192,27 +240,24 @@ run_bounded() {
     fi
 }
 
-# attempt DESCRIPTION COMMAND [ARG...]: one way of doing the action.
-attempt() {
-    what=$1
-    shift
+# run_quiet COMMAND [ARG...]: sets status and output (one line), logs nothing.
+run_quiet() {
     if ! have "$1"; then
-        log info "$what: $1 is not installed"
+        status=127 output="$1 is not installed"
         return 1
     fi
     output=$(run_bounded "$@" 2>&1 </dev/null)
     status=$?
-    if [ "$status" -eq 0 ]; then
-        log info "$what succeeded"
-        done_through=$what
-        return 0
-    fi
-    if [ "$status" -eq 124 ]; then
-        output="no answer within $((call_timeout + 2)) s"
-    fi
+    [ "$status" -ne 124 ] || output="no answer within $((call_timeout + 2)) s"
     output=$(one_line "$output")
-    log warning "$what failed (status $status)${output:+: $output}"
-    return 1
+    return "$status"
+}
+
+# quiet DESCRIPTION COMMAND [ARG...]: a look at the desktop, not logged.
+# shellcheck disable=SC2317 # called through dbus_call
+quiet() {
+    shift
+    run_quiet "$@"
 }
 
 # The first D-Bus command-line client found is used for every call: they all
@@ -224,217 +269,464 @@ dbus_tool() {
     return 1
 }
 
-# dbus_call BUS_NAME OBJECT_PATH INTERFACE.METHOD [ARG...]
-# Each ARG is TYPE:VALUE with TYPE b (boolean), i (int32) or u (uint32); it is
-# spelled the way the chosen client wants it.
+# dbus_call RUNNER BUS_NAME OBJECT_PATH INTERFACE.METHOD [ARG...]: RUNNER
+# (quiet, lock_way or logout_way) gets a description and the client's command.
+# Each ARG is TYPE:VALUE with TYPE b (boolean), i (int32), u (uint32) or s
+# (string); it is spelled the way the chosen client wants it.
 dbus_call() {
-    bus_name=$1 object_path=$2 method=$3
-    shift 3
+    runner=$1 bus_name=$2 object_path=$3 method=$4
+    shift 4
     if ! tool=$(dbus_tool); then
-        log info "$method: no D-Bus client (gdbus, dbus-send, qdbus) is installed"
+        status=127 output="no D-Bus client (gdbus, dbus-send, qdbus) is installed"
+        [ "$runner" = quiet ] || log info "$method: $output"
         return 1
     fi
     count=$#
     for arg; do
         kind=${arg%%:*} value=${arg#*:}
         case $tool:$kind in
-        gdbus:b) set -- "$@" "$value" ;;
         gdbus:i) set -- "$@" "int32 $value" ;;
         gdbus:u) set -- "$@" "uint32 $value" ;;
         dbus-send:b) set -- "$@" "boolean:$value" ;;
         dbus-send:i) set -- "$@" "int32:$value" ;;
         dbus-send:u) set -- "$@" "uint32:$value" ;;
+        dbus-send:s) set -- "$@" "string:$value" ;;
         *) set -- "$@" "$value" ;;
         esac
     done
     shift "$count"
     case $tool in
     gdbus)
-        attempt "$method over gdbus" gdbus call --session \
+        "$runner" "$method over gdbus" gdbus call --session \
             --timeout "$call_timeout" --dest "$bus_name" \
             --object-path "$object_path" --method "$method" "$@"
         ;;
     dbus-send)
-        attempt "$method over dbus-send" dbus-send --session --print-reply \
+        "$runner" "$method over dbus-send" dbus-send --session --print-reply \
             --reply-timeout=$((call_timeout * 1000)) --dest="$bus_name" \
             "$object_path" "$method" "$@"
         ;;
     *)
-        attempt "$method over $tool" "$tool" "$bus_name" "$object_path" \
+        "$runner" "$method over $tool" "$tool" "$bus_name" "$object_path" \
             "$method" "$@"
         ;;
     esac
 }
 
-# logind_session: prints this desktop's logind session id. XDG_SESSION_ID is
-# trusted when set; otherwise the caller's sessions are searched for the one
-# on this X display, or for the only graphical one.
-logind_session() {
-    if ! have loginctl; then
-        log info "loginctl is not installed, logind is not used"
-        return 1
-    fi
-    if [ -n "${XDG_SESSION_ID:-}" ]; then
-        echo "$XDG_SESSION_ID"
-        return 0
-    fi
-    if ! sessions=$(run_bounded loginctl list-sessions --no-legend 2>&1 </dev/null); then
-        log info "logind is not reachable: $(one_line "$sessions")"
-        return 1
-    fi
-    uid=$(id -u)
-    found='' graphical='' graphical_count=0
-    while read -r sid suid _; do
-        if [ -z "$sid" ] || [ "$suid" != "$uid" ]; then
-            continue
-        fi
-        props=$(run_bounded loginctl show-session "$sid" -p Display -p Type </dev/null 2>/dev/null) || continue
-        sdisplay='' stype=''
-        while IFS='=' read -r key val; do
-            case $key in
-            Display) sdisplay=$val ;;
-            Type) stype=$val ;;
-            esac
-        done <<PROPS
+sleep_a_look() {
+    sleep "$LOOK_PAUSE"
+}
+
+
+# ppid_of PID: the parent's pid, from /proc (the command name in stat may
+# hold blanks and parentheses, so the fields after its last ")" are read).
+ppid_of() {
+    IFS= read -r stat 2>/dev/null <"/proc/$1/stat" || return 1
+    # shellcheck disable=SC2086
+    set -- ${stat##*) }
+    echo "$2"
+}
+
+# wayland_display_of PID: the WAYLAND_DISPLAY a process started with.
+wayland_display_of() {
+    tr '\0' '\n' 2>/dev/null <"/proc/$1/environ" | while IFS= read -r entry; do
+        case $entry in
+        WAYLAND_DISPLAY=*) echo "${entry#*=}" && break ;;
+        esac
+    done
+}
+
+# wayland_ancestors: every process from which one of the caller's processes
+# on this Wayland display descends, itself included. A session's leader is
+# among them when the session runs on this display.
+wayland_ancestors() {
+    for dir in /proc/[0-9]*; do
+        pid=${dir#/proc/}
+        [ -O "$dir" ] || continue
+        [ "$(wayland_display_of "$pid")" = "$WAYLAND_DISPLAY" ] || continue
+        depth=0
+        while [ -n "$pid" ] && [ "$pid" -gt 1 ] && [ "$depth" -lt 64 ]; do
+            echo "$pid"
+            pid=$(ppid_of "$pid") || break
+            depth=$((depth + 1))
+        done
+    done
+}
+
+display_name() {
+    echo "${DISPLAY:-${WAYLAND_DISPLAY:-none}}"
+}
+
+word_count() {
+    # shellcheck disable=SC2086
+    set -- $1
+    echo $#
+}
+
+# read_session SID: sets sdisplay, stype and sleader from logind.
+read_session() {
+    props=$(run_bounded loginctl show-session "$1" -p Display -p Type -p Leader </dev/null 2>/dev/null) || return 1
+    sdisplay='' stype='' sleader=''
+    while IFS='=' read -r key val; do
+        case $key in
+        Display) sdisplay=$val ;;
+        Type) stype=$val ;;
+        Leader) sleader=$val ;;
+        esac
+    done <<PROPS
 $props
 PROPS
-        if [ -n "${DISPLAY:-}" ] && [ -n "$sdisplay" ] &&
-            { [ "$sdisplay" = "$DISPLAY" ] || [ "$sdisplay" = "${DISPLAY%.*}" ]; }; then
-            found=$sid
-            break
-        fi
-        case $stype in
-        x11 | wayland | mir) graphical=$sid graphical_count=$((graphical_count + 1)) ;;
-        esac
-    done <<EOF
-$sessions
-EOF
-    if [ -z "$found" ] && [ "$graphical_count" -eq 1 ]; then
-        found=$graphical
-    fi
-    if [ -z "$found" ]; then
-        log info "logind knows no single graphical session of uid $uid for display '${DISPLAY:-}'"
-        return 1
-    fi
-    echo "$found"
 }
 
-# logind ACTION-VERB: lock-session, unlock-session or terminate-session.
-logind() {
-    session=$(logind_session) || return 1
-    attempt "logind $1 $session" loginctl "$1" "$session"
-}
-
-# screensaver_active BUS PATH INTERFACE: sets active to true, false or
-# unknown (no GetActive answer).
-screensaver_active() {
-    active=unknown
-    dbus_call "$1" "$2" "$3.GetActive" || return 0
-    case $output in
-    *true*) active=true ;;
-    *false*) active=false ;;
+is_graphical() {
+    [ -n "$sdisplay" ] && return 0
+    case $stype in
+    x11 | wayland | mir) return 0 ;;
     esac
-}
-
-# screensaver BUS PATH INTERFACE lock|unlock: asks the screen saver, then
-# confirms with GetActive, because MATE never answers Lock and KDE answers
-# SetActive(false) on a locked screen without unlocking it.
-screensaver() {
-    if [ "$4" = lock ]; then
-        want=true
-        call_timeout=$LOCK_REPLY_TIMEOUT
-        dbus_call "$1" "$2" "$3.Lock"
-        asked=$?
-        call_timeout=$CALL_TIMEOUT
-    else
-        want=false
-        dbus_call "$1" "$2" "$3.SetActive" b:false
-        asked=$?
-    fi
-    # A screen saver that hung is not asked again.
-    if [ "$asked" -ne 0 ] && [ "${status:-0}" -eq 124 ]; then
-        return 1
-    fi
-    asked_through=$done_through
-    # A screen saver may take a moment to switch after it answered.
-    for wait in 1 1 0; do
-        screensaver_active "$1" "$2" "$3"
-        [ "$active" = "$want" ] || [ "$active" = unknown ] && break
-        [ "$asked" -eq 0 ] || break
-        sleep "$wait"
-    done
-    if [ "$active" = "$want" ]; then
-        log info "$3 reports active=$active"
-        done_through="$3 (active=$active)"
-        return 0
-    fi
-    if [ "$active" = unknown ] && [ "$asked" -eq 0 ]; then
-        done_through=$asked_through
-        return 0
-    fi
-    [ "$active" = unknown ] || log warning "$3 still reports active=$active"
     return 1
 }
 
-lock_desktop() {
-    logind lock-session && return 0
-    case $desktop_type in
-    mate)
-        attempt "mate-screensaver-command --lock" mate-screensaver-command --lock ||
-            screensaver org.mate.ScreenSaver /org/mate/ScreenSaver org.mate.ScreenSaver lock
+# on_this_display: 0 when the session read last is this desktop's, 1 when it
+# is on another display, 2 when nothing tells.
+on_this_display() {
+    if [ -n "$sdisplay" ]; then
+        x_display=${DISPLAY:-}
+        if [ "$sdisplay" = "$x_display" ] || [ "$sdisplay" = "${x_display%.*}" ]; then
+            return 0
+        fi
+        # An X session elsewhere; under Wayland, Xwayland's DISPLAY may
+        # still differ from what logind recorded.
+        [ -n "${WAYLAND_DISPLAY:-}" ] && [ -n "${DISPLAY:-}" ] || return 1
+    fi
+    if [ -n "${WAYLAND_DISPLAY:-}" ] && [ -n "$sleader" ] && [ "$sleader" != 0 ]; then
+        [ -n "${leaders_seen:-}" ] || leaders_seen=" $(wayland_ancestors | tr '\n' ' ')"
+        case $leaders_seen in
+        *" $sleader "*) return 0 ;;
+        esac
+    fi
+    return 2
+}
+
+# refuse_sessions LIST: several sessions could be this desktop's.
+refuse_sessions() {
+    log err "refusing to $action: graphical sessions$1 of uid $uid could each be the one on display $(display_name)"
+    exit "$EXIT_FAILED"
+}
+
+# find_session: sets session to this desktop's logind session, or leaves it
+# empty when logind is not there or knows no session of this desktop; ends
+# the script when several graphical sessions of the caller could be this one.
+find_session() {
+    if ! have loginctl; then
+        log info "loginctl is not installed, logind is not used"
+        return
+    fi
+    if [ -n "${XDG_SESSION_ID:-}" ]; then
+        session=$XDG_SESSION_ID
+        log info "logind session $session, from XDG_SESSION_ID"
+        return
+    fi
+    if ! sessions=$(run_bounded loginctl list-sessions --no-legend 2>&1 </dev/null); then
+        log info "logind is not reachable, it is not used: $(one_line "$sessions")"
+        return
+    fi
+    uid=$(id -u)
+    matching='' unknown=''
+    while read -r sid suid _; do
+        if [ -z "$sid" ] || [ "$suid" != "$uid" ] || ! read_session "$sid" || ! is_graphical; then
+            continue
+        fi
+        on_this_display
+        case $? in
+        0) matching="$matching $sid" ;;
+        2) unknown="$unknown $sid" ;;
+        esac
+    done <<SESSIONS
+$sessions
+SESSIONS
+    case $(word_count "$matching"),$(word_count "$unknown") in
+    1,*)
+        session=${matching# }
+        log info "logind session $session is the one on display $(display_name)"
         ;;
+    0,0) log info "logind knows no graphical session of uid $uid on display $(display_name), it is not used" ;;
+    0,1)
+        session=${unknown# }
+        log info "logind session $session is the only graphical session of uid $uid that may be on display $(display_name)"
+        ;;
+    0,*) refuse_sessions "$unknown" ;;
+    *) refuse_sessions "$matching" ;;
+    esac
+}
+
+# check_session: a session named by XDG_SESSION_ID or found above is only
+# used when logind answers for it.
+check_session() {
+    [ -n "$session" ] || return 0
+    run_quiet loginctl show-session "$session" -p State --value && return 0
+    log info "logind does not answer for session $session, it is not used${output:+: $output}"
+    session=
+}
+
+choose_desktop_interfaces() {
+    case $desktop_type in
     gnome)
-        screensaver org.gnome.ScreenSaver /org/gnome/ScreenSaver org.gnome.ScreenSaver lock
+        saver_bus=org.gnome.ScreenSaver saver_path=/org/gnome/ScreenSaver
+        manager_name=org.gnome.SessionManager
+        ;;
+    mate)
+        saver_bus=org.mate.ScreenSaver saver_path=/org/mate/ScreenSaver
+        manager_name=org.gnome.SessionManager
         ;;
     kde)
-        screensaver org.freedesktop.ScreenSaver /ScreenSaver org.freedesktop.ScreenSaver lock ||
-            screensaver org.freedesktop.ScreenSaver /org/freedesktop/ScreenSaver \
-                org.freedesktop.ScreenSaver lock
+        saver_bus=org.freedesktop.ScreenSaver saver_path=/ScreenSaver
+        manager_name=org.kde.ksmserver
         ;;
+    esac
+    saver_interface=$saver_bus
+}
+
+# look: sets saver_state and hint_state (locked, unlocked or unknown) from
+# the screen saver's GetActive and logind's LockedHint.
+look() {
+    saver_state=unknown hint_state=unknown
+    if dbus_call quiet "$saver_bus" "$saver_path" "$saver_interface.GetActive"; then
+        case $output in
+        *true*) saver_state=locked ;;
+        *false*) saver_state=unlocked ;;
+        esac
+    fi
+    [ -n "$session" ] || return 0
+    if run_quiet loginctl show-session "$session" -p LockedHint --value; then
+        case $output in
+        yes) hint_state=locked ;;
+        no) hint_state=unlocked ;;
+        esac
+    fi
+}
+
+# confirm LOOKS: true once GetActive or LockedHint shows the wanted state;
+# looks up to LOOKS times. Sets confirmed_by, or seen.
+confirm() {
+    looks=$1
+    while :; do
+        look
+        if [ "$saver_state" = "$want" ]; then
+            confirmed_by="$saver_interface GetActive"
+            return 0
+        fi
+        if [ "$hint_state" = "$want" ]; then
+            confirmed_by="logind LockedHint of session $session"
+            return 0
+        fi
+        looks=$((looks - 1))
+        [ "$looks" -gt 0 ] || break
+        sleep_a_look
+    done
+    seen="$saver_interface GetActive: $saver_state"
+    [ -z "$session" ] || seen="$seen, LockedHint: $hint_state"
+    return 1
+}
+
+# lock_way DESCRIPTION COMMAND [ARG...]: one way to reach the state in want
+# (locked or unlocked), then a look at whether the desktop got there. A call
+# that failed gets one look (the desktop may be there already); one that
+# returned gets confirm_seconds to show its result.
+lock_way() {
+    what=$1
+    shift
+    run_quiet "$@"
+    asked=$status answer=$output
+    case $asked in
+    0) looks=$((confirm_seconds * LOOKS_PER_SECOND)) ;;
+    124 | 127)
+        log warning "$what failed: $output"
+        return 1
+        ;;
+    *) looks=1 ;;
+    esac
+    if confirm "$looks"; then
+        log info "$what: done, $confirmed_by shows $want"
+        done_through=$what
+        return 0
+    fi
+    if [ "$asked" -eq 0 ]; then
+        log warning "$what returned, but the desktop is not $want after $confirm_seconds s ($seen)"
+    else
+        log warning "$what failed (status $asked)${answer:+: $answer}; the desktop is not $want ($seen)"
+    fi
+    return 1
+}
+
+# saver_way PATH METHOD [ARG]: the screen saver's own call on one of its
+# object paths, confirmed on the same path.
+saver_way() {
+    saver_path=$1
+    method=$2
+    shift 2
+    [ "$method" != Lock ] || call_timeout=$LOCK_REPLY_TIMEOUT
+    dbus_call lock_way "$saver_bus" "$saver_path" "$saver_interface.$method" "$@"
+    result=$?
+    call_timeout=$CALL_TIMEOUT
+    return "$result"
+}
+
+lock_desktop() {
+    want=locked
+    if [ -n "$session" ]; then
+        lock_way "logind lock-session $session" loginctl lock-session "$session" && return 0
+    fi
+    case $desktop_type in
+    mate)
+        lock_way "mate-screensaver-command --lock" mate-screensaver-command --lock ||
+            saver_way /org/mate/ScreenSaver Lock
+        ;;
+    gnome) saver_way /org/gnome/ScreenSaver Lock ;;
+    kde) saver_way /ScreenSaver Lock || saver_way /org/freedesktop/ScreenSaver Lock ;;
     esac
 }
 
 unlock_desktop() {
-    logind unlock-session && return 0
+    want=unlocked
+    if [ -n "$session" ]; then
+        lock_way "logind unlock-session $session" loginctl unlock-session "$session" && return 0
+    fi
     case $desktop_type in
     mate)
-        attempt "mate-screensaver-command --deactivate" mate-screensaver-command --deactivate ||
-            screensaver org.mate.ScreenSaver /org/mate/ScreenSaver org.mate.ScreenSaver unlock
+        lock_way "mate-screensaver-command --deactivate" mate-screensaver-command --deactivate ||
+            saver_way /org/mate/ScreenSaver SetActive b:false
         ;;
-    gnome)
-        screensaver org.gnome.ScreenSaver /org/gnome/ScreenSaver org.gnome.ScreenSaver unlock
-        ;;
+    gnome) saver_way /org/gnome/ScreenSaver SetActive b:false ;;
     kde)
-        screensaver org.freedesktop.ScreenSaver /ScreenSaver org.freedesktop.ScreenSaver unlock ||
-            screensaver org.freedesktop.ScreenSaver /org/freedesktop/ScreenSaver \
-                org.freedesktop.ScreenSaver unlock
+        saver_way /ScreenSaver SetActive b:false ||
+            saver_way /org/freedesktop/ScreenSaver SetActive b:false
         ;;
     esac
 }
 
-# Logout mode 1 (GNOME, MATE) and confirm 0 (KDE) end the session without
-# asking the user, who may not be at this screen at all.
-logout_desktop() {
-    case $desktop_type in
-    mate)
-        attempt "mate-session-save --force-logout" mate-session-save --force-logout ||
-            dbus_call org.gnome.SessionManager /org/gnome/SessionManager \
-                org.gnome.SessionManager.Logout u:1 ||
-            dbus_call org.mate.SessionManager /org/mate/SessionManager \
-                org.mate.SessionManager.Logout u:1
+# session_ended: 0 when the session is gone (sets ended_by), 1 while it is
+# still there, 2 when nothing can tell.
+session_ended() {
+    can_tell=no
+    if [ -n "$session" ]; then
+        if ! run_quiet loginctl show-session "$session" -p State --value; then
+            ended_by="logind no longer knows session $session"
+            return 0
+        fi
+        if [ "$output" = closing ]; then
+            ended_by="logind session $session is closing"
+            return 0
+        fi
+        can_tell=yes
+    fi
+    if dbus_tool >/dev/null; then
+        if ! dbus_call quiet org.freedesktop.DBus /org/freedesktop/DBus \
+            org.freedesktop.DBus.NameHasOwner "s:$manager_name"; then
+            ended_by="the session bus is gone"
+            return 0
+        fi
+        case $output in
+        *false*)
+            ended_by="$manager_name left the session bus"
+            return 0
+            ;;
+        *true*) can_tell=yes ;;
+        esac
+    fi
+    [ "$can_tell" = yes ] && return 1
+    return 2
+}
+
+# wait_session_end LOOKS: true once the session ended within LOOKS looks.
+wait_session_end() {
+    looks=$1
+    while :; do
+        session_ended
+        case $? in
+        0) return 0 ;;
+        2) return 2 ;;
+        esac
+        looks=$((looks - 1))
+        [ "$looks" -gt 0 ] || return 1
+        sleep_a_look
+    done
+}
+
+# logout_way DESCRIPTION COMMAND [ARG...]: one way to end the session, then a
+# wait until it ended. A session manager may return at once and still be
+# held back by an application or an inhibitor; a call that failed gets one
+# look, since the session may have ended under it.
+logout_way() {
+    what=$1
+    shift
+    run_quiet "$@"
+    asked=$status answer=$output
+    case $asked in
+    0) looks=$((logout_seconds * LOOKS_PER_SECOND)) ;;
+    124 | 127)
+        log warning "$what failed: $answer"
+        return 1
         ;;
-    gnome)
-        dbus_call org.gnome.SessionManager /org/gnome/SessionManager \
-            org.gnome.SessionManager.Logout u:1
+    *) looks=1 ;;
+    esac
+    wait_session_end "$looks"
+    case $? in
+    0)
+        log info "$what: done, $ended_by"
+        done_through=$what
+        return 0
+        ;;
+    2) log warning "$what${answer:+ ($answer)}: nothing tells whether the session ended (no logind session, no D-Bus client)" ;;
+    *)
+        if [ "$asked" -eq 0 ]; then
+            log warning "$what returned, but the session is still there after $logout_seconds s"
+        else
+            log warning "$what failed (status $asked)${answer:+: $answer}"
+        fi
+        ;;
+    esac
+    return 1
+}
+
+# manager_logout MODE: the GNOME session manager interface, which MATE's
+# session manager offers too. Mode 1 asks nobody; mode 2 also overrides
+# inhibitors.
+manager_logout() {
+    dbus_call logout_way org.gnome.SessionManager /org/gnome/SessionManager \
+        org.gnome.SessionManager.Logout "u:$1"
+}
+
+# The desktop's own ways, the ordinary one first and then the forced one.
+# None of them asks the user, who may not be at this screen at all.
+session_manager_logout() {
+    case $desktop_type in
+    gnome) manager_logout 1 || manager_logout 2 ;;
+    mate)
+        if have mate-session-save; then
+            logout_way "mate-session-save --logout" mate-session-save --logout ||
+                logout_way "mate-session-save --force-logout" mate-session-save --force-logout
+        else
+            manager_logout 1 || manager_logout 2
+        fi
         ;;
     kde)
-        dbus_call org.kde.ksmserver /KSMServer org.kde.KSMServerInterface.logout \
-            i:0 i:0 i:0 ||
-            dbus_call org.kde.Shutdown /Shutdown org.kde.Shutdown.logout
+        dbus_call logout_way org.kde.ksmserver /KSMServer \
+            org.kde.KSMServerInterface.logout i:0 i:0 i:0 ||
+            dbus_call logout_way org.kde.ksmserver /KSMServer \
+                org.kde.KSMServerInterface.logout i:0 i:0 i:2 ||
+            dbus_call logout_way org.kde.Shutdown /Shutdown org.kde.Shutdown.logout
         ;;
-    esac && return 0
-    log warning "the $desktop_type session manager did not log out, ending the logind session"
-    logind terminate-session
+    esac
+}
+
+logout_desktop() {
+    session_manager_logout && return 0
+    if [ -z "$session" ]; then
+        log warning "the $desktop_type session manager did not end the session, and there is no logind session to end"
+        return 1
+    fi
+    log warning "the $desktop_type session manager did not end the session, ending logind session $session"
+    logout_way "logind terminate-session $session" loginctl terminate-session "$session"
 }
 
 run_action() {
@@ -454,11 +746,14 @@ main() {
     fi
     log info "$action requested: desktop '$desktop_type', distribution '$distribution'"
     ensure_session_bus
+    choose_desktop_interfaces
+    find_session
+    check_session
     if run_action; then
         log info "$action done through $done_through"
         exit "$EXIT_OK"
     fi
-    log err "could not $action the $desktop_type desktop: every way failed or was refused"
+    log err "could not $action the $desktop_type desktop: every way failed or was not confirmed"
     exit "$EXIT_FAILED"
 }
 

@@ -54,7 +54,7 @@ make_bin() {
     local dir=$WORK/bin.$1 tool
     shift
     mkdir -p "$dir"
-    for tool in id tr timeout "$@"; do
+    for tool in id tr timeout sleep "$@"; do
         ln -sf "$(command -v "$tool")" "$dir/$tool"
     done
     echo "$dir"
@@ -62,11 +62,12 @@ make_bin() {
 
 # add_fake BINDIR NAME: a stand-in that records "NAME arg|arg|..." in FAKE_LOG
 # and its bus address in FAKE_CTL/env, hangs if FAKE_CTL/hang.NAME exists,
-# prints FAKE_CTL/out.NAME.<first arg> and fails on a glob in FAKE_CTL/fail.NAME.
+# prints FAKE_CTL/out.NAME.<first arg>, fails on a glob in FAKE_CTL/fail.NAME,
+# and then, once a desktop is set up (new_desktop), acts on it.
 add_fake() {
     cat >"$1/$2" <<FAKE
 #!/bin/bash
-name=$2
+name=$2 FAKE_CTL=$FAKE_CTL
 joined=\$(IFS='|'; echo "\$*")
 echo "\$name \$joined" >>"$FAKE_LOG"
 echo "\$name \${DBUS_SESSION_BUS_ADDRESS:-}" >>"$FAKE_CTL/env"
@@ -78,6 +79,7 @@ if [[ -f "$FAKE_CTL/fail.\$name" ]]; then
         [[ \$joined == \$pattern ]] && { echo "\$name: refused" >&2; exit 1; }
     done <"$FAKE_CTL/fail.\$name"
 fi
+[[ -d "$FAKE_CTL/desktop" ]] && . "$SOURCE_DIR/tests/packaging/fake_desktop.sh"
 exit 0
 FAKE
     chmod +x "$1/$2"
@@ -91,6 +93,27 @@ reset_fakes() {
     mkdir "$FAKE_CTL"
     : >"$FAKE_LOG"
     for rule; do echo "${rule#*=}" >>"$FAKE_CTL/fail.${rule%%=*}"; done
+}
+
+# new_desktop [IGNORED_ACT...]: an unlocked desktop whose session manager is
+# on the bus, for the stand-ins to act on; each named act answers and changes
+# nothing (see fake_desktop.sh).
+new_desktop() {
+    local desk=$FAKE_CTL/desktop
+    mkdir -p "$desk"
+    echo false >"$desk/active"
+    echo on >"$desk/manager"
+    printf '%s\n' "$@" >"$desk/ignores"
+}
+
+# add_session SID UID PROPERTIES...: a logind session of the desktop, listed
+# by list-sessions, with show-session PROPERTIES (Display=:10 Type=x11 ...).
+add_session() {
+    local desk=$FAKE_CTL/desktop sid=$1 uid=$2
+    shift 2
+    echo "$sid $uid user seat0 tty1" >>"$desk/sessions"
+    printf '%s\n' "$@" >"$desk/session.$sid"
+    echo active >"$desk/state.$sid"
 }
 
 # run_task BINDIR "ARGS" [VAR=value...]: runs the script as the daemon does,

@@ -1,12 +1,15 @@
 #!/bin/bash
-# The desktop task script as the daemon runs it, with recording stand-ins for
-# the desktop tools: the exact calls each command line makes, status 2 and
-# nothing run for bad usage, logind first, every fallback, and a bounded
-# wait on a desktop that never answers.
+# The desktop task script as the daemon runs it, with stand-ins for the
+# desktop tools acting on a desktop model (fake_desktop.sh): the exact calls
+# each command line makes, status 2 and nothing run for bad usage, every way
+# confirmed by a look at the desktop and the next way tried when the look
+# shows no change, the session of this display chosen (or refused between
+# several), and bounded waits on a desktop that never answers.
 # shellcheck source=tests/packaging/lib.sh source-path=SCRIPTDIR/../..
 . "$(dirname "$0")/lib.sh"
 
 bus=DBUS_SESSION_BUS_ADDRESS=unix:path=/run/test-bus
+fast=(DESKTOPCTASK_CONFIRM_SECONDS=1 DESKTOPCTASK_LOGOUT_SECONDS=1)
 uid=$(id -u)
 g="gdbus call|--session|--timeout|10"
 g3="gdbus call|--session|--timeout|3"
@@ -14,11 +17,21 @@ gss="--dest|org.gnome.ScreenSaver|--object-path|/org/gnome/ScreenSaver|--method|
 kss="--dest|org.freedesktop.ScreenSaver|--object-path|/ScreenSaver|--method|org.freedesktop.ScreenSaver"
 fss="--dest|org.freedesktop.ScreenSaver|--object-path|/org/freedesktop/ScreenSaver|--method|org.freedesktop.ScreenSaver"
 mss="--dest|org.mate.ScreenSaver|--object-path|/org/mate/ScreenSaver|--method|org.mate.ScreenSaver"
-gsm="$g|--dest|org.gnome.SessionManager|--object-path|/org/gnome/SessionManager|--method|org.gnome.SessionManager.Logout|uint32 1"
-ksm="--dest|org.kde.ksmserver|--object-path|/KSMServer|--method|org.kde.KSMServerInterface.logout"
+gsm="$g|--dest|org.gnome.SessionManager|--object-path|/org/gnome/SessionManager|--method|org.gnome.SessionManager.Logout"
+ksm="$g|--dest|org.kde.ksmserver|--object-path|/KSMServer|--method|org.kde.KSMServerInterface.logout|int32 0|int32 0"
 ds="dbus-send --session|--print-reply|--reply-timeout=10000"
-list="loginctl list-sessions|--no-legend"
-show="loginctl show-session" props="-p|Display|-p|Type"
+
+# The calls that act on the desktop, without the looks at its state.
+acts() {
+    local call list=()
+    while IFS= read -r call; do
+        case $call in
+        *GetActive* | *NameHasOwner* | "loginctl show-session"* | "loginctl list-sessions"*) ;;
+        *) list+=("$call") ;;
+        esac
+    done <<<"$calls"
+    (IFS=';' && echo "${list[*]}")
+}
 
 # args;environment;first call. The forms the daemon builds, with the empty
 # distributions and desktop types its plain concatenation leaves behind, and
@@ -36,18 +49,20 @@ checks=(
     "-a unlock -d rhel -t;XDG_CURRENT_DESKTOP=GNOME;$g|$gss.SetActive|false"
     "-a unlock -d  -t kde;;$g|$kss.SetActive|false"
     "-a unlock -t kde -d;;$g|$kss.SetActive|false"
-    "-a logout -t gnome;;$gsm"
-    "-a logout -t mate;;$gsm"
-    "-a logout -t kde;;$g|$ksm|int32 0|int32 0|int32 0"
+    "-a logout -t gnome;;$gsm|uint32 1"
+    "-a logout -t mate;;$gsm|uint32 1"
+    "-a logout -t kde;;$ksm|int32 0"
     "-a lock -d gentoo;XDG_CURRENT_DESKTOP=GNOME;$g3|$gss.Lock"
 )
 for check in "${checks[@]}"; do
     IFS=';' read -r args env expected <<<"$check"
     read -ra env <<<"$env"
     reset_fakes
+    new_desktop
+    [[ $args == *unlock* ]] && echo true >"$FAKE_CTL/desktop/active"
     run_task "$bin" "$args" "$bus" "${env[@]}"
     expect_eq "status of '$args' with [${env[*]}]" 0 "$status"
-    expect_eq "first call of '$args' with [${env[*]}]" "$expected" "${calls%%$'\n'*}"
+    expect_eq "acts of '$args' with [${env[*]}]" "$expected" "$(acts)"
 done
 expect_contains "unknown distribution is reported" "unrecognised distribution 'gentoo'" "$err"
 
@@ -82,68 +97,110 @@ expect_contains "usage of -h" "Usage: desktopCTask.sh -a lock|unlock|logout" "$o
 # Executed directly (not through sh -c) with an absolute path, as an
 # administrator would.
 reset_fakes
+new_desktop
 env -i PATH="$bin" XDG_CURRENT_DESKTOP=MATE DBUS_SESSION_BUS_ADDRESS=unix:path=/x \
     "$SCRIPT" -a lock -d debian 2>/dev/null
 expect_eq "direct execution status" 0 "$?"
-expect_eq "direct execution call" "mate-screensaver-command --lock" "$(<"$FAKE_LOG")"
+expect_eq "direct execution call" "mate-screensaver-command --lock" "$(head -n 1 "$FAKE_LOG")"
 
-# tools;args;environment;refusals (TOOL=GLOB);gdbus reply;status;every call.
-# The screen saver's own word decides: a lock that got no answer but made it
-# active counts (MATE never answers Lock), an unlock it ignored does not,
-# though it is given three looks over two seconds to switch.
-# logind's session is the one on this display, else the only graphical one
-# of the caller (here c1 and c7, both on :10); logout ends it only when the
-# session manager refused.
+# tools;args;environment;acts the desktop ignores;status;acts;log lines.
+# Each way is believed only when GetActive or LockedHint shows its result
+# (logout: when the session manager left the bus or logind closes the
+# session); otherwise the next way is tried, and the script fails only when
+# none showed a result, with one line for each way it tried.
+all="gdbus loginctl"
 mt="gdbus mate-screensaver-command mate-session-save"
-kpoll="$g|$kss.GetActive" fpoll="$g|$fss.GetActive"
+l42="loginctl lock-session|42"
+still="returned, but the desktop is not"
+gone="returned, but the session is still there after 1 s"
 cases=(
-    "gdbus;-a unlock -d debian -t kde;;gdbus=*|/ScreenSaver|*;;0;$g|$kss.SetActive|false;$g|$kss.GetActive;$g|$fss.SetActive|false;$g|$fss.GetActive"
-    "gdbus;-a logout -t kde;;gdbus=*org.kde.ksmserver*;;0;$g|$ksm|int32 0|int32 0|int32 0;$g|--dest|org.kde.Shutdown|--object-path|/Shutdown|--method|org.kde.Shutdown.logout"
-    "gdbus;-a lock -d debian -t gnome;;gdbus=*.Lock;(true,);0;$g3|$gss.Lock;$g|$gss.GetActive"
-    "gdbus;-a unlock -d debian -t kde;;;(true,);1;$g|$kss.SetActive|false;$kpoll;$kpoll;$kpoll;$g|$fss.SetActive|false;$fpoll;$fpoll;$fpoll"
-    "dbus-send;-a unlock -d debian -t kde;;;;0;$ds|--dest=org.freedesktop.ScreenSaver|/ScreenSaver|org.freedesktop.ScreenSaver.SetActive|boolean:false;$ds|--dest=org.freedesktop.ScreenSaver|/ScreenSaver|org.freedesktop.ScreenSaver.GetActive"
-    "dbus-send;-a logout -t gnome;;;;0;$ds|--dest=org.gnome.SessionManager|/org/gnome/SessionManager|org.gnome.SessionManager.Logout|uint32:1"
-    "dbus-send;-a logout -t kde;;;;0;$ds|--dest=org.kde.ksmserver|/KSMServer|org.kde.KSMServerInterface.logout|int32:0|int32:0|int32:0"
-    "qdbus;-a logout -t kde;;;;0;qdbus org.kde.ksmserver|/KSMServer|org.kde.KSMServerInterface.logout|0|0|0"
-    "$mt;-a unlock -d debian -t mate;;;;0;mate-screensaver-command --deactivate"
-    "$mt;-a logout -t mate;;;;0;mate-session-save --force-logout"
-    "$mt;-a lock -d debian -t mate;;mate-screensaver-command=*;;0;mate-screensaver-command --lock;$g3|$mss.Lock;$g|$mss.GetActive"
-    "gdbus loginctl;-a lock -d debian;DISPLAY=:1 XDG_CURRENT_DESKTOP=GNOME;loginctl=show-session|c7|*;;0;$list;$show|c1|$props;$show|c7|$props;loginctl lock-session|c1"
-    "gdbus loginctl;-a unlock -d debian -t gnome;DISPLAY=:10.0;;;0;$list;$show|c1|$props;loginctl unlock-session|c1"
-    "gdbus loginctl;-a lock -d debian;DISPLAY=:1 XDG_CURRENT_DESKTOP=GNOME;;;0;$list;$show|c1|$props;$show|c7|$props;$g3|$gss.Lock;$g|$gss.GetActive"
-    "gdbus loginctl;-a lock -d debian;XDG_SESSION_ID=42 XDG_CURRENT_DESKTOP=GNOME;;;0;loginctl lock-session|42"
-    "gdbus loginctl;-a lock -d debian;XDG_SESSION_ID=42 XDG_CURRENT_DESKTOP=GNOME;loginctl=*;;0;loginctl lock-session|42;$g3|$gss.Lock;$g|$gss.GetActive"
-    "gdbus loginctl;-a logout -t gnome;XDG_SESSION_ID=42;;;0;$gsm"
-    "gdbus loginctl;-a logout -t gnome;XDG_SESSION_ID=42;gdbus=*;;0;$gsm;loginctl terminate-session|42"
-    "gdbus loginctl;-a logout -t gnome;;gdbus=*;;1;$gsm;$list;$show|c1|$props;$show|c7|$props"
-    "gdbus;-a unlock -d debian -t gnome;;gdbus=*;;1;$g|$gss.SetActive|false;$g|$gss.GetActive"
+    "$all;-a lock -d debian -t gnome;;;0;$l42;logind lock-session 42: done, org.gnome.ScreenSaver GetActive shows locked"
+    "$all;-a lock -d debian -t gnome;;lock-session;0;$l42|$g3|$gss.Lock;logind lock-session 42 $still locked after 1 s (org.gnome.ScreenSaver GetActive: unlocked, LockedHint: unlocked)|Lock over gdbus: done"
+    "$all;-a lock -d debian -t gnome;;lock-session Lock;1;$l42|$g3|$gss.Lock;logind lock-session 42 $still|Lock over gdbus $still locked|could not lock the gnome desktop"
+    "gdbus;-a lock -d debian -t gnome;;Lock;1;$g3|$gss.Lock;Lock over gdbus $still locked after 1 s (org.gnome.ScreenSaver GetActive: unlocked)"
+    "$all;-a unlock -d debian -t kde;;unlock-session SetActive;1;loginctl unlock-session|42|$g|$kss.SetActive|false|$g|$fss.SetActive|false;logind unlock-session 42 $still unlocked|SetActive over gdbus $still unlocked"
+    "$all;-a unlock -d debian -t kde;;SetActive;0;loginctl unlock-session|42;logind unlock-session 42: done"
+    "$mt;-a lock -d debian -t mate;;msc-lock;0;mate-screensaver-command --lock|$g3|$mss.Lock;mate-screensaver-command --lock $still locked|Lock over gdbus: done, org.mate.ScreenSaver GetActive"
+    "$mt;-a unlock -d debian -t mate;;;0;mate-screensaver-command --deactivate;mate-screensaver-command --deactivate: done"
+    "dbus-send;-a lock -d debian -t kde;;;0;dbus-send --session|--print-reply|--reply-timeout=3000|--dest=org.freedesktop.ScreenSaver|/ScreenSaver|org.freedesktop.ScreenSaver.Lock;Lock over dbus-send: done"
+    "$all;-a logout -t gnome;;Logout1;0;$gsm|uint32 1|$gsm|uint32 2;Logout over gdbus $gone|Logout over gdbus: done, org.gnome.SessionManager left the session bus"
+    "$all;-a logout -t gnome;;Logout1 Logout2;0;$gsm|uint32 1|$gsm|uint32 2|loginctl terminate-session|42;ending logind session 42|logind terminate-session 42: done, logind session 42 is closing"
+    "$all;-a logout -t gnome;;Logout1 Logout2 terminate-session;1;$gsm|uint32 1|$gsm|uint32 2|loginctl terminate-session|42;logind terminate-session 42 $gone|could not logout"
+    "gdbus;-a logout -t gnome;;Logout1 Logout2;1;$gsm|uint32 1|$gsm|uint32 2;there is no logind session to end"
+    "gdbus;-a logout -t kde;;ksm0;0;$ksm|int32 0|$ksm|int32 2;logout over gdbus $gone|logout over gdbus: done"
+    "dbus-send;-a logout -t gnome;;;0;$ds|--dest=org.gnome.SessionManager|/org/gnome/SessionManager|org.gnome.SessionManager.Logout|uint32:1;Logout over dbus-send: done"
+    "$mt;-a logout -t mate;;msslogout;0;mate-session-save --logout|mate-session-save --force-logout;mate-session-save --logout $gone|mate-session-save --force-logout: done"
+    "mate-session-save;-a logout -t mate;;;1;mate-session-save --logout|mate-session-save --force-logout;nothing tells whether the session ended"
 )
 for case in "${cases[@]}"; do
-    IFS=';' read -r tools args env refusals reply want expected <<<"$case"
+    IFS=';' read -r tools args env ignores want expected lines <<<"$case"
     bin=$(make_bin "${tools// /+}")
     read -ra tools <<<"$tools"
     read -ra env <<<"$env"
-    read -ra refusals <<<"$refusals"
+    read -ra ignores <<<"$ignores"
     for tool in "${tools[@]}"; do add_fake "$bin" "$tool"; done
-    reset_fakes "${refusals[@]}"
-    [[ -n $reply ]] && echo "$reply" >"$FAKE_CTL/out.gdbus.call"
-    printf '%s\n' "c1 $uid user seat0 tty1" "c9 $((uid + 1)) other seat0 tty3" \
-        "c7 $uid user seat0 tty2" >"$FAKE_CTL/out.loginctl.list-sessions"
-    printf '%s\n' Display=:10 Type=x11 >"$FAKE_CTL/out.loginctl.show-session"
-    run_task "$bin" "$args" "$bus" "${env[@]}"
-    what="'$args' with [${tools[*]}] [${env[*]}] refusing [${refusals[*]}]"
+    reset_fakes
+    new_desktop "${ignores[@]}"
+    add_session 42 "$uid" Display=:10 Type=x11
+    [[ $args == *unlock* ]] && echo true >"$FAKE_CTL/desktop/active"
+    run_task "$bin" "$args" "$bus" XDG_SESSION_ID=42 "${fast[@]}" "${env[@]}"
+    what="'$args' with [${tools[*]}] ignoring [${ignores[*]}]"
     expect_eq "status of $what" "$want" "$status"
-    expect_eq "calls of $what" "$expected" "${calls//$'\n'/;}"
+    expect_eq "acts of $what" "$expected" "$(acts | tr ';' '|')"
+    IFS='|' read -ra lines <<<"$lines"
+    for line in "${lines[@]}"; do expect_contains "log of $what" "$line" "$err"; done
 done
-expect_contains "refusal logged" "SetActive over gdbus failed (status 1): gdbus: refused" "$err"
+
+# Without XDG_SESSION_ID the session is the caller's graphical one on this
+# display: by logind's Display, or for Wayland by the session's leader, an
+# ancestor of a process that runs on WAYLAND_DISPLAY. Between several that
+# could be this one nothing is done at all; a session of another display
+# is never used.
+bash -c 'WAYLAND_DISPLAY=wayland-3 sleep 60 & wait' &
+pids+=($!) && leader3=$!
+bash -c 'WAYLAND_DISPLAY=wayland-7 sleep 60 & wait' &
+pids+=($!) && leader7=$!
+waited=0
+until pgrep -P "$leader3" >/dev/null && pgrep -P "$leader7" >/dev/null; do
+    ((waited++ < 100)) || { fail "the session leaders did not start" && break; }
+    sleep 0.05
+done
+x="Type=x11 Leader=1"
+w3="Display= Type=wayland Leader=$leader3" w7="Display= Type=wayland Leader=$leader7"
+choices=(
+    "DISPLAY=:11;Display=:10 $x;Display=:11 $x;0;loginctl lock-session|c7;logind session c7 is the one on display :11"
+    "DISPLAY=:11.0;Display=:11 $x;Display=:10 $x;0;loginctl lock-session|c1;logind session c1 is the one on display :11.0"
+    "DISPLAY=:12;Display=:10 $x;Display=:11 $x;0;$g3|$gss.Lock;logind knows no graphical session of uid $uid on display :12"
+    "WAYLAND_DISPLAY=wayland-7;$w3;$w7;0;loginctl lock-session|c7;logind session c7 is the one on display wayland-7"
+    "WAYLAND_DISPLAY=wayland-7 DISPLAY=:0;$w7;$w3;0;loginctl lock-session|c1;logind session c1 is the one on display :0"
+    "WAYLAND_DISPLAY=wayland-9;$w3;$w7;1;;refusing to lock: graphical sessions c1 c7 of uid $uid could each be the one on display wayland-9"
+    "WAYLAND_DISPLAY=wayland-9;$w3;Display=:5 $x;0;loginctl lock-session|c1;logind session c1 is the only graphical session of uid $uid that may be"
+    "XDG_SESSION_ID=c9;$w3;$w7;0;$g3|$gss.Lock;logind does not answer for session c9, it is not used"
+)
+bin=$(make_bin choice)
+add_fake "$bin" gdbus && add_fake "$bin" loginctl
+for choice in "${choices[@]}"; do
+    IFS=';' read -r env c1 c7 want expected line <<<"$choice"
+    read -ra env <<<"$env"
+    reset_fakes
+    new_desktop
+    read -ra c1 <<<"$c1" && add_session c1 "$uid" "${c1[@]}"
+    add_session c3 $((uid + 1)) Display=:11 Type=x11
+    read -ra c7 <<<"$c7" && add_session c7 "$uid" "${c7[@]}"
+    run_task "$bin" "-a lock -d debian -t gnome" "$bus" "${fast[@]}" "${env[@]}"
+    expect_eq "status with [${env[*]}]" "$want" "$status"
+    expect_eq "acts with [${env[*]}]" "$expected" "$(acts | tr ';' '|')"
+    expect_contains "log with [${env[*]}]" "$line" "$err"
+done
 
 # The bus address is found from XDG_RUNTIME_DIR when the caller lacks it.
 bin=$(make_bin gdbus)
+add_fake "$bin" gdbus
 reset_fakes
 mkdir "$WORK/runtime"
 python3 -c 'import socket,sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$WORK/runtime/bus"
 run_task "$bin" "-a lock -d debian -t gnome" XDG_RUNTIME_DIR="$WORK/runtime"
-expect_eq "bus address" "gdbus unix:path=$WORK/runtime/bus" "$(tail -n 1 "$FAKE_CTL/env")"
+expect_eq "bus address" "gdbus unix:path=$WORK/runtime/bus" "$(head -n 1 "$FAKE_CTL/env")"
 
 # A screen saver that never answers costs one bounded wait, not a hang.
 reset_fakes
