@@ -528,23 +528,32 @@ confirm() {
     return 1
 }
 
-# lock_way DESCRIPTION COMMAND [ARG...]: one way to reach the state in want
-# (locked or unlocked), then a look at whether the desktop got there. A call
-# that failed gets one look (the desktop may be there already); one that
-# returned gets confirm_seconds to show its result.
-lock_way() {
-    what=$1
+# ask SECONDS COMMAND [ARG...]: the act of a way (described by what). Sets
+# asked and answer, and looks: SECONDS worth when the call returned, one
+# look when it failed (the desktop may be there already, or the session
+# ended under it). False, after its log line, when the tool is missing or
+# hung, since the desktop is not asked again then.
+ask() {
+    seconds=$1
     shift
     run_quiet "$@"
     asked=$status answer=$output
     case $asked in
-    0) looks=$((confirm_seconds * LOOKS_PER_SECOND)) ;;
+    0) looks=$((seconds * LOOKS_PER_SECOND)) ;;
     124 | 127)
-        log warning "$what failed: $output"
+        log warning "$what failed: $answer"
         return 1
         ;;
     *) looks=1 ;;
     esac
+}
+
+# lock_way DESCRIPTION COMMAND [ARG...]: one way to reach the state in want
+# (locked or unlocked), then a look at whether the desktop got there.
+lock_way() {
+    what=$1
+    shift
+    ask "$confirm_seconds" "$@" || return 1
     if confirm "$looks"; then
         log info "$what: done, $confirmed_by shows $want"
         done_through=$what
@@ -654,21 +663,11 @@ wait_session_end() {
 
 # logout_way DESCRIPTION COMMAND [ARG...]: one way to end the session, then a
 # wait until it ended. A session manager may return at once and still be
-# held back by an application or an inhibitor; a call that failed gets one
-# look, since the session may have ended under it.
+# held back by an application or an inhibitor.
 logout_way() {
     what=$1
     shift
-    run_quiet "$@"
-    asked=$status answer=$output
-    case $asked in
-    0) looks=$((logout_seconds * LOOKS_PER_SECOND)) ;;
-    124 | 127)
-        log warning "$what failed: $answer"
-        return 1
-        ;;
-    *) looks=1 ;;
-    esac
+    ask "$logout_seconds" "$@" || return 1
     wait_session_end "$looks"
     case $? in
     0)
