@@ -428,8 +428,8 @@ std::vector<std::string> DesktopSandbox::TaskCalls() const {
     return calls;
 }
 
-bool DesktopSandbox::WaitForTaskCalls(std::size_t count) const {
-    return WaitUntil([&] { return TaskCalls().size() >= count; });
+bool DesktopSandbox::WaitForTaskCalls(std::size_t count, std::chrono::milliseconds timeout) const {
+    return WaitUntil([&] { return TaskCalls().size() >= count; }, timeout);
 }
 
 std::optional<std::string> DesktopSandbox::WaitForReport(const std::string& name,

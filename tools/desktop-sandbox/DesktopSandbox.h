@@ -147,7 +147,7 @@ class DesktopSandbox {
 
     // The argument lines of every run of the recording task script so far.
     std::vector<std::string> TaskCalls() const;
-    bool WaitForTaskCalls(std::size_t count) const;
+    bool WaitForTaskCalls(std::size_t count, std::chrono::milliseconds timeout = kWait) const;
     // The report the probe wrote to Inside(name).
     std::optional<std::string> WaitForReport(const std::string& name,
                                              std::chrono::milliseconds timeout = kWait);
