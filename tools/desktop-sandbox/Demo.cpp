@@ -176,6 +176,9 @@ void Demo::LockAndUnlock() {
         Say("    DesktopLocked notification:");
         std::cout << PrettyXml(frame) << std::endl;
     }
+    // The screen saver reports the change before the task script has seen
+    // it confirmed; the script's looks end within its own bound.
+    Check(WaitUntil([&] { return box_.DaemonProcesses().size() == 1; }), "the task script did not end");
 }
 
 void Demo::CloseAndExit() {
