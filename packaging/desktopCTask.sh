@@ -313,8 +313,18 @@ dbus_call() {
     esac
 }
 
-sleep_a_look() {
-    sleep "$LOOK_PAUSE"
+# poll LOOKS CHECK: runs CHECK up to LOOKS times, LOOK_PAUSE apart, while
+# it returns 1 (not yet); then its last status.
+poll() {
+    looks=$1
+    while :; do
+        "$2"
+        polled=$?
+        [ "$polled" -eq 1 ] || return "$polled"
+        looks=$((looks - 1))
+        [ "$looks" -gt 0 ] || return 1
+        sleep "$LOOK_PAUSE"
+    done
 }
 
 
@@ -488,6 +498,7 @@ choose_desktop_interfaces() {
 
 # look: sets saver_state and hint_state (locked, unlocked or unknown) from
 # the screen saver's GetActive and logind's LockedHint.
+# shellcheck disable=SC2317 # reached through poll
 look() {
     saver_state=unknown hint_state=unknown
     if dbus_call quiet "$saver_bus" "$saver_path" "$saver_interface.GetActive"; then
@@ -505,24 +516,26 @@ look() {
     fi
 }
 
-# confirm LOOKS: true once GetActive or LockedHint shows the wanted state;
-# looks up to LOOKS times. Sets confirmed_by, or seen.
+# shows_wanted: true when GetActive or LockedHint shows the wanted state;
+# sets confirmed_by.
+# shellcheck disable=SC2317 # reached through poll
+shows_wanted() {
+    look
+    if [ "$saver_state" = "$want" ]; then
+        confirmed_by="$saver_interface GetActive"
+        return 0
+    fi
+    if [ "$hint_state" = "$want" ]; then
+        confirmed_by="logind LockedHint of session $session"
+        return 0
+    fi
+    return 1
+}
+
+# confirm LOOKS: true once the wanted state shows within LOOKS looks; sets
+# seen, for the log, when it does not.
 confirm() {
-    looks=$1
-    while :; do
-        look
-        if [ "$saver_state" = "$want" ]; then
-            confirmed_by="$saver_interface GetActive"
-            return 0
-        fi
-        if [ "$hint_state" = "$want" ]; then
-            confirmed_by="logind LockedHint of session $session"
-            return 0
-        fi
-        looks=$((looks - 1))
-        [ "$looks" -gt 0 ] || break
-        sleep_a_look
-    done
+    poll "$1" shows_wanted && return 0
     seen="$saver_interface GetActive: $saver_state"
     [ -z "$session" ] || seen="$seen, LockedHint: $hint_state"
     return 1
@@ -615,6 +628,7 @@ unlock_desktop() {
 
 # session_ended: 0 when the session is gone (sets ended_by), 1 while it is
 # still there, 2 when nothing can tell.
+# shellcheck disable=SC2317 # reached through poll
 session_ended() {
     can_tell=no
     if [ -n "$session" ]; then
@@ -646,21 +660,6 @@ session_ended() {
     return 2
 }
 
-# wait_session_end LOOKS: true once the session ended within LOOKS looks.
-wait_session_end() {
-    looks=$1
-    while :; do
-        session_ended
-        case $? in
-        0) return 0 ;;
-        2) return 2 ;;
-        esac
-        looks=$((looks - 1))
-        [ "$looks" -gt 0 ] || return 1
-        sleep_a_look
-    done
-}
-
 # logout_way DESCRIPTION COMMAND [ARG...]: one way to end the session, then a
 # wait until it ended. A session manager may return at once and still be
 # held back by an application or an inhibitor.
@@ -668,7 +667,7 @@ logout_way() {
     what=$1
     shift
     ask "$logout_seconds" "$@" || return 1
-    wait_session_end "$looks"
+    poll "$looks" session_ended
     case $? in
     0)
         log info "$what: done, $ended_by"
