@@ -138,3 +138,8 @@ void Preference_Log() {
         Config_Log(dclog::kInfo, "%s", line.c_str());
     }
 }
+
+std::string Preference_SourceOf(const char* name) {
+    std::shared_ptr<PreferenceStore> store = dcconfig::CurrentPreferenceStore();
+    return store ? store->SourceOf(name) : std::string();
+}

@@ -25,5 +25,9 @@ int Preference_GetTriState(int defaultValue, const char* name);  // 0, 1 or -1 (
 int64_t Preference_GetInt64(int64_t defaultValue, const char* name);
 double Preference_GetDouble(double defaultValue, const char* name);
 
+// Which dictionary answers for the name ("HOST DEFAULTS /etc/tarvelo/config"
+// and the like); empty when the caller's default applies.
+std::string Preference_SourceOf(const char* name);
+
 // Logs every dictionary under its heading line.
 void Preference_Log();

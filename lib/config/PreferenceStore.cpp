@@ -126,6 +126,16 @@ bool PreferenceStore::IsSet(const std::string& name) {
     return false;
 }
 
+std::string PreferenceStore::SourceOf(const std::string& name) {
+    std::lock_guard<NamedRecursiveLock> guard(lock_);
+    for (const Layer& layer : layers_) {
+        if (layer.dictionary.HasEntry(name)) {
+            return layer.path ? std::string(layer.label) + " " + *layer.path : layer.label;
+        }
+    }
+    return {};
+}
+
 std::vector<std::string> PreferenceStore::DumpLines() {
     std::lock_guard<NamedRecursiveLock> guard(lock_);
     std::vector<std::string> lines;

@@ -39,6 +39,10 @@ class PreferenceStore {
     // True when some dictionary holds the name (defaults do not count).
     bool IsSet(const std::string& name);
 
+    // The dictionary that answers for the name, as its label followed by
+    // its file when it has one; empty when only the default applies.
+    std::string SourceOf(const std::string& name);
+
     // The dump: a heading per dictionary, then its entries.
     std::vector<std::string> DumpLines();
 

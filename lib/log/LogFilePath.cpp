@@ -58,29 +58,6 @@ std::string TempRoot(const LogAreas& areas) {
     return (tmp != nullptr && tmp[0] == '/') ? tmp : "/tmp";
 }
 
-// The user's own directory must be exactly that: a private directory of
-// this user. The system area may belong to root as well, but no one else
-// may write to it.
-bool ValidateArea(const std::string& directory, bool systemArea) {
-    struct stat st {};
-    if (lstat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        return false;
-    }
-    if (systemArea) {
-        return (st.st_uid == 0 || st.st_uid == geteuid()) && (st.st_mode & S_IWOTH) == 0;
-    }
-    return st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-// Only a directory of our own, reached without following a link and
-// writable by nobody else, keeps the log private.
-bool IsPrivateDirectory(const std::string& directory) {
-    UniqueFd fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st {};
-    return fd.valid() && fstat(fd.get(), &st) == 0 && st.st_uid == geteuid() &&
-           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
 // Anyone may create the well-known name first, as a directory or a link;
 // then a fresh directory that only we can have keeps the log going.
 std::optional<std::string> FreshUserArea(const std::string& squatted) {
@@ -95,7 +72,7 @@ std::optional<std::string> FreshUserArea(const std::string& squatted) {
 }
 
 std::optional<std::string> EstablishUserArea(const LogAreas& areas) {
-    const std::string directory = TempRoot(areas) + "/tarvelo-" + EffectiveUserName();
+    const std::string directory = UserLogAreaName(areas);
     if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
         LogMessage(kWarning, "Failed to establish the safe logging directory area: %s\n", strerror(errno));
         return std::nullopt;
@@ -148,6 +125,33 @@ std::optional<std::string> ReadVariable(const std::string& text, size_t& positio
 
 }  // namespace
 
+std::string UserLogAreaName(const LogAreas& areas) {
+    return TempRoot(areas) + "/tarvelo-" + EffectiveUserName();
+}
+
+// The user's own directory must be exactly that: a private directory of
+// this user. The system area may belong to root as well, but no one else
+// may write to it.
+bool IsSafeLogArea(const std::string& directory, bool systemArea) {
+    struct stat st {};
+    if (lstat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        return false;
+    }
+    if (systemArea) {
+        return (st.st_uid == 0 || st.st_uid == geteuid()) && (st.st_mode & S_IWOTH) == 0;
+    }
+    return st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Only a directory of our own, reached without following a link and
+// writable by nobody else, keeps the log private.
+bool IsPrivateDirectory(const std::string& directory) {
+    UniqueFd fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    return fd.valid() && fstat(fd.get(), &st) == 0 && st.st_uid == geteuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 std::optional<std::string> SafeLogDirectory(const LogAreas& areas, bool systemArea) {
     std::optional<std::string> directory;
     if (systemArea) {
@@ -164,7 +168,7 @@ std::optional<std::string> SafeLogDirectory(const LogAreas& areas, bool systemAr
             return std::nullopt;
         }
     }
-    if (!ValidateArea(*directory, systemArea)) {
+    if (!IsSafeLogArea(*directory, systemArea)) {
         LogMessage(kWarning, "Safe logging area '%s' validation failed!\n", directory->c_str());
         return std::nullopt;
     }

@@ -23,6 +23,16 @@ struct LogAreas {
 // directory can be had or the one found is not safe.
 std::optional<std::string> SafeLogDirectory(const LogAreas& areas, bool systemArea);
 
+// The per-user area's well-known name, "<temp root>/tarvelo-<user>".
+std::string UserLogAreaName(const LogAreas& areas);
+// Whether directory is one the log may go to: for the system area, a
+// directory of root or of the effective user that others cannot write to;
+// for a user area, a directory of the effective user only.
+bool IsSafeLogArea(const std::string& directory, bool systemArea);
+// Whether directory, reached without following a link, belongs to the
+// effective user and nobody else can write to it.
+bool IsPrivateDirectory(const std::string& directory);
+
 // Expands a leading "~" and "$PID", "$USER", "$HOME" or any other
 // environment variable ("$NAME" or "${NAME}") in one path component.
 std::string ExpandFileName(const std::string& name);

@@ -78,26 +78,6 @@ void CloseSemaphore(sem_t* sem, const char* name) {
     }
 }
 
-// The pid of a name a queue creates ("sem.entrySem_<pid>_<n>" or
-// "sem.slotSem_<pid>_<n>", decimal digits only); 0 for any other name.
-pid_t PidOfQueueName(std::string_view name) {
-    for (std::string_view prefix : {"sem.entrySem_", "sem.slotSem_"}) {
-        if (!name.starts_with(prefix)) {
-            continue;
-        }
-        name.remove_prefix(prefix.size());
-        pid_t pid = 0;
-        const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
-        const std::string_view rest(end, name.data() + name.size() - end);
-        if (error != std::errc() || pid <= 0 || rest.size() < 2 || rest[0] != '_' ||
-            rest.find_first_not_of("0123456789", 1) != std::string_view::npos) {
-            return 0;
-        }
-        return pid;
-    }
-    return 0;
-}
-
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
@@ -255,6 +235,24 @@ uint32_t BlockingQueue_Size(const BlockingQueue* queue) {
     return queue->count;
 }
 
+pid_t BlockingQueue_PidOfName(std::string_view name) {
+    for (std::string_view prefix : {"sem.entrySem_", "sem.slotSem_"}) {
+        if (!name.starts_with(prefix)) {
+            continue;
+        }
+        name.remove_prefix(prefix.size());
+        pid_t pid = 0;
+        const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
+        const std::string_view rest(end, name.data() + name.size() - end);
+        if (error != std::errc() || pid <= 0 || rest.size() < 2 || rest[0] != '_' ||
+            rest.find_first_not_of("0123456789", 1) != std::string_view::npos) {
+            return 0;
+        }
+        return pid;
+    }
+    return 0;
+}
+
 int BlockingQueue_RemoveDeadLeftovers(const char* dir) {
     std::unique_ptr<DIR, DirCloser> entries(opendir(dir));
     if (!entries) {
@@ -266,7 +264,7 @@ int BlockingQueue_RemoveDeadLeftovers(const char* dir) {
     const uid_t self = geteuid();
     int removed = 0;
     while (const dirent* entry = readdir(entries.get())) {
-        const pid_t pid = PidOfQueueName(entry->d_name);
+        const pid_t pid = BlockingQueue_PidOfName(entry->d_name);
         struct stat status {};
         if (pid == 0 || fstatat(dirFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISREG(status.st_mode) || status.st_uid != self) {

@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <ctime>
 #include <mutex>
+#include <string_view>
 
 struct QueueNode {
     uint32_t length = 0;
@@ -56,6 +57,10 @@ void BlockingQueue_Destroy(BlockingQueue* queue);
 
 // Where the C library keeps named semaphores, as "sem.<name without '/'>".
 inline constexpr const char* kSemaphoreDir = "/dev/shm";
+
+// The pid in a name a queue creates ("sem.entrySem_<pid>_<n>" or
+// "sem.slotSem_<pid>_<n>", decimal digits only); 0 for any other name.
+pid_t BlockingQueue_PidOfName(std::string_view name);
 
 // Unlinks the names that queues of ended processes of the effective user
 // left in dir (kSemaphoreDir outside tests): regular files of that user

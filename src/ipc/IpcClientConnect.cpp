@@ -20,6 +20,7 @@
 #include "src/ipc/IpcClientState.h"
 #include "src/ipc/IpcFrameCheck.h"
 #include "src/ipc/IpcLogLevels.h"
+#include "src/ipc/IpcServiceCheck.h"
 #include "src/ipc/IpcWire.h"
 
 namespace {
@@ -227,6 +228,14 @@ bool WaitForReady() {
     return true;
 }
 
+bool EstablishTls() {
+    if (IpcClient_InitSsl()) {
+        return true;
+    }
+    LogMessage(dclog::kError, "Failed to establish SSL connection to server\n");
+    return false;
+}
+
 bool RunConnectSteps() {
     IpcClientState& state = IpcState();
     if (state.heartbeatTimeout >= 1 && state.heartbeatTimeout <= 4) {
@@ -240,12 +249,8 @@ bool RunConnectSteps() {
     if (!ConnectTcp()) {
         return false;
     }
-    if (!IpcClient_InitSsl()) {
-        LogMessage(dclog::kError, "Failed to establish SSL connection to server\n");
-        return false;
-    }
-    return VerifyServer() && SendClientInfo() && WaitForReady() && IpcClient_CreateQueues() &&
-           IpcClient_StartWorkers();
+    return EstablishTls() && VerifyServer() && SendClientInfo() && WaitForReady() &&
+           IpcClient_CreateQueues() && IpcClient_StartWorkers();
 }
 
 }  // namespace
@@ -318,4 +323,16 @@ bool IpcClient_Connect(int64_t clientId, IpcOnConnectedFn onConnected, IpcOnMess
                        const char* magic, const char* clientName, int32_t heartbeatTimeout, void* userData) {
     return IpcClient_ConnectWithPaths(IpcClient_SystemPaths(), clientId, onConnected, onMessage, magic,
                                       clientName, heartbeatTimeout, userData);
+}
+
+bool IpcClient_CheckServiceWithPaths(const IpcClientPaths& paths) {
+    ResetState(paths);
+    const bool verified = ReadPort() && ConnectTcp() && EstablishTls() && VerifyServer();
+    IpcClient_CleanupSsl();
+    IpcClient_CleanupTcp();
+    return verified;
+}
+
+bool IpcClient_CheckService() {
+    return IpcClient_CheckServiceWithPaths(IpcClient_SystemPaths());
 }

@@ -8,22 +8,15 @@
 #include <string>
 
 #include "src/ipc/IpcClient.h"
+#include "src/ipc/IpcClientPaths.h"
 #include "src/ipc/SignatureDigest.h"
-
-// Where the client finds the service's port, its own magic and the
-// service's public key. Production always uses IpcClient_SystemPaths();
-// tests hand in files from a temporary directory.
-struct IpcClientPaths {
-    std::string portFile;
-    std::string magicFile;
-    std::string publicKeyFile;
-};
-
-IpcClientPaths IpcClient_SystemPaths();
 
 bool IpcClient_ConnectWithPaths(const IpcClientPaths& paths, int64_t clientId, IpcOnConnectedFn onConnected,
                                 IpcOnMessageFn onMessage, const char* magic, const char* clientName,
                                 int32_t heartbeatTimeout, void* userData);
+
+// IpcClient_CheckService on the given files.
+bool IpcClient_CheckServiceWithPaths(const IpcClientPaths& paths);
 
 bool IpcClient_ParseOption();
 bool IpcClient_InitSsl();

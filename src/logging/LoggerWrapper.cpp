@@ -41,16 +41,20 @@ LoggerWrapper::LoggerWrapper(const std::string& appName) : appName(appName) {
     level = dclog::kInfo;
     parseLogLevel(Preference_GetString("info", levelKey.c_str()).value_or("info"));
 
-    dictionary.SetString("log.config", appName + ".log.filename");
-    dictionary.SetString("log.suffix", appName);
-    dictionary.SetInt32("log.keepOld", 50);
-    dictionary.SetString("log.fileLevel", "debug2");
+    FillFileDefaults(dictionary, appName);
 
     dclog::SetProductInfo(kProductName, DC_PRODUCT_VERSION, DC_BUILD_NUMBER, kBuildType);
     dclog::StartFileOutput(appName, dclogging::DictionaryLayer(dictionary), dclogging::PreferenceLayer(),
                            true);
     Log_SetLevel(0, level);
     LogMessage(dclog::kInfo, "Log level of %s is %s\n", appName.c_str(), getLevelName(level).c_str());
+}
+
+void LoggerWrapper::FillFileDefaults(Dictionary& dictionary, const std::string& appName) {
+    dictionary.SetString("log.config", appName + ".log.filename");
+    dictionary.SetString("log.suffix", appName);
+    dictionary.SetInt32("log.keepOld", 50);
+    dictionary.SetString("log.fileLevel", "debug2");
 }
 
 LoggerWrapper::~LoggerWrapper() {
@@ -69,11 +73,15 @@ std::string LoggerWrapper::getLevelName(int level) {
     return "unsupported";
 }
 
-void LoggerWrapper::parseLogLevel(const std::string& name) {
+std::optional<int32_t> LoggerWrapper::levelOf(const std::string& name) {
     for (const auto& [known, number] : kLevelNames) {
         if (name == known) {
-            level = number;
-            return;
+            return number;
         }
     }
+    return std::nullopt;
+}
+
+void LoggerWrapper::parseLogLevel(const std::string& name) {
+    level = levelOf(name).value_or(level);
 }

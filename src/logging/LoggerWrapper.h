@@ -7,7 +7,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "lib/config/Dictionary.h"
 
 class LoggerWrapper {
   public:
@@ -22,9 +25,16 @@ class LoggerWrapper {
     // "error", "warn", "info", "debug", "trace", "verbose"; "unsupported"
     // for any other number.
     static std::string getLevelName(int level);
+    // The number of one of the six names; none for any other text.
+    static std::optional<int32_t> levelOf(const std::string& name);
     // Accepts exactly the six names (case-sensitive); anything else leaves
     // the level unchanged.
     void parseLogLevel(const std::string& name);
+
+    // The log file settings the daemon gives its file output, under the
+    // preferences: where the configured path is read from, the default
+    // name's suffix, how many old files stay, the file's level.
+    static void FillFileDefaults(Dictionary& dictionary, const std::string& appName);
 
     int32_t getLevel() const { return level; }
     const std::string& getAppName() const { return appName; }
