@@ -2,7 +2,8 @@
 #  - desktopcontroller: the daemon, its task script, session start-up files
 #    and man page, and the maintainer scripts that create the account
 #    "brvcanvas", the agent's directories and the daemon's set-user-id bit;
-#  - desktopcontroller-tools: the reference IPC service and dc-sandbox, for
+#  - desktopcontroller-tools: dc-doctor for administrators, on PATH beside
+#    the daemon it checks; the reference IPC service and dc-sandbox, for
 #    development, integration and tests only, in /usr/libexec/desktopcontroller.
 # Library dependencies come from dpkg-shlibdeps. The package's paths follow
 # the build's install prefix, so build it with -DCMAKE_INSTALL_PREFIX=/usr.
@@ -94,12 +95,14 @@ graphical session through an XDG autostart entry and a systemd user unit.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${DC_DEB_TOOLS_NAME})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
-    "reference IPC service and private desktop for testing DesktopController
+    "doctor, reference IPC service and private desktop for DesktopController
+dc-doctor, run by a desktop user in a session, names every missing
+precondition of a working DesktopController there and how to fix it.
 A stand-alone implementation of the agent's local IPC service that
 DesktopController connects to, with throwaway keys, and dc-sandbox, which
 runs the controller on a private desktop (mount namespace, session bus,
 Xvfb, the service) for developing, integrating and testing it without the
-agent. Both are installed outside PATH, in /usr/libexec/desktopcontroller,
+agent. These two are installed outside PATH, in /usr/libexec/desktopcontroller,
 and are not needed on production desktops.")
 # dc-sandbox starts these; the MATE screen saver only when asked to.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "xvfb, dbus-daemon")

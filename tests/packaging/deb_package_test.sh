@@ -156,12 +156,14 @@ lrwxrwxrwx root/root ./usr/lib/systemd/user/graphical-session.target.wants/deskt
 -rw-r--r-- root/root ./usr/share/doc/desktopcontroller/changelog.Debian.gz
 -rw-r--r-- root/root ./usr/share/doc/desktopcontroller/copyright
 -rw-r--r-- root/root ./usr/share/man/man8/DesktopController.8.gz" "$(contents "$daemon_deb")"
-expect_eq "tools package contents" "-rwxr-xr-x root/root ./usr/libexec/desktopcontroller/dc-sandbox
+expect_eq "tools package contents" "-rwxr-xr-x root/root ./usr/bin/dc-doctor
+-rwxr-xr-x root/root ./usr/libexec/desktopcontroller/dc-sandbox
 -rwxr-xr-x root/root ./usr/libexec/desktopcontroller/dc-sandbox-probe
 -rwxr-xr-x root/root ./usr/libexec/desktopcontroller/ipc-service
 -rw-r--r-- root/root ./usr/share/doc/desktopcontroller-tools/changelog.Debian.gz
 -rw-r--r-- root/root ./usr/share/doc/desktopcontroller-tools/copyright
 -rw-r--r-- root/root ./usr/share/lintian/overrides/desktopcontroller-tools
+-rw-r--r-- root/root ./usr/share/man/man1/dc-doctor.1.gz
 -rw-r--r-- root/root ./usr/share/man/man1/dc-sandbox.1.gz" "$(contents "$tools_deb")"
 
 # Control data: dependencies found by dpkg-shlibdeps next to the declared

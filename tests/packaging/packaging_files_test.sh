@@ -28,7 +28,7 @@ else
 fi
 
 if command -v groff >/dev/null; then
-    for page in DesktopController.8 dc-sandbox.1; do
+    for page in DesktopController.8 dc-sandbox.1 dc-doctor.1; do
         run_clean "groff of $page" groff -man -ww -z "$pkg/$page"
     done
 else

@@ -110,7 +110,8 @@ DesktopSandbox::DesktopSandbox(SandboxOptions options) : options_(std::move(opti
         options_.magic = FreshMagic();
     }
     displayEnv_ = options_.x11 ? StartXvfb() : "WAYLAND_DISPLAY=wayland-0";
-    bus_ = std::make_unique<SessionBus>(options_.busPolicy);
+    bus_ = std::make_unique<SessionBus>(options_.busPolicy,
+                                        options_.setUserId ? std::optional<uid_t>(kNobody) : std::nullopt);
     if (options_.mateScreenSaver) {
         StartMateScreenSaver();
     }
@@ -249,6 +250,25 @@ void DesktopSandbox::BindHostFiles() {
     layout_.AddBind(HostShm(), "/dev/shm");
 }
 
+ChildResult DesktopSandbox::RunBeside(const std::string& program, const std::vector<std::string>& args,
+                                      const std::vector<std::string>& env) {
+    ChildCommand command{.env = env, .layout = &layout_};
+    std::string path = BuiltBinary(program);
+    if (options_.setUserId) {
+        fs::copy_file(path, layout_.HostPath("/usr/lib/tarvelo") + "/sandbox/" + program,
+                      fs::copy_options::overwrite_existing);
+        path = "/usr/lib/tarvelo/sandbox/" + program;
+        command.uid = kNobody;
+        command.gid = kNobody;
+    }
+    command.argv = {path};
+    command.argv.insert(command.argv.end(), args.begin(), args.end());
+    for (std::string& entry : SanitizerEnvironment()) {
+        command.env.push_back(std::move(entry));
+    }
+    return RunChild(command, kWait);
+}
+
 void DesktopSandbox::InstallSetUserId() {
     std::string binary = layout_.HostPath("/usr/lib/tarvelo") + "/sandbox/DesktopController";
     fs::copy_file(seats_.front().daemonBinary, binary);
@@ -284,6 +304,11 @@ void DesktopSandbox::StartService(Seat& seat) {
                                      std::to_string(std::stoll(seat.desktopId))};
     argv.insert(argv.end(), options_.serviceArgs.begin(), options_.serviceArgs.end());
     seat.service = std::make_unique<IpcService>(argv, seat.varDir + "/ipc-service.err");
+}
+
+void DesktopSandbox::RestartService() {
+    seats_.front().service.reset();
+    StartService(seats_.front());
 }
 
 std::size_t DesktopSandbox::AddSeat(const std::string& desktopId, const std::string& daemonBinary) {

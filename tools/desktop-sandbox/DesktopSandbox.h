@@ -117,6 +117,15 @@ class DesktopSandbox {
     std::vector<std::string> DaemonEnvironment(const std::vector<std::string>& extraEnv = {}) const;
     void StartDaemon(const std::vector<std::string>& env);
     void StartDaemon() { StartDaemon(DaemonEnvironment()); }
+    // Runs a program built beside the daemon the way the desktop user would
+    // run it there: in the daemon's namespace, with env; in a set-user-id
+    // sandbox installed beside the set-user-id daemon and run by nobody.
+    ChildResult RunBeside(const std::string& program, const std::vector<std::string>& args,
+                          const std::vector<std::string>& env);
+    // Where a fixed system directory of the daemon's namespace is on the host.
+    std::string SystemDir(const std::string& fixedDir) const { return layout_.HostPath(fixedDir); }
+    // A fresh service for the first seat: the service serves one connection.
+    void RestartService();
     // Starts the daemon and waits for the service to receive DesktopLogged.
     bool StartAndConnect(const std::vector<std::string>& extraEnv = {});
     pid_t DaemonPid(std::size_t seat = 0) const;

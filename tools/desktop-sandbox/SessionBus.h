@@ -29,8 +29,10 @@ enum class BusPolicy {
 class SessionBus {
   public:
     // Throws std::runtime_error when dbus-daemon cannot be started or does
-    // not report an address within ten seconds.
-    explicit SessionBus(BusPolicy policy = BusPolicy::kOpen);
+    // not report an address within ten seconds. A session bus belongs to
+    // the desktop's user, who alone (with root) may become a monitor on it:
+    // owner is that user when it is not the caller.
+    explicit SessionBus(BusPolicy policy = BusPolicy::kOpen, std::optional<uid_t> owner = std::nullopt);
     ~SessionBus() { daemon_->Stop(SIGTERM); }
     SessionBus(const SessionBus&) = delete;
     SessionBus& operator=(const SessionBus&) = delete;
