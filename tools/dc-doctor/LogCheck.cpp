@@ -72,7 +72,11 @@ CheckResult CheckLog() {
     }
     const std::string configured =
         Preference_GetString(nullptr, (kApp + ".log.filename").c_str()).value_or("");
-    const std::string file = dclog::ChooseLogFilePath(settings, configured, directory).path;
+    const dclog::LogFilePath path = dclog::ChooseLogFilePath(settings, configured, directory);
+    // The default name carries the process id: the daemon's, not ours.
+    const std::string file = path.isDefaultName
+                                 ? directory + "/" + dclog::DefaultNameStem(settings.suffix) + "-<pid>.log"
+                                 : path.path;
     return Ok(kName, "directory " + directory + " is safe; " + Settings(file));
 }
 
