@@ -115,6 +115,9 @@ DesktopSandbox::DesktopSandbox(SandboxOptions options) : options_(std::move(opti
     if (options_.mateScreenSaver) {
         StartMateScreenSaver();
     }
+    if (options_.locker != Locker::kNone) {
+        StartLocker();
+    }
     keyPath_ = WriteServiceKey(layout_.Root() + "/service-key.pem");
     seats_.push_back({.desktopId = options_.desktopId,
                       .varDir = layout_.HostPath("/var/tarvelo"),
@@ -139,6 +142,9 @@ DesktopSandbox::~DesktopSandbox() {
     seats_.clear();
     if (screenSaver_) {
         screenSaver_->Stop(SIGTERM);
+    }
+    for (auto locker = lockers_.rbegin(); locker != lockers_.rend(); ++locker) {
+        (*locker)->Stop(SIGTERM);
     }
     for (auto& xvfb : xvfbs_) {
         xvfb->Stop(SIGTERM);  // so that it removes its socket and lock file
@@ -216,6 +222,10 @@ void DesktopSandbox::WriteSeatFiles(const Seat& seat) {
 
 void DesktopSandbox::WriteTaskScript() {
     const std::string path = layout_.HostPath("/usr/lib/tarvelo") + kTaskScript;
+    if (!options_.taskScript.empty() && options_.recordTaskRuns) {
+        WriteRecordingWrapper(path, options_.taskScript);
+        return;
+    }
     if (!options_.taskScript.empty()) {
         fs::create_directories(fs::path(path).parent_path());
         fs::copy_file(options_.taskScript, path);
@@ -363,7 +373,7 @@ std::vector<std::string> DesktopSandbox::DaemonEnvironment(const std::vector<std
         options_.setUserId ? "USER=nobody" : "USER=sandbox-user",
         "LANG=C.UTF-8",
         "XDG_RUNTIME_DIR=" + Inside("runtime"),
-        "XDG_SESSION_ID=sandbox",
+        std::string("XDG_SESSION_ID=") + kSessionId,
         "XDG_CURRENT_DESKTOP=" + options_.currentDesktop,
         "DBUS_SESSION_BUS_ADDRESS=" + bus_->Address(),
         displayEnv_,
@@ -371,6 +381,9 @@ std::vector<std::string> DesktopSandbox::DaemonEnvironment(const std::vector<std
     };
     if (!options_.desktopSession.empty()) {
         env.push_back("DESKTOP_SESSION=" + options_.desktopSession);
+    }
+    if (systemBus_) {
+        env.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + systemBus_->Address());
     }
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     return env;

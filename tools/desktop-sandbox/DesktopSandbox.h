@@ -6,6 +6,9 @@
 //    that the distribution and the host domain the daemon reports are known;
 //  - a private session bus, and Xvfb (optionally with the real MATE screen
 //    saver) or a WAYLAND_DISPLAY name;
+//  - when asked, a real GNOME Shell or KDE screen locker, with a private
+//    system bus whose logind stand-in knows this desktop's session, and a
+//    /run/systemd of the sandbox's own, so that loginctl works inside;
 //  - a fresh desktop magic, the desktop id file of the display, and a
 //    preference file that sends the log to a known file;
 //  - at its fixed path, the real desktop task script or one that records
@@ -36,6 +39,7 @@
 #include "tools/desktop-sandbox/PrivateSystemDirs.h"
 #include "tools/desktop-sandbox/ServiceRequests.h"
 #include "tools/desktop-sandbox/SessionBus.h"
+#include "tools/desktop-sandbox/SystemBus.h"
 
 namespace sandbox {
 
@@ -45,6 +49,16 @@ using namespace std::chrono_literals;
 inline constexpr std::chrono::milliseconds kWait = 20s;
 inline constexpr uid_t kNobody = 65534;
 inline constexpr uid_t kMagicOwner = 990;  // brvcanvas
+// The logind session of the desktop (XDG_SESSION_ID).
+inline constexpr const char* kSessionId = "sandbox";
+
+// A real screen locker besides mate-screensaver, which has an option of
+// its own. Each runs with the private system bus (SystemBus.h).
+enum class Locker {
+    kNone,
+    kGnomeShell,  // gnome-shell, headless on Wayland (x11 false), and its screen-saver service
+    kKde,         // ksmserver with KDE's screen locker, on Xvfb (x11 true)
+};
 
 struct SandboxOptions {
     // XDG_CURRENT_DESKTOP of the daemon; decides the screen-saver interface.
@@ -55,6 +69,7 @@ struct SandboxOptions {
     bool x11 = false;
     // The real mate-screensaver on the bus and the display (needs x11).
     bool mateScreenSaver = false;
+    Locker locker = Locker::kNone;
     // With x11, how many seats share one Xvfb before the next seat gets a
     // display of its own; 0 puts them all on the first.
     std::size_t seatsPerDisplay = 0;
@@ -79,6 +94,9 @@ struct SandboxOptions {
     std::string userPreferences{};
     // Installed as the desktop task script; a recording one when empty.
     std::string taskScript{};
+    // With taskScript: it runs behind a wrapper that appends its log lines
+    // and then "task <arguments>: exit <status>" to Inside("task-runs").
+    bool recordTaskRuns = false;
     // The programs; by default those beside the running program.
     std::string daemonBinary{};
     std::string serviceBinary{};
@@ -93,6 +111,10 @@ class DesktopSandbox {
     DesktopSandbox& operator=(const DesktopSandbox&) = delete;
 
     SessionBus& Bus() { return *bus_; }
+    // The private system bus; only a sandbox with a locker has one.
+    SystemBus& System() { return *systemBus_; }
+    // Empty when that locker can run here, else what is missing.
+    static std::string LockerMissing(Locker locker);
     IpcService& Service(std::size_t seat = 0) { return *seats_.at(seat).service; }
     // True when Xvfb is installed; X11 sessions skip otherwise.
     static bool XvfbAvailable();
@@ -178,6 +200,11 @@ class DesktopSandbox {
     std::string StartXvfb();
     std::string NextSeatDisplay();
     void StartMateScreenSaver();
+    void StartLocker();
+    std::vector<std::string> LockerEnvironment(const std::string& desktop) const;
+    void StartLockerProcess(std::vector<std::string> argv, std::vector<std::string> env,
+                            const std::string& busName);
+    void WriteRecordingWrapper(const std::string& path, const std::string& script);
     void WriteFiles();
     void WriteTaskScript();
     void BindHostFiles();
@@ -190,6 +217,8 @@ class DesktopSandbox {
     std::vector<std::unique_ptr<ChildProcess>> xvfbs_;
     std::unique_ptr<SessionBus> bus_;
     std::unique_ptr<ChildProcess> screenSaver_;
+    std::unique_ptr<SystemBus> systemBus_;
+    std::vector<std::unique_ptr<ChildProcess>> lockers_;
     std::string keyPath_;
     std::vector<Seat> seats_;
     std::string displayEnv_;

@@ -1,0 +1,188 @@
+// The daemon and the shipped task script with the real GNOME Shell and KDE
+// screen lockers: LockScreen and UnlockScreen each run the script, which
+// locks or unlocks through logind (a stand-in on a private system bus),
+// sees the locker confirm it and exits 0; the daemon reports each change
+// exactly once, although both lockers announce every change twice.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "tests/support/Sandbox.h"
+
+namespace dctest {
+namespace {
+
+struct Desktop {
+    Locker locker;
+    std::string currentDesktop;
+    std::string type;  // as the daemon names it to the task script
+    bool x11;
+    std::string busName;  // of the screen saver, which is also its interface
+    std::string path;
+    // The two ways the daemon watches the bus: as a monitor, or through
+    // match rules where the bus refuses monitors. Each desktop takes one.
+    BusPolicy busPolicy;
+    std::string watching;
+};
+
+const Desktop kGnome{.locker = Locker::kGnomeShell,
+                     .currentDesktop = "GNOME",
+                     .type = "gnome",
+                     .x11 = false,
+                     .busName = "org.gnome.ScreenSaver",
+                     .path = "/org/gnome/ScreenSaver",
+                     .busPolicy = BusPolicy::kRefuseBecomeMonitor,
+                     .watching =
+                         "DesktopCMonitor->MonitorBus Succeeded to monitor all members on "
+                         "interface='org.gnome.ScreenSaver'.\n"};
+const Desktop kKde{.locker = Locker::kKde,
+                   .currentDesktop = "KDE",
+                   .type = "kde",
+                   .x11 = true,
+                   .busName = "org.freedesktop.ScreenSaver",
+                   .path = "/ScreenSaver",
+                   .busPolicy = BusPolicy::kOpen,
+                   .watching = "DesktopCMonitor->MonitorBus Succeeded to BecomeMonitor.\n"};
+
+// "true" or "false" from a gdbus call's reply, else all it said.
+std::string BooleanReply(const ChildResult& call) {
+    for (const char* value : {"true", "false"}) {
+        if (call.out.find(value) != std::string::npos) {
+            return value;
+        }
+    }
+    return (call.timedOut ? "no answer: " : "") + call.out + call.err;
+}
+
+std::size_t LockFrames(const IpcService& service) {
+    std::size_t count = 0;
+    for (const std::string& line : service.Transcript()) {
+        count += line.find("<Notify name=\"DesktopLocked\">") != std::string::npos ? 1 : 0;
+    }
+    return count;
+}
+
+class RealLocker {
+  public:
+    explicit RealLocker(const Desktop& desktop)
+        : desktop_(desktop),
+          box_({.currentDesktop = desktop.currentDesktop,
+                .x11 = desktop.x11,
+                .locker = desktop.locker,
+                .busPolicy = desktop.busPolicy,
+                .osReleaseId = "debian",
+                .taskScript = DC_TASK_SCRIPT,
+                .recordTaskRuns = true}),
+          marker_(box_.Bus().Address()) {}
+
+    DesktopSandbox& Box() { return box_; }
+    std::string TaskRuns() const { return ReadFile(box_.Host("task-runs")); }
+    bool WaitForRuns(std::size_t count) const {
+        return WaitUntil([&] { return Occurrences(TaskRuns(), ": exit ") >= count; });
+    }
+
+    // The daemon handles the bus in order: once it has logged a marker sent
+    // after the locker's signals, it has handled all of them.
+    bool Settle() {
+        marker_.EmitSignal(desktop_.path, desktop_.busName, "E2eMarker");
+        return box_.WaitForLog("member=E2eMarker\n", kWait, ++markers_);
+    }
+
+    // The locker's own answer.
+    std::string GetActive() {
+        ChildResult call =
+            RunChild({.argv = {"gdbus", "call", "--session", "--timeout", "1", "--dest", desktop_.busName,
+                               "--object-path", desktop_.path, "--method", desktop_.busName + ".GetActive"},
+                      .env = {"PATH=/usr/bin:/bin", "DBUS_SESSION_BUS_ADDRESS=" + box_.Bus().Address()}},
+                     kWait);
+        return BooleanReply(call);
+    }
+
+    // What the locker told logind, as logind reports it.
+    std::string LockedHint() {
+        ChildResult call = RunChild(
+            {.argv = {"gdbus", "call", "--system", "--dest", "org.freedesktop.login1", "--object-path",
+                      box_.System().SessionPath(), "--method", "org.freedesktop.DBus.Properties.Get",
+                      "org.freedesktop.login1.Session", "LockedHint"},
+             .env = {"PATH=/usr/bin:/bin", "DBUS_SYSTEM_BUS_ADDRESS=" + box_.System().Address()}},
+            kWait);
+        return BooleanReply(call);
+    }
+
+  private:
+    Desktop desktop_;
+    DesktopSandbox box_;
+    BusClient marker_;
+    std::size_t markers_ = 0;
+};
+
+// One request: its single frame, the script's exit and log, the locker's
+// state afterwards.
+void LockAndConfirm(RealLocker& session, bool lock, const Desktop& desktop) {
+    const std::string request = lock ? "LockScreen" : "UnlockScreen";
+    const std::string action = lock ? "lock" : "unlock";
+    const std::string state = lock ? "locked" : "unlocked";
+    const std::size_t run = lock ? 1 : 2;
+    session.Box().Service().Send(TaskXml(request));
+    EXPECT_EQ(session.Box().WaitForNotification("DesktopLocked"), DesktopLockedXml(lock))
+        << session.Box().Log();
+    ASSERT_TRUE(session.WaitForRuns(run)) << session.TaskRuns();
+    ASSERT_TRUE(session.Settle()) << session.Box().Log();
+    EXPECT_EQ(LockFrames(session.Box().Service()), run) << session.Box().Log();
+    const std::string runs = session.TaskRuns();
+    EXPECT_NE(
+        runs.find("task -a " + action + " -d debian" + (lock ? "" : " -t " + desktop.type) + ": exit 0\n"),
+        std::string::npos)
+        << runs;
+    EXPECT_NE(runs.find("desktopCTask: info: logind " + action + "-session " + kSessionId + ": done, "),
+              std::string::npos)
+        << runs;
+    EXPECT_EQ(session.GetActive(), lock ? "true" : "false");
+    EXPECT_EQ(session.LockedHint(), lock ? "true" : "false");
+}
+
+void RunLockAndUnlock(const Desktop& desktop) {
+    if (getuid() != 0) {
+        GTEST_SKIP() << "needs root (private mount namespace)";
+    }
+    if (std::string missing = DesktopSandbox::LockerMissing(desktop.locker); !missing.empty()) {
+        GTEST_SKIP() << missing;
+    }
+    RealLocker session(desktop);
+    ASSERT_TRUE(session.Box().StartAndConnect()) << session.Box().Log();
+    ASSERT_TRUE(session.Box().WaitForLog(desktop.watching)) << session.Box().Log();
+    // A locker owns its name before it answers: GNOME's takes seconds more.
+    ASSERT_TRUE(WaitUntil([&] { return session.GetActive() == "false"; }, kWait)) << session.GetActive();
+
+    LockAndConfirm(session, true, desktop);
+    LockAndConfirm(session, false, desktop);
+
+    // Whichever way it watched, the daemon saw the bus's own signals and
+    // this desktop's screen saver, nothing else.
+    const std::string log = session.Box().Log();
+    const std::regex logged("SignalReceivedCallback serial=\\d+ path=\\S*; interface=([^;]+); member=(\\w+)");
+    std::size_t changes = 0;
+    std::smatch seen;
+    for (auto at = log.cbegin(); std::regex_search(at, log.cend(), seen, logged); at = seen[0].second) {
+        EXPECT_TRUE(seen[1] == desktop.busName || seen[1] == "org.freedesktop.DBus") << seen[0];
+        changes += seen[1] == desktop.busName && seen[2] == "ActiveChanged" ? 1 : 0;
+    }
+    EXPECT_GE(changes, 4u) << log;
+
+    session.Box().Service().Close();
+    const ChildResult result = session.Box().FinishDaemon();
+    EXPECT_TRUE(result.exited) << result.err;
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_TRUE(session.Box().DaemonProcesses().empty());
+}
+
+TEST(RealLockerTest, GnomeShellLocksAndUnlocksThroughLogindOnceEach) {
+    RunLockAndUnlock(kGnome);
+}
+
+TEST(RealLockerTest, KdeLocksAndUnlocksThroughLogindOnceEach) {
+    RunLockAndUnlock(kKde);
+}
+
+}  // namespace
+}  // namespace dctest

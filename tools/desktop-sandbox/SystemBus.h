@@ -1,0 +1,56 @@
+// A private D-Bus system bus for the real desktop lockers, with the system
+// services they ask for played by system-bus-stand-ins.py: logind, knowing
+// one graphical session, and GNOME's display manager.
+//
+// Lockers and the task script reach it through DBUS_SYSTEM_BUS_ADDRESS, so
+// the machine's own logind never sees a lock request. Like the session bus
+// it auto-starts nothing and lets anyone connect and own any name. Both
+// processes are stopped and reaped by pid on destruction.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+
+#include "tools/desktop-sandbox/ChildProcess.h"
+#include "tools/desktop-sandbox/TempDir.h"
+
+namespace sandbox {
+
+// The logind session the stand-in knows.
+struct LoginSession {
+    std::string id = "sandbox";
+    uid_t uid = 0;
+    std::string user = "root";
+    // The X display (":N") of an X11 session; empty under Wayland.
+    std::string display{};
+    std::string type = "wayland";
+};
+
+class SystemBus {
+  public:
+    // Throws std::runtime_error when the bus or the stand-ins do not come
+    // up within ten seconds each.
+    explicit SystemBus(const LoginSession& session);
+    ~SystemBus();
+    SystemBus(const SystemBus&) = delete;
+    SystemBus& operator=(const SystemBus&) = delete;
+
+    // The value for DBUS_SYSTEM_BUS_ADDRESS.
+    const std::string& Address() const { return address_; }
+    // The session's object path, as logind names it.
+    std::string SessionPath() const { return "/org/freedesktop/login1/session/" + sessionId_; }
+
+    // Empty when the stand-ins can run here, else what is missing.
+    static std::string Missing();
+
+  private:
+    TempDir configDir_;
+    std::unique_ptr<ChildProcess> daemon_;
+    std::unique_ptr<ChildProcess> standIns_;
+    std::string address_;
+    std::string sessionId_;
+};
+
+}  // namespace sandbox

@@ -1,0 +1,364 @@
+#!/usr/bin/python3
+"""The system services a desktop locker asks for, on a private system bus.
+
+  org.freedesktop.login1     one graphical session (plus its seat and user):
+                             lock and unlock requests become the session's
+                             Lock and Unlock signals, and the locker's
+                             SetLockedHint shows in LockedHint.
+  org.gnome.DisplayManager   answers Version, which GNOME Shell asks before
+                             it builds its lock screen.
+
+Usage: system-bus-stand-ins.py BUS_ADDRESS SESSION_ID UID USER DISPLAY TYPE
+DISPLAY is the X display of the session, or empty for Wayland. Prints
+"ready" once it owns both names; ends on SIGTERM.
+
+Needs the distribution's python3 with Gio (python3-gi).
+"""
+
+import os
+import signal
+import sys
+
+import gi
+
+gi.require_version("Gio", "2.0")
+from gi.repository import Gio, GLib  # noqa: E402
+
+LOGIN1 = "org.freedesktop.login1"
+ROOT = "/org/freedesktop/login1"
+MANAGER = LOGIN1 + ".Manager"
+SESSION = LOGIN1 + ".Session"
+SEAT = LOGIN1 + ".Seat"
+USER = LOGIN1 + ".User"
+PROPERTIES = "org.freedesktop.DBus.Properties"
+DISPLAY_MANAGER = "org.gnome.DisplayManager"
+DISPLAY_MANAGER_PATH = "/org/gnome/DisplayManager/Manager"
+
+INTROSPECTION = f"""
+<node>
+  <interface name="{MANAGER}">
+    <method name="GetSession"><arg type="s" direction="in"/><arg type="o" direction="out"/></method>
+    <method name="GetSessionByPID"><arg type="u" direction="in"/><arg type="o" direction="out"/></method>
+    <method name="GetUser"><arg type="u" direction="in"/><arg type="o" direction="out"/></method>
+    <method name="GetUserByPID"><arg type="u" direction="in"/><arg type="o" direction="out"/></method>
+    <method name="GetSeat"><arg type="s" direction="in"/><arg type="o" direction="out"/></method>
+    <method name="ListSessions"><arg type="a(susso)" direction="out"/></method>
+    <method name="ListSeats"><arg type="a(so)" direction="out"/></method>
+    <method name="ListUsers"><arg type="a(uso)" direction="out"/></method>
+    <method name="LockSession"><arg type="s" direction="in"/></method>
+    <method name="UnlockSession"><arg type="s" direction="in"/></method>
+    <method name="LockSessions"/>
+    <method name="UnlockSessions"/>
+    <method name="Inhibit">
+      <arg type="s" direction="in"/><arg type="s" direction="in"/>
+      <arg type="s" direction="in"/><arg type="s" direction="in"/>
+      <arg type="h" direction="out"/>
+    </method>
+    <method name="CanPowerOff"><arg type="s" direction="out"/></method>
+    <method name="CanReboot"><arg type="s" direction="out"/></method>
+    <method name="CanSuspend"><arg type="s" direction="out"/></method>
+    <method name="CanHibernate"><arg type="s" direction="out"/></method>
+    <method name="CanHybridSleep"><arg type="s" direction="out"/></method>
+    <method name="CanSuspendThenHibernate"><arg type="s" direction="out"/></method>
+    <method name="CanRebootToBootLoaderMenu"><arg type="s" direction="out"/></method>
+    <signal name="PrepareForSleep"><arg type="b"/></signal>
+    <signal name="PrepareForShutdown"><arg type="b"/></signal>
+    <property name="IdleHint" type="b" access="read"/>
+    <property name="BlockInhibited" type="s" access="read"/>
+    <property name="DelayInhibited" type="s" access="read"/>
+    <property name="InhibitDelayMaxUSec" type="t" access="read"/>
+    <property name="PreparingForSleep" type="b" access="read"/>
+    <property name="PreparingForShutdown" type="b" access="read"/>
+  </interface>
+  <interface name="{SESSION}">
+    <method name="Lock"/>
+    <method name="Unlock"/>
+    <method name="SetLockedHint"><arg type="b" direction="in"/></method>
+    <method name="SetIdleHint"><arg type="b" direction="in"/></method>
+    <method name="Activate"/>
+    <method name="TakeControl"><arg type="b" direction="in"/></method>
+    <method name="ReleaseControl"/>
+    <signal name="Lock"/>
+    <signal name="Unlock"/>
+    <property name="Id" type="s" access="read"/>
+    <property name="User" type="(uo)" access="read"/>
+    <property name="Name" type="s" access="read"/>
+    <property name="Timestamp" type="t" access="read"/>
+    <property name="TimestampMonotonic" type="t" access="read"/>
+    <property name="VTNr" type="u" access="read"/>
+    <property name="Seat" type="(so)" access="read"/>
+    <property name="TTY" type="s" access="read"/>
+    <property name="Display" type="s" access="read"/>
+    <property name="Remote" type="b" access="read"/>
+    <property name="RemoteHost" type="s" access="read"/>
+    <property name="RemoteUser" type="s" access="read"/>
+    <property name="Service" type="s" access="read"/>
+    <property name="Desktop" type="s" access="read"/>
+    <property name="Scope" type="s" access="read"/>
+    <property name="Leader" type="u" access="read"/>
+    <property name="Audit" type="u" access="read"/>
+    <property name="Type" type="s" access="read"/>
+    <property name="Class" type="s" access="read"/>
+    <property name="Active" type="b" access="read"/>
+    <property name="State" type="s" access="read"/>
+    <property name="IdleHint" type="b" access="read"/>
+    <property name="IdleSinceHint" type="t" access="read"/>
+    <property name="IdleSinceHintMonotonic" type="t" access="read"/>
+    <property name="LockedHint" type="b" access="read"/>
+  </interface>
+  <interface name="{SEAT}">
+    <property name="Id" type="s" access="read"/>
+    <property name="ActiveSession" type="(so)" access="read"/>
+    <property name="CanGraphical" type="b" access="read"/>
+    <property name="Sessions" type="a(so)" access="read"/>
+  </interface>
+  <interface name="{USER}">
+    <property name="UID" type="u" access="read"/>
+    <property name="Name" type="s" access="read"/>
+    <property name="State" type="s" access="read"/>
+    <property name="Display" type="(so)" access="read"/>
+    <property name="Sessions" type="a(so)" access="read"/>
+  </interface>
+  <interface name="{DISPLAY_MANAGER}.Manager">
+    <property name="Version" type="s" access="read"/>
+  </interface>
+</node>
+"""
+
+
+class StandIns:
+    def __init__(self, connection, session_id, uid, user, display, kind):
+        self.connection = connection
+        self.session_id = session_id
+        self.uid = uid
+        self.session_path = ROOT + "/session/" + self.escaped(session_id)
+        self.seat_path = ROOT + "/seat/seat0"
+        self.user_path = ROOT + "/user/_" + str(uid)
+        self.inhibitors = []
+        self.values = {
+            MANAGER: {
+                "IdleHint": GLib.Variant("b", False),
+                "BlockInhibited": GLib.Variant("s", ""),
+                "DelayInhibited": GLib.Variant("s", ""),
+                "InhibitDelayMaxUSec": GLib.Variant("t", 5000000),
+                "PreparingForSleep": GLib.Variant("b", False),
+                "PreparingForShutdown": GLib.Variant("b", False),
+            },
+            SESSION: self.session_values(user, display, kind),
+            SEAT: {
+                "Id": GLib.Variant("s", "seat0"),
+                "ActiveSession": GLib.Variant("(so)", (session_id, self.session_path)),
+                "CanGraphical": GLib.Variant("b", True),
+                "Sessions": GLib.Variant("a(so)", [(session_id, self.session_path)]),
+            },
+            USER: {
+                "UID": GLib.Variant("u", uid),
+                "Name": GLib.Variant("s", user),
+                "State": GLib.Variant("s", "active"),
+                "Display": GLib.Variant("(so)", (session_id, self.session_path)),
+                "Sessions": GLib.Variant("a(so)", [(session_id, self.session_path)]),
+            },
+            DISPLAY_MANAGER + ".Manager": {"Version": GLib.Variant("s", "43.0")},
+        }
+
+    @staticmethod
+    def escaped(name):
+        """An object path element, escaped the way logind escapes ids."""
+        return "".join(c if c.isalnum() and c.isascii() else "_%02x" % ord(c) for c in name)
+
+    def session_values(self, user, display, kind):
+        now = GLib.get_real_time()
+        return {
+            "Id": GLib.Variant("s", self.session_id),
+            "User": GLib.Variant("(uo)", (self.uid, self.user_path)),
+            "Name": GLib.Variant("s", user),
+            "Timestamp": GLib.Variant("t", now),
+            "TimestampMonotonic": GLib.Variant("t", GLib.get_monotonic_time()),
+            "VTNr": GLib.Variant("u", 0),
+            "Seat": GLib.Variant("(so)", ("seat0", self.seat_path)),
+            "TTY": GLib.Variant("s", ""),
+            "Display": GLib.Variant("s", display),
+            "Remote": GLib.Variant("b", False),
+            "RemoteHost": GLib.Variant("s", ""),
+            "RemoteUser": GLib.Variant("s", ""),
+            "Service": GLib.Variant("s", "sandbox"),
+            "Desktop": GLib.Variant("s", ""),
+            "Scope": GLib.Variant("s", "session-" + self.session_id + ".scope"),
+            "Leader": GLib.Variant("u", os.getpid()),
+            "Audit": GLib.Variant("u", 0),
+            "Type": GLib.Variant("s", kind),
+            "Class": GLib.Variant("s", "user"),
+            "Active": GLib.Variant("b", True),
+            "State": GLib.Variant("s", "active"),
+            "IdleHint": GLib.Variant("b", False),
+            "IdleSinceHint": GLib.Variant("t", 0),
+            "IdleSinceHintMonotonic": GLib.Variant("t", 0),
+            "LockedHint": GLib.Variant("b", False),
+        }
+
+    def register(self):
+        node = Gio.DBusNodeInfo.new_for_xml(INTROSPECTION)
+        # A session, a seat or a user is also reachable by the names
+        # "auto" and "self"; signals come from the canonical path only.
+        objects = [
+            (ROOT, MANAGER),
+            (self.session_path, SESSION),
+            (ROOT + "/session/auto", SESSION),
+            (ROOT + "/session/self", SESSION),
+            (self.seat_path, SEAT),
+            (ROOT + "/seat/auto", SEAT),
+            (ROOT + "/seat/self", SEAT),
+            (self.user_path, USER),
+            (ROOT + "/user/self", USER),
+            (DISPLAY_MANAGER_PATH, DISPLAY_MANAGER + ".Manager"),
+        ]
+        for path, interface in objects:
+            self.connection.register_object(
+                path, node.lookup_interface(interface), self.on_call, self.on_get, None
+            )
+        self.connection.add_filter(self.answer_any_interface_get_all)
+
+    def on_get(self, _connection, _sender, _path, interface, name):
+        return self.values[interface][name]
+
+    # loginctl reads every property with GetAll and an empty interface
+    # name, meaning "all interfaces"; Gio refuses that, so it is answered
+    # before Gio sees it.
+    def answer_any_interface_get_all(self, connection, message, incoming):
+        if (
+            not incoming
+            or message.get_message_type() != Gio.DBusMessageType.METHOD_CALL
+            or message.get_interface() != PROPERTIES
+            or message.get_member() != "GetAll"
+            or message.get_body() is None
+            or message.get_body().unpack() != ("",)
+        ):
+            return message
+        reply = Gio.DBusMessage.new_method_reply(message)
+        interface = self.interface_at(message.get_path())
+        values = self.values.get(interface, {})
+        reply.set_body(GLib.Variant("(a{sv})", (values,)))
+        connection.send_message(reply, Gio.DBusSendMessageFlags.NONE)
+        return None
+
+    def interface_at(self, path):
+        if path == ROOT:
+            return MANAGER
+        if path == DISPLAY_MANAGER_PATH:
+            return DISPLAY_MANAGER + ".Manager"
+        for prefix, interface in (("/session/", SESSION), ("/seat/", SEAT), ("/user/", USER)):
+            if path.startswith(ROOT + prefix):
+                return interface
+        return None
+
+    def on_call(self, _connection, _sender, _path, interface, method, parameters, invocation):
+        args = parameters.unpack()
+        if interface == SESSION:
+            self.session_call(method, args, invocation)
+        else:
+            self.manager_call(method, args, invocation)
+
+    def session_call(self, method, args, invocation):
+        if method in ("Lock", "Unlock"):
+            self.emit(method)
+        elif method == "SetLockedHint":
+            self.set_locked_hint(args[0])
+        invocation.return_value(None)
+
+    def manager_call(self, method, args, invocation):
+        session = GLib.Variant("(o)", (self.session_path,))
+        if method in ("GetSession", "LockSession", "UnlockSession"):
+            if args[0] not in (self.session_id, "auto", "self", ""):
+                invocation.return_dbus_error(
+                    LOGIN1 + ".NoSuchSession", "No session '%s' known" % args[0]
+                )
+                return
+            if method == "GetSession":
+                invocation.return_value(session)
+                return
+            self.emit("Lock" if method == "LockSession" else "Unlock")
+            invocation.return_value(None)
+        elif method == "GetSessionByPID":
+            invocation.return_value(session)
+        elif method in ("GetUser", "GetUserByPID"):
+            invocation.return_value(GLib.Variant("(o)", (self.user_path,)))
+        elif method == "GetSeat":
+            invocation.return_value(GLib.Variant("(o)", (self.seat_path,)))
+        elif method in ("LockSessions", "UnlockSessions"):
+            self.emit("Lock" if method == "LockSessions" else "Unlock")
+            invocation.return_value(None)
+        else:
+            self.listing_call(method, invocation)
+
+    def listing_call(self, method, invocation):
+        session = self.values[SESSION]
+        if method == "ListSessions":
+            row = (self.session_id, self.uid, session["Name"].unpack(), "seat0", self.session_path)
+            invocation.return_value(GLib.Variant("(a(susso))", ([row],)))
+        elif method == "ListSeats":
+            invocation.return_value(GLib.Variant("(a(so))", ([("seat0", self.seat_path)],)))
+        elif method == "ListUsers":
+            row = (self.uid, session["Name"].unpack(), self.user_path)
+            invocation.return_value(GLib.Variant("(a(uso))", ([row],)))
+        elif method == "Inhibit":
+            # The inhibition lasts while the caller holds its end open.
+            read_end, write_end = os.pipe()
+            self.inhibitors.append(read_end)
+            fds = Gio.UnixFDList.new_from_array([write_end])
+            invocation.return_value_with_unix_fd_list(GLib.Variant("(h)", (0,)), fds)
+        else:
+            invocation.return_value(GLib.Variant("(s)", ("no",)))
+
+    def emit(self, name):
+        self.connection.emit_signal(None, self.session_path, SESSION, name, None)
+
+    def set_locked_hint(self, locked):
+        value = GLib.Variant("b", locked)
+        self.values[SESSION]["LockedHint"] = value
+        self.connection.emit_signal(
+            None,
+            self.session_path,
+            PROPERTIES,
+            "PropertiesChanged",
+            GLib.Variant("(sa{sv}as)", (SESSION, {"LockedHint": value}, [])),
+        )
+
+
+def own(connection, name):
+    (result,) = connection.call_sync(
+        "org.freedesktop.DBus",
+        "/org/freedesktop/DBus",
+        "org.freedesktop.DBus",
+        "RequestName",
+        GLib.Variant("(su)", (name, 4)),  # do not queue
+        GLib.VariantType("(u)"),
+        Gio.DBusCallFlags.NONE,
+        -1,
+        None,
+    ).unpack()
+    if result != 1:
+        sys.exit("cannot own " + name)
+
+
+def main():
+    if len(sys.argv) != 7:
+        sys.exit(__doc__)
+    address, session_id, uid, user, display, kind = sys.argv[1:]
+    flags = (
+        Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
+        | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION
+    )
+    connection = Gio.DBusConnection.new_for_address_sync(address, flags, None, None)
+    stand_ins = StandIns(connection, session_id, int(uid), user, display, kind)
+    stand_ins.register()
+    own(connection, LOGIN1)
+    own(connection, DISPLAY_MANAGER)
+    loop = GLib.MainLoop()
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signum, loop.quit)
+    print("ready", flush=True)
+    loop.run()
+
+
+if __name__ == "__main__":
+    main()
