@@ -121,7 +121,6 @@ class RealLocker {
 void LockAndConfirm(RealLocker& session, bool lock, const Desktop& desktop) {
     const std::string request = lock ? "LockScreen" : "UnlockScreen";
     const std::string action = lock ? "lock" : "unlock";
-    const std::string state = lock ? "locked" : "unlocked";
     const std::size_t run = lock ? 1 : 2;
     session.Box().Service().Send(TaskXml(request));
     EXPECT_EQ(session.Box().WaitForNotification("DesktopLocked"), DesktopLockedXml(lock))
