@@ -146,6 +146,10 @@ DesktopSandbox::~DesktopSandbox() {
     for (auto locker = lockers_.rbegin(); locker != lockers_.rend(); ++locker) {
         (*locker)->Stop(SIGTERM);
     }
+    // What a locker started and left behind, whoever its parent is now.
+    for (pid_t pid : MarkedProcesses(kLockerMarker)) {
+        kill(pid, SIGKILL);
+    }
     for (auto& xvfb : xvfbs_) {
         xvfb->Stop(SIGTERM);  // so that it removes its socket and lock file
     }
@@ -480,7 +484,11 @@ std::optional<std::string> DesktopSandbox::WaitForReport(const std::string& name
 }
 
 std::vector<pid_t> DesktopSandbox::DaemonProcesses() const {
-    const std::string entry = std::string(kMarkerName) + "=" + layout_.Root();
+    return MarkedProcesses(kMarkerName);
+}
+
+std::vector<pid_t> DesktopSandbox::MarkedProcesses(const std::string& marker) const {
+    const std::string entry = marker + "=" + layout_.Root();
     std::vector<pid_t> pids;
     std::error_code error;
     for (const auto& proc : fs::directory_iterator("/proc", error)) {

@@ -201,6 +201,10 @@ class DesktopSandbox {
     std::string NextSeatDisplay();
     void StartMateScreenSaver();
     void StartLocker();
+    // Carried by the lockers and whatever they start.
+    static constexpr const char* kLockerMarker = "DC_SANDBOX_LOCKER";
+    // Live processes whose environment holds marker=<this sandbox's root>.
+    std::vector<pid_t> MarkedProcesses(const std::string& marker) const;
     std::vector<std::string> LockerEnvironment(const std::string& desktop) const;
     void StartLockerProcess(std::vector<std::string> argv, std::vector<std::string> env,
                             const std::string& busName);

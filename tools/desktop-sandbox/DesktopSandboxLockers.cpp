@@ -89,7 +89,8 @@ std::vector<std::string> DesktopSandbox::LockerEnvironment(const std::string& de
             std::string("XDG_SESSION_ID=") + kSessionId,
             "XDG_CURRENT_DESKTOP=" + desktop,
             "DBUS_SESSION_BUS_ADDRESS=" + bus_->Address(),
-            "DBUS_SYSTEM_BUS_ADDRESS=" + systemBus_->Address()};
+            "DBUS_SYSTEM_BUS_ADDRESS=" + systemBus_->Address(),
+            std::string(kLockerMarker) + "=" + layout_.Root()};
 }
 
 // Inside the sandbox's namespace, where /run/systemd is the stand-in; up
