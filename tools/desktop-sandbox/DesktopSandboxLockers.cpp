@@ -59,8 +59,7 @@ void DesktopSandbox::StartLocker() {
     systemBus_ = std::make_unique<SystemBus>(
         LoginSession{.id = kSessionId,
                      .display = options_.x11 ? displayEnv_.substr(displayEnv_.find('=') + 1) : "",
-                     .type = options_.x11 ? "x11" : "wayland",
-                     .ignoresLock = options_.logindIgnoresLock});
+                     .type = options_.x11 ? "x11" : "wayland"});
     if (options_.locker == Locker::kKde) {
         std::vector<std::string> env = LockerEnvironment("KDE");
         env.push_back(displayEnv_);
