@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
-#include <memory>
 #include <optional>
 #include <string_view>
 
+#include "lib/log/UniqueDir.h"
 #include "src/core/CommonUtils.h"
 #include "src/core/DesktopConstants.h"
 #include "src/core/IdentityFiles.h"
@@ -100,16 +100,12 @@ std::string TypeFromSessionName(std::string_view value) {
     return {};
 }
 
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-
 }  // namespace
 
 namespace core {
 
 pid_t FindProcessIn(const std::string& procRoot, const std::string& name) {
-    std::unique_ptr<DIR, DirCloser> dir(opendir(procRoot.c_str()));
+    dclog::UniqueDir dir = dclog::OpenDir(procRoot.c_str());
     if (!dir) {
         return -1;
     }

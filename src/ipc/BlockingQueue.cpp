@@ -12,11 +12,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <string_view>
 
 #include "lib/log/Log.h"
+#include "lib/log/UniqueDir.h"
 #include "lib/log/UniqueFd.h"
 
 namespace {
@@ -77,10 +77,6 @@ void CloseSemaphore(sem_t* sem, const char* name) {
         LogMessage(dclog::kError, "Failed to unlink named semaphore %s, error: %s\n", name, strerror(errno));
     }
 }
-
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
 
 bool IsDestroyed(const BlockingQueue* queue) {
     return queue == nullptr || queue->destroyed.load();
@@ -254,7 +250,7 @@ pid_t BlockingQueue_PidOfName(std::string_view name) {
 }
 
 int BlockingQueue_RemoveDeadLeftovers(const char* dir) {
-    std::unique_ptr<DIR, DirCloser> entries(opendir(dir));
+    dclog::UniqueDir entries = dclog::OpenDir(dir);
     if (!entries) {
         LogMessage(dclog::kWarning, "Failed to open %s for leftover named semaphores, error: %s\n", dir,
                    strerror(errno));

@@ -7,11 +7,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <optional>
-#include <string_view>
 
 #include "lib/log/Log.h"
-#include "src/core/DesktopConstants.h"
 #include "src/core/SessionDetection.h"
 #include "src/monitor/DBusHandles.h"
 #include "src/monitor/LockSignalFilter.h"

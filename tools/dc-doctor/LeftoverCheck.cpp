@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
 
+#include "lib/log/UniqueDir.h"
 #include "src/ipc/BlockingQueue.h"
 #include "tools/dc-doctor/Checks.h"
 #include "tools/dc-doctor/InstalledDaemon.h"
@@ -18,10 +18,6 @@ namespace doctor {
 namespace {
 
 constexpr const char* kName = "leftovers";
-
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
 
 bool Alive(pid_t pid) {
     return kill(pid, 0) == 0 || errno != ESRCH;
@@ -53,7 +49,7 @@ Leftovers FindLeftovers(DIR* dir) {
 }  // namespace
 
 CheckResult CheckLeftovers() {
-    std::unique_ptr<DIR, DirCloser> dir(opendir(kSemaphoreDir));
+    dclog::UniqueDir dir = dclog::OpenDir(kSemaphoreDir);
     if (!dir) {
         return Warning(kName, std::string("cannot read ") + kSemaphoreDir, "mount /dev/shm");
     }
