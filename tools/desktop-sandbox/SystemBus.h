@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "tools/desktop-sandbox/BusDaemon.h"
 #include "tools/desktop-sandbox/ChildProcess.h"
 #include "tools/desktop-sandbox/TempDir.h"
 
@@ -38,7 +39,7 @@ class SystemBus {
     SystemBus& operator=(const SystemBus&) = delete;
 
     // The value for DBUS_SYSTEM_BUS_ADDRESS.
-    const std::string& Address() const { return address_; }
+    const std::string& Address() const { return bus_.Address(); }
     // The session's object path, as logind names it.
     std::string SessionPath() const { return "/org/freedesktop/login1/session/" + sessionId_; }
 
@@ -46,10 +47,9 @@ class SystemBus {
     static std::string Missing();
 
   private:
+    BusDaemon bus_;
     TempDir configDir_;
-    std::unique_ptr<ChildProcess> daemon_;
     std::unique_ptr<ChildProcess> standIns_;
-    std::string address_;
     std::string sessionId_;
 };
 
