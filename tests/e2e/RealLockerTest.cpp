@@ -2,12 +2,16 @@
 // screen lockers: LockScreen and UnlockScreen each run the script, which
 // locks or unlocks through logind (a stand-in on a private system bus),
 // sees the locker confirm it and exits 0; the daemon reports each change
-// exactly once, although both lockers announce every change twice.
+// exactly once, although both lockers announce every change twice. Where
+// logind takes the request and nothing locks, the script falls through to
+// the screen saver.
 #include <gtest/gtest.h>
 
 #include <iostream>
 #include <memory>
 #include <regex>
+#include <string>
+#include <vector>
 
 #include "tests/support/Sandbox.h"
 
@@ -68,11 +72,12 @@ std::size_t LockFrames(const IpcService& service) {
 
 class RealLocker {
   public:
-    explicit RealLocker(const Desktop& desktop)
+    RealLocker(const Desktop& desktop, bool logindIgnoresLock)
         : desktop_(desktop),
           box_({.currentDesktop = desktop.currentDesktop,
                 .x11 = desktop.x11,
                 .locker = desktop.locker,
+                .logindIgnoresLock = logindIgnoresLock,
                 .busPolicy = desktop.busPolicy,
                 .osReleaseId = "debian",
                 .taskScript = DC_TASK_SCRIPT,
@@ -120,9 +125,11 @@ class RealLocker {
     std::size_t markers_ = 0;
 };
 
-// One request: its single frame, the script's exit and log, the locker's
-// state afterwards.
-void LockAndConfirm(RealLocker& session, bool lock, const Desktop& desktop) {
+// One request: its single frame, the script's exit and its log, which
+// must hold the lines of way (the way that did it, and any tried before),
+// the locker's state afterwards.
+void LockAndConfirm(RealLocker& session, bool lock, const Desktop& desktop,
+                    const std::vector<std::string>& way) {
     const std::string request = lock ? "LockScreen" : "UnlockScreen";
     const std::string action = lock ? "lock" : "unlock";
     const std::size_t run = lock ? 1 : 2;
@@ -137,14 +144,19 @@ void LockAndConfirm(RealLocker& session, bool lock, const Desktop& desktop) {
         runs.find("task -a " + action + " -d debian" + (lock ? "" : " -t " + desktop.type) + ": exit 0\n"),
         std::string::npos)
         << runs;
-    EXPECT_NE(runs.find("desktopCTask: info: logind " + action + "-session " + kSessionId + ": done, "),
-              std::string::npos)
-        << runs;
+    for (const std::string& line : way) {
+        EXPECT_NE(runs.find(line), std::string::npos) << runs;
+    }
     EXPECT_EQ(session.GetActive(), lock ? "true" : "false");
     EXPECT_EQ(session.LockedHint(), lock ? "true" : "false");
 }
 
-void RunLockAndUnlock(const Desktop& desktop) {
+std::string LogindWay(const std::string& action) {
+    return std::string("desktopCTask: info: logind ") + action + "-session " + kSessionId + ": done, ";
+}
+
+void RunLockAndUnlock(const Desktop& desktop, const std::vector<std::string>& lockWay,
+                      bool logindIgnoresLock = false) {
     if (getuid() != 0) {
         GTEST_SKIP() << "needs root (private mount namespace)";
     }
@@ -156,7 +168,7 @@ void RunLockAndUnlock(const Desktop& desktop) {
     // with a fresh desktop, not counted against the daemon.
     std::unique_ptr<RealLocker> started;
     for (int attempt = 0; attempt < kLockerStarts && !started; ++attempt) {
-        started = std::make_unique<RealLocker>(desktop);
+        started = std::make_unique<RealLocker>(desktop, logindIgnoresLock);
         if (!WaitUntil([&] { return started->GetActive() == "false"; }, kWait)) {
             std::cerr << "the locker did not answer GetActive: " << started->GetActive()
                       << "; starting again\n";
@@ -168,8 +180,8 @@ void RunLockAndUnlock(const Desktop& desktop) {
     ASSERT_TRUE(session.Box().StartAndConnect()) << session.Box().Log();
     ASSERT_TRUE(session.Box().WaitForLog(desktop.watching)) << session.Box().Log();
 
-    LockAndConfirm(session, true, desktop);
-    LockAndConfirm(session, false, desktop);
+    LockAndConfirm(session, true, desktop, lockWay);
+    LockAndConfirm(session, false, desktop, {LogindWay("unlock")});
 
     // Whichever way it watched, the daemon saw the bus's own signals and
     // this desktop's screen saver, nothing else.
@@ -191,11 +203,21 @@ void RunLockAndUnlock(const Desktop& desktop) {
 }
 
 TEST(RealLockerTest, GnomeShellLocksAndUnlocksThroughLogindOnceEach) {
-    RunLockAndUnlock(kGnome);
+    RunLockAndUnlock(kGnome, {LogindWay("lock")});
 }
 
 TEST(RealLockerTest, KdeLocksAndUnlocksThroughLogindOnceEach) {
-    RunLockAndUnlock(kKde);
+    RunLockAndUnlock(kKde, {LogindWay("lock")});
+}
+
+// Where policy disables the lock screen, loginctl lock-session exits 0 and
+// nothing locks: the script sees that and locks through the screen saver.
+TEST(RealLockerTest, KdeLocksThroughTheScreenSaverWhenLogindIgnoresTheRequest) {
+    RunLockAndUnlock(kKde,
+                     {std::string("desktopCTask: warning: logind lock-session ") + kSessionId +
+                          " returned, but the desktop is not locked after 5 s",
+                      "desktopCTask: info: lock done through org.freedesktop.ScreenSaver.Lock over gdbus\n"},
+                     true);
 }
 
 }  // namespace

@@ -70,6 +70,8 @@ struct SandboxOptions {
     // The real mate-screensaver on the bus and the display (needs x11).
     bool mateScreenSaver = false;
     Locker locker = Locker::kNone;
+    // With a locker: logind accepts lock requests and ignores them.
+    bool logindIgnoresLock = false;
     // With x11, how many seats share one Xvfb before the next seat gets a
     // display of its own; 0 puts them all on the first.
     std::size_t seatsPerDisplay = 0;

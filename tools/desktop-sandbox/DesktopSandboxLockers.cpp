@@ -59,7 +59,8 @@ void DesktopSandbox::StartLocker() {
     systemBus_ = std::make_unique<SystemBus>(
         LoginSession{.id = kSessionId,
                      .display = options_.x11 ? displayEnv_.substr(displayEnv_.find('=') + 1) : "",
-                     .type = options_.x11 ? "x11" : "wayland"});
+                     .type = options_.x11 ? "x11" : "wayland",
+                     .ignoresLock = options_.logindIgnoresLock});
     if (options_.locker == Locker::kKde) {
         std::vector<std::string> env = LockerEnvironment("KDE");
         env.push_back(displayEnv_);

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <stdexcept>
+#include <vector>
 
 #include "tools/desktop-sandbox/DesktopSandbox.h"
 
@@ -34,11 +35,14 @@ std::string SystemBus::Missing() {
 SystemBus::SystemBus(const LoginSession& session)
     : bus_("system", BusPolicy::kOpen, std::nullopt), sessionId_(session.id) {
     const std::string errFile = configDir_.File("stand-ins.err");
+    std::vector<std::string> argv = {
+        kPython,      BuiltBinary(kStandIns), bus_.Address(), session.id, std::to_string(session.uid),
+        session.user, session.display,        session.type};
+    if (session.ignoresLock) {
+        argv.push_back("--ignore-lock");
+    }
     standIns_ = std::make_unique<ChildProcess>(
-        ChildCommand{.argv = {kPython, BuiltBinary(kStandIns), bus_.Address(), session.id,
-                              std::to_string(session.uid), session.user, session.display, session.type},
-                     .env = {"PATH=/usr/bin:/bin", "LANG=C.UTF-8"},
-                     .errFile = errFile});
+        ChildCommand{.argv = argv, .env = {"PATH=/usr/bin:/bin", "LANG=C.UTF-8"}, .errFile = errFile});
     std::optional<std::string> ready = standIns_->ReadLine(kReadyTimeout);
     if (ready != "ready") {
         throw std::runtime_error("the system bus stand-ins did not start: " + ReadFile(errFile));

@@ -27,6 +27,9 @@ struct LoginSession {
     // The X display (":N") of an X11 session; empty under Wayland.
     std::string display{};
     std::string type = "wayland";
+    // Lock requests are accepted and do nothing, as where policy disables
+    // the lock screen: loginctl lock-session exits 0 and nothing locks.
+    bool ignoresLock = false;
 };
 
 class SystemBus {

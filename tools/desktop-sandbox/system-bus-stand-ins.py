@@ -8,8 +8,10 @@
   org.gnome.DisplayManager   answers Version, which GNOME Shell asks before
                              it builds its lock screen.
 
-Usage: system-bus-stand-ins.py BUS_ADDRESS SESSION_ID UID USER DISPLAY TYPE
-DISPLAY is the X display of the session, or empty for Wayland. Prints
+Usage: system-bus-stand-ins.py BUS_ADDRESS SESSION_ID UID USER DISPLAY TYPE [--ignore-lock]
+DISPLAY is the X display of the session, or empty for Wayland. With
+--ignore-lock, a request to lock the session is accepted and does nothing,
+as where the lock screen is disabled by policy. Prints
 "ready" once it owns both names; ends on SIGTERM.
 
 Needs the distribution's python3 with Gio (python3-gi).
@@ -129,6 +131,7 @@ INTROSPECTION = f"""
 class StandIns:
     def __init__(self, connection, session_id, uid, user, display, kind):
         self.connection = connection
+        self.ignore_lock = False
         self.session_id = session_id
         self.uid = uid
         self.session_path = ROOT + "/session/" + self.escaped(session_id)
@@ -260,7 +263,7 @@ class StandIns:
 
     def session_call(self, method, args, invocation):
         if method in ("Lock", "Unlock"):
-            self.emit(method)
+            self.request(method)
         elif method == "SetLockedHint":
             self.set_locked_hint(args[0])
         invocation.return_value(None)
@@ -276,7 +279,7 @@ class StandIns:
             if method == "GetSession":
                 invocation.return_value(session)
                 return
-            self.emit("Lock" if method == "LockSession" else "Unlock")
+            self.request("Lock" if method == "LockSession" else "Unlock")
             invocation.return_value(None)
         elif method == "GetSessionByPID":
             invocation.return_value(session)
@@ -285,7 +288,7 @@ class StandIns:
         elif method == "GetSeat":
             invocation.return_value(GLib.Variant("(o)", (self.seat_path,)))
         elif method in ("LockSessions", "UnlockSessions"):
-            self.emit("Lock" if method == "LockSessions" else "Unlock")
+            self.request("Lock" if method == "LockSessions" else "Unlock")
             invocation.return_value(None)
         else:
             self.listing_call(method, invocation)
@@ -308,6 +311,10 @@ class StandIns:
             invocation.return_value_with_unix_fd_list(GLib.Variant("(h)", (0,)), fds)
         else:
             invocation.return_value(GLib.Variant("(s)", ("no",)))
+
+    def request(self, name):
+        if not (name == "Lock" and self.ignore_lock):
+            self.emit(name)
 
     def emit(self, name):
         self.connection.emit_signal(None, self.session_path, SESSION, name, None)
@@ -341,15 +348,16 @@ def own(connection, name):
 
 
 def main():
-    if len(sys.argv) != 7:
+    if len(sys.argv) not in (7, 8) or sys.argv[7:] not in ([], ["--ignore-lock"]):
         sys.exit(__doc__)
-    address, session_id, uid, user, display, kind = sys.argv[1:]
+    address, session_id, uid, user, display, kind = sys.argv[1:7]
     flags = (
         Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
         | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION
     )
     connection = Gio.DBusConnection.new_for_address_sync(address, flags, None, None)
     stand_ins = StandIns(connection, session_id, int(uid), user, display, kind)
+    stand_ins.ignore_lock = len(sys.argv) == 8
     stand_ins.register()
     own(connection, LOGIN1)
     own(connection, DISPLAY_MANAGER)
