@@ -115,8 +115,14 @@ DesktopSandbox::DesktopSandbox(SandboxOptions options) : options_(std::move(opti
     if (options_.mateScreenSaver) {
         StartMateScreenSaver();
     }
+    if (options_.logind || options_.locker != Locker::kNone) {
+        StartLogind();
+    }
     if (options_.locker != Locker::kNone) {
         StartLocker();
+    }
+    if (options_.sessionManagerIgnores) {
+        StartSessionManager();
     }
     keyPath_ = WriteServiceKey(layout_.Root() + "/service-key.pem");
     seats_.push_back({.desktopId = options_.desktopId,

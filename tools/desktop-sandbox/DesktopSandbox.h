@@ -70,8 +70,15 @@ struct SandboxOptions {
     // The real mate-screensaver on the bus and the display (needs x11).
     bool mateScreenSaver = false;
     Locker locker = Locker::kNone;
-    // With a locker: logind accepts lock requests and ignores them.
+    // logind, a stand-in on a private system bus, which every locker has
+    // too: loginctl works inside the sandbox.
+    bool logind = false;
+    // With logind: it accepts lock requests and ignores them.
     bool logindIgnoresLock = false;
+    // When set, GNOME's session manager is on the bus, a stand-in that ends
+    // the session on Logout unless the mode is in this comma list ("1",
+    // "1,2"), as when an application inhibits the logout.
+    std::optional<std::string> sessionManagerIgnores{};
     // With x11, how many seats share one Xvfb before the next seat gets a
     // display of its own; 0 puts them all on the first.
     std::size_t seatsPerDisplay = 0;
@@ -97,8 +104,10 @@ struct SandboxOptions {
     // Installed as the desktop task script; a recording one when empty.
     std::string taskScript{};
     // With taskScript: it runs behind a wrapper that appends its log lines
-    // and then "task <arguments>: exit <status>" to Inside("task-runs").
+    // and then "task <arguments>: exit <status>" to Inside("task-runs"),
+    // with taskEnvironment ("NAME=value") added to its own.
     bool recordTaskRuns = false;
+    std::vector<std::string> taskEnvironment{};
     // The programs; by default those beside the running program.
     std::string daemonBinary{};
     std::string serviceBinary{};
@@ -115,6 +124,8 @@ class DesktopSandbox {
     SessionBus& Bus() { return *bus_; }
     // The private system bus; only a sandbox with a locker has one.
     SystemBus& System() { return *systemBus_; }
+    // The session manager stand-in's calls, "Logout <mode>" a line.
+    std::string SessionManagerCalls() const { return layout_.Root() + "/session-manager-calls"; }
     // Empty when that locker can run here, else what is missing.
     static std::string LockerMissing(Locker locker);
     IpcService& Service(std::size_t seat = 0) { return *seats_.at(seat).service; }
@@ -202,7 +213,9 @@ class DesktopSandbox {
     std::string StartXvfb();
     std::string NextSeatDisplay();
     void StartMateScreenSaver();
+    void StartLogind();
     void StartLocker();
+    void StartSessionManager();
     // Carried by the lockers and whatever they start.
     static constexpr const char* kLockerMarker = "DC_SANDBOX_LOCKER";
     // Live processes whose environment holds marker=<this sandbox's root>.
@@ -225,6 +238,7 @@ class DesktopSandbox {
     std::unique_ptr<ChildProcess> screenSaver_;
     std::unique_ptr<SystemBus> systemBus_;
     std::vector<std::unique_ptr<ChildProcess>> lockers_;
+    std::unique_ptr<ChildProcess> sessionManager_;
     std::string keyPath_;
     std::vector<Seat> seats_;
     std::string displayEnv_;

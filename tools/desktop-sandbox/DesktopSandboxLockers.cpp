@@ -1,12 +1,14 @@
 // The real desktop lockers of DesktopSandbox, and the system they expect:
 // the private system bus with its logind stand-in, and a /run/systemd that
-// says the machine runs systemd, for loginctl inside the sandbox.
+// says the machine runs systemd, for loginctl inside the sandbox; and the
+// stand-in of GNOME's session manager.
 #include <unistd.h>
 
 #include <filesystem>
 #include <stdexcept>
 
 #include "tools/desktop-sandbox/DesktopSandbox.h"
+#include "tools/desktop-sandbox/StandIns.h"
 #include "tools/desktop-sandbox/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -42,13 +44,10 @@ std::string DesktopSandbox::LockerMissing(Locker locker) {
         paths.insert(paths.end(), {kKsmServer, "/usr/bin/Xvfb"});
     }
     std::string missing = FirstMissing(paths);
-    return missing.empty() ? SystemBus::Missing() : missing;
+    return missing.empty() ? StandInsMissing() : missing;
 }
 
-void DesktopSandbox::StartLocker() {
-    if ((options_.locker == Locker::kKde) != options_.x11) {
-        throw std::invalid_argument("GNOME Shell runs here on Wayland only, KDE's locker on X only");
-    }
+void DesktopSandbox::StartLogind() {
     // Empty seats/ and system/ are what tells loginctl and the lockers
     // that logind runs; this one is on the private system bus.
     const std::string runSystemd = layout_.Root() + "/run-systemd";
@@ -61,6 +60,12 @@ void DesktopSandbox::StartLocker() {
                      .display = options_.x11 ? displayEnv_.substr(displayEnv_.find('=') + 1) : "",
                      .type = options_.x11 ? "x11" : "wayland",
                      .ignoresLock = options_.logindIgnoresLock});
+}
+
+void DesktopSandbox::StartLocker() {
+    if ((options_.locker == Locker::kKde) != options_.x11) {
+        throw std::invalid_argument("GNOME Shell runs here on Wayland only, KDE's locker on X only");
+    }
     if (options_.locker == Locker::kKde) {
         std::vector<std::string> env = LockerEnvironment("KDE");
         env.push_back(displayEnv_);
@@ -72,6 +77,12 @@ void DesktopSandbox::StartLocker() {
     StartLockerProcess({kGnomeShell, "--headless", "--no-x11", "--virtual-monitor", "1024x768"}, env,
                        "org.gnome.Shell.ScreenShield");
     StartLockerProcess({kGjs, kGnomeScreenSaverService}, env, "org.gnome.ScreenSaver");
+}
+
+void DesktopSandbox::StartSessionManager() {
+    sessionManager_ = StartStandIns(
+        {"session-manager", bus_->Address(), *options_.sessionManagerIgnores, SessionManagerCalls()},
+        layout_.Root() + "/session-manager.err");
 }
 
 // A home and a runtime directory of the lockers' own: they keep caches,
@@ -121,11 +132,14 @@ void DesktopSandbox::WriteRecordingWrapper(const std::string& path, const std::s
                      "printf '%s: %s: %s\\n' \"$2\" \"${4#*.}\" \"$6\" >> " +
                          runs + "\n",
                      0755);
+    std::string exports;
+    for (const std::string& setting : options_.taskEnvironment) {
+        exports += "export '" + setting + "'\n";
+    }
     TempDir::WriteAt(path,
                      "#!/bin/sh\n"
-                     "PATH=/usr/lib/tarvelo/sandbox/journal:$PATH\n"
-                     "/usr/lib/tarvelo/sandbox/task-script \"$@\" 2>> " +
-                         runs +
+                     "PATH=/usr/lib/tarvelo/sandbox/journal:$PATH\n" +
+                         exports + "/usr/lib/tarvelo/sandbox/task-script \"$@\" 2>> " + runs +
                          "\n"
                          "status=$?\n"
                          "printf 'task %s: exit %d\\n' \"$*\" \"$status\" >> " +

@@ -1,5 +1,5 @@
 // A private D-Bus system bus for the real desktop lockers, with the system
-// services they ask for played by system-bus-stand-ins.py: logind, knowing
+// services they ask for played by bus-stand-ins.py: logind, knowing
 // one graphical session, and GNOME's display manager.
 //
 // Lockers and the task script reach it through DBUS_SYSTEM_BUS_ADDRESS, so
@@ -45,9 +45,6 @@ class SystemBus {
     const std::string& Address() const { return bus_.Address(); }
     // The session's object path, as logind names it.
     std::string SessionPath() const { return "/org/freedesktop/login1/session/" + sessionId_; }
-
-    // Empty when the stand-ins can run here, else what is missing.
-    static std::string Missing();
 
   private:
     BusDaemon bus_;

@@ -1,18 +1,28 @@
 #!/usr/bin/python3
-"""The system services a desktop locker asks for, on a private system bus.
+"""Stand-ins for the services a desktop's task script and lockers talk to.
 
+On a private system bus ("system"):
   org.freedesktop.login1     one graphical session (plus its seat and user):
                              lock and unlock requests become the session's
-                             Lock and Unlock signals, and the locker's
-                             SetLockedHint shows in LockedHint.
+                             Lock and Unlock signals, the locker's
+                             SetLockedHint shows in LockedHint, and a
+                             terminated session is "closing".
   org.gnome.DisplayManager   answers Version, which GNOME Shell asks before
                              it builds its lock screen.
 
-Usage: system-bus-stand-ins.py BUS_ADDRESS SESSION_ID UID USER DISPLAY TYPE [--ignore-lock]
+On a private session bus ("session-manager"):
+  org.gnome.SessionManager   Logout(mode): the session ends (the name leaves
+                             the bus) unless mode is one of IGNORED_MODES,
+                             as when an application inhibits the logout.
+                             Each call appends "Logout MODE" to CALL_LOG.
+
+Usage: bus-stand-ins.py system BUS_ADDRESS SESSION_ID UID USER DISPLAY TYPE [--ignore-lock]
+       bus-stand-ins.py session-manager BUS_ADDRESS IGNORED_MODES CALL_LOG
 DISPLAY is the X display of the session, or empty for Wayland. With
 --ignore-lock, a request to lock the session is accepted and does nothing,
-as where the lock screen is disabled by policy. Prints
-"ready" once it owns both names; ends on SIGTERM.
+as where the lock screen is disabled by policy. IGNORED_MODES is a comma
+list such as "1" or "1,2", or empty. Prints "ready" once it owns its names;
+ends on SIGTERM.
 
 Needs the distribution's python3 with Gio (python3-gi).
 """
@@ -35,6 +45,8 @@ USER = LOGIN1 + ".User"
 PROPERTIES = "org.freedesktop.DBus.Properties"
 DISPLAY_MANAGER = "org.gnome.DisplayManager"
 DISPLAY_MANAGER_PATH = "/org/gnome/DisplayManager/Manager"
+SESSION_MANAGER = "org.gnome.SessionManager"
+SESSION_MANAGER_PATH = "/org/gnome/SessionManager"
 
 INTROSPECTION = f"""
 <node>
@@ -51,6 +63,7 @@ INTROSPECTION = f"""
     <method name="UnlockSession"><arg type="s" direction="in"/></method>
     <method name="LockSessions"/>
     <method name="UnlockSessions"/>
+    <method name="TerminateSession"><arg type="s" direction="in"/></method>
     <method name="Inhibit">
       <arg type="s" direction="in"/><arg type="s" direction="in"/>
       <arg type="s" direction="in"/><arg type="s" direction="in"/>
@@ -80,6 +93,7 @@ INTROSPECTION = f"""
     <method name="Activate"/>
     <method name="TakeControl"><arg type="b" direction="in"/></method>
     <method name="ReleaseControl"/>
+    <method name="Terminate"/>
     <signal name="Lock"/>
     <signal name="Unlock"/>
     <property name="Id" type="s" access="read"/>
@@ -123,6 +137,14 @@ INTROSPECTION = f"""
   </interface>
   <interface name="{DISPLAY_MANAGER}.Manager">
     <property name="Version" type="s" access="read"/>
+  </interface>
+</node>
+"""
+
+SESSION_MANAGER_INTROSPECTION = f"""
+<node>
+  <interface name="{SESSION_MANAGER}">
+    <method name="Logout"><arg type="u" direction="in"/></method>
   </interface>
 </node>
 """
@@ -266,11 +288,13 @@ class StandIns:
             self.request(method)
         elif method == "SetLockedHint":
             self.set_locked_hint(args[0])
+        elif method == "Terminate":
+            self.terminate()
         invocation.return_value(None)
 
     def manager_call(self, method, args, invocation):
         session = GLib.Variant("(o)", (self.session_path,))
-        if method in ("GetSession", "LockSession", "UnlockSession"):
+        if method in ("GetSession", "LockSession", "UnlockSession", "TerminateSession"):
             if args[0] not in (self.session_id, "auto", "self", ""):
                 invocation.return_dbus_error(
                     LOGIN1 + ".NoSuchSession", "No session '%s' known" % args[0]
@@ -278,6 +302,10 @@ class StandIns:
                 return
             if method == "GetSession":
                 invocation.return_value(session)
+                return
+            if method == "TerminateSession":
+                self.terminate()
+                invocation.return_value(None)
                 return
             self.request("Lock" if method == "LockSession" else "Unlock")
             invocation.return_value(None)
@@ -320,15 +348,47 @@ class StandIns:
         self.connection.emit_signal(None, self.session_path, SESSION, name, None)
 
     def set_locked_hint(self, locked):
-        value = GLib.Variant("b", locked)
-        self.values[SESSION]["LockedHint"] = value
+        self.set_session_value("LockedHint", GLib.Variant("b", locked))
+
+    # A terminated session closes while its processes are ended; the
+    # stand-in has none, so it stays "closing".
+    def terminate(self):
+        self.set_session_value("State", GLib.Variant("s", "closing"))
+
+    def set_session_value(self, name, value):
+        self.values[SESSION][name] = value
         self.connection.emit_signal(
             None,
             self.session_path,
             PROPERTIES,
             "PropertiesChanged",
-            GLib.Variant("(sa{sv}as)", (SESSION, {"LockedHint": value}, [])),
+            GLib.Variant("(sa{sv}as)", (SESSION, {name: value}, [])),
         )
+
+
+class SessionManager:
+    def __init__(self, connection, ignored_modes, call_log, loop):
+        self.connection = connection
+        self.ignored_modes = ignored_modes
+        self.call_log = call_log
+        self.loop = loop
+
+    def register(self):
+        node = Gio.DBusNodeInfo.new_for_xml(SESSION_MANAGER_INTROSPECTION)
+        self.connection.register_object(
+            SESSION_MANAGER_PATH, node.lookup_interface(SESSION_MANAGER), self.on_call, None, None
+        )
+
+    def on_call(self, _connection, _sender, _path, _interface, _method, parameters, invocation):
+        (mode,) = parameters.unpack()
+        with open(self.call_log, "a", encoding="utf-8") as log:
+            log.write("Logout %d\n" % mode)
+        invocation.return_value(None)
+        if mode not in self.ignored_modes:
+            # The reply goes out first: a real session manager answers and
+            # then ends the session.
+            self.connection.flush_sync(None)
+            self.loop.quit()
 
 
 def own(connection, name):
@@ -347,21 +407,43 @@ def own(connection, name):
         sys.exit("cannot own " + name)
 
 
-def main():
-    if len(sys.argv) not in (7, 8) or sys.argv[7:] not in ([], ["--ignore-lock"]):
-        sys.exit(__doc__)
-    address, session_id, uid, user, display, kind = sys.argv[1:7]
+def connect(address):
     flags = (
         Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
         | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION
     )
-    connection = Gio.DBusConnection.new_for_address_sync(address, flags, None, None)
+    return Gio.DBusConnection.new_for_address_sync(address, flags, None, None)
+
+
+def start_system(args, _loop):
+    if len(args) not in (6, 7) or args[6:] not in ([], ["--ignore-lock"]):
+        sys.exit(__doc__)
+    address, session_id, uid, user, display, kind = args[:6]
+    connection = connect(address)
     stand_ins = StandIns(connection, session_id, int(uid), user, display, kind)
-    stand_ins.ignore_lock = len(sys.argv) == 8
+    stand_ins.ignore_lock = len(args) == 7
     stand_ins.register()
     own(connection, LOGIN1)
     own(connection, DISPLAY_MANAGER)
+
+
+def start_session_manager(args, loop):
+    if len(args) != 3:
+        sys.exit(__doc__)
+    address, ignored, call_log = args
+    connection = connect(address)
+    modes = {int(mode) for mode in ignored.split(",") if mode}
+    manager = SessionManager(connection, modes, call_log, loop)
+    manager.register()
+    own(connection, SESSION_MANAGER)
+
+
+def main():
+    roles = {"system": start_system, "session-manager": start_session_manager}
+    if len(sys.argv) < 2 or sys.argv[1] not in roles:
+        sys.exit(__doc__)
     loop = GLib.MainLoop()
+    roles[sys.argv[1]](sys.argv[2:], loop)
     for signum in (signal.SIGTERM, signal.SIGINT):
         GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signum, loop.quit)
     print("ready", flush=True)
