@@ -121,9 +121,7 @@ DesktopSandbox::DesktopSandbox(SandboxOptions options) : options_(std::move(opti
     if (options_.locker != Locker::kNone) {
         StartLocker();
     }
-    if (options_.sessionManagerIgnores) {
-        StartSessionManager();
-    }
+    StartStandInsOnSessionBus();
     keyPath_ = WriteServiceKey(layout_.Root() + "/service-key.pem");
     seats_.push_back({.desktopId = options_.desktopId,
                       .varDir = layout_.HostPath("/var/tarvelo"),

@@ -79,6 +79,9 @@ struct SandboxOptions {
     // the session on Logout unless the mode is in this comma list ("1",
     // "1,2"), as when an application inhibits the logout.
     std::optional<std::string> sessionManagerIgnores{};
+    // GNOME's screen saver on the bus, a stand-in that accepts Lock and
+    // SetActive and stays inactive.
+    bool inactiveScreenSaver = false;
     // With x11, how many seats share one Xvfb before the next seat gets a
     // display of its own; 0 puts them all on the first.
     std::size_t seatsPerDisplay = 0;
@@ -215,7 +218,7 @@ class DesktopSandbox {
     void StartMateScreenSaver();
     void StartLogind();
     void StartLocker();
-    void StartSessionManager();
+    void StartStandInsOnSessionBus();
     // Carried by the lockers and whatever they start.
     static constexpr const char* kLockerMarker = "DC_SANDBOX_LOCKER";
     // Live processes whose environment holds marker=<this sandbox's root>.
@@ -238,7 +241,7 @@ class DesktopSandbox {
     std::unique_ptr<ChildProcess> screenSaver_;
     std::unique_ptr<SystemBus> systemBus_;
     std::vector<std::unique_ptr<ChildProcess>> lockers_;
-    std::unique_ptr<ChildProcess> sessionManager_;
+    std::vector<std::unique_ptr<ChildProcess>> sessionBusStandIns_;
     std::string keyPath_;
     std::vector<Seat> seats_;
     std::string displayEnv_;

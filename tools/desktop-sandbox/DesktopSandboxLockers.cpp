@@ -1,7 +1,7 @@
 // The real desktop lockers of DesktopSandbox, and the system they expect:
 // the private system bus with its logind stand-in, and a /run/systemd that
 // says the machine runs systemd, for loginctl inside the sandbox; and the
-// stand-in of GNOME's session manager.
+// stand-ins of GNOME's session manager and screen saver.
 #include <unistd.h>
 
 #include <filesystem>
@@ -79,10 +79,16 @@ void DesktopSandbox::StartLocker() {
     StartLockerProcess({kGjs, kGnomeScreenSaverService}, env, "org.gnome.ScreenSaver");
 }
 
-void DesktopSandbox::StartSessionManager() {
-    sessionManager_ = StartStandIns(
-        {"session-manager", bus_->Address(), *options_.sessionManagerIgnores, SessionManagerCalls()},
-        layout_.Root() + "/session-manager.err");
+void DesktopSandbox::StartStandInsOnSessionBus() {
+    if (options_.sessionManagerIgnores) {
+        sessionBusStandIns_.push_back(StartStandIns(
+            {"session-manager", bus_->Address(), *options_.sessionManagerIgnores, SessionManagerCalls()},
+            layout_.Root() + "/session-manager.err"));
+    }
+    if (options_.inactiveScreenSaver) {
+        sessionBusStandIns_.push_back(
+            StartStandIns({"inactive-screen-saver", bus_->Address()}, layout_.Root() + "/screen-saver.err"));
+    }
 }
 
 // A home and a runtime directory of the lockers' own: they keep caches,

@@ -16,8 +16,13 @@ On a private session bus ("session-manager"):
                              as when an application inhibits the logout.
                              Each call appends "Logout MODE" to CALL_LOG.
 
+On a private session bus ("inactive-screen-saver"):
+  org.gnome.ScreenSaver      accepts Lock and SetActive and stays inactive,
+                             as a locker that is disabled by policy does.
+
 Usage: bus-stand-ins.py system BUS_ADDRESS SESSION_ID UID USER DISPLAY TYPE [--ignore-lock]
        bus-stand-ins.py session-manager BUS_ADDRESS IGNORED_MODES CALL_LOG
+       bus-stand-ins.py inactive-screen-saver BUS_ADDRESS
 DISPLAY is the X display of the session, or empty for Wayland. With
 --ignore-lock, a request to lock the session is accepted and does nothing,
 as where the lock screen is disabled by policy. IGNORED_MODES is a comma
@@ -47,6 +52,8 @@ DISPLAY_MANAGER = "org.gnome.DisplayManager"
 DISPLAY_MANAGER_PATH = "/org/gnome/DisplayManager/Manager"
 SESSION_MANAGER = "org.gnome.SessionManager"
 SESSION_MANAGER_PATH = "/org/gnome/SessionManager"
+SCREEN_SAVER = "org.gnome.ScreenSaver"
+SCREEN_SAVER_PATH = "/org/gnome/ScreenSaver"
 
 INTROSPECTION = f"""
 <node>
@@ -145,6 +152,17 @@ SESSION_MANAGER_INTROSPECTION = f"""
 <node>
   <interface name="{SESSION_MANAGER}">
     <method name="Logout"><arg type="u" direction="in"/></method>
+  </interface>
+</node>
+"""
+
+SCREEN_SAVER_INTROSPECTION = f"""
+<node>
+  <interface name="{SCREEN_SAVER}">
+    <method name="Lock"/>
+    <method name="SetActive"><arg type="b" direction="in"/></method>
+    <method name="GetActive"><arg type="b" direction="out"/></method>
+    <signal name="ActiveChanged"><arg type="b"/></signal>
   </interface>
 </node>
 """
@@ -407,6 +425,10 @@ def own(connection, name):
         sys.exit("cannot own " + name)
 
 
+def on_inactive_screen_saver_call(_connection, _sender, _path, _interface, method, _args, invocation):
+    invocation.return_value(GLib.Variant("(b)", (False,)) if method == "GetActive" else None)
+
+
 def connect(address):
     flags = (
         Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
@@ -425,6 +447,7 @@ def start_system(args, _loop):
     stand_ins.register()
     own(connection, LOGIN1)
     own(connection, DISPLAY_MANAGER)
+    return connection
 
 
 def start_session_manager(args, loop):
@@ -436,18 +459,41 @@ def start_session_manager(args, loop):
     manager = SessionManager(connection, modes, call_log, loop)
     manager.register()
     own(connection, SESSION_MANAGER)
+    return connection
+
+
+def start_inactive_screen_saver(args, _loop):
+    if len(args) != 1:
+        sys.exit(__doc__)
+    connection = connect(args[0])
+    node = Gio.DBusNodeInfo.new_for_xml(SCREEN_SAVER_INTROSPECTION)
+    connection.register_object(
+        SCREEN_SAVER_PATH,
+        node.lookup_interface(SCREEN_SAVER),
+        on_inactive_screen_saver_call,
+        None,
+        None,
+    )
+    own(connection, SCREEN_SAVER)
+    return connection
 
 
 def main():
-    roles = {"system": start_system, "session-manager": start_session_manager}
+    roles = {
+        "system": start_system,
+        "session-manager": start_session_manager,
+        "inactive-screen-saver": start_inactive_screen_saver,
+    }
     if len(sys.argv) < 2 or sys.argv[1] not in roles:
         sys.exit(__doc__)
     loop = GLib.MainLoop()
-    roles[sys.argv[1]](sys.argv[2:], loop)
+    # Held here: the connection closes, and the names go, when it is freed.
+    connection = roles[sys.argv[1]](sys.argv[2:], loop)
     for signum in (signal.SIGTERM, signal.SIGINT):
         GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signum, loop.quit)
     print("ready", flush=True)
     loop.run()
+    connection.flush_sync(None)
 
 
 if __name__ == "__main__":
