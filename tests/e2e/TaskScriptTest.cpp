@@ -127,5 +127,57 @@ TEST(TaskScriptTest, ALockThatNothingConfirmsFailsAndIsNeverReported) {
     FinishCleanly(box);
 }
 
+// A desktop started without XDG_SESSION_ID, by a user with a second
+// graphical session: the script takes the session on its own X display, and
+// refuses where it cannot tell (two Wayland sessions), since the session bus
+// would reach the other desktop too.
+TEST(TaskScriptTest, WithoutASessionIdOnlyTheSessionOfThisDisplayIsActedOn) {
+    if (std::string reason; SkipWithout(reason)) {
+        GTEST_SKIP() << reason;
+    }
+    if (!DesktopSandbox::XvfbAvailable()) {
+        GTEST_SKIP() << "Xvfb is not installed";
+    }
+    SandboxOptions options{.currentDesktop = "MATE",
+                           .x11 = true,
+                           .mateScreenSaver = true,
+                           .logind = true,
+                           .logindOtherSession = true,
+                           .osReleaseId = "debian",
+                           .taskScript = DC_TASK_SCRIPT,
+                           .recordTaskRuns = true,
+                           .taskEnvironment = {"DESKTOPCTASK_CONFIRM_SECONDS=1"}};
+    {
+        DesktopSandbox box(options);
+        ASSERT_TRUE(box.StartAndConnect()) << box.Log();
+        const std::string runs = RunTask(box, "LockScreen");
+        const std::string display = box.DisplayEnv().substr(box.DisplayEnv().find('=') + 1);
+        ExpectLines(
+            runs,
+            {"desktopCTask: info: logind session sandbox is the one on display " + display + "\n",
+             "desktopCTask: warning: logind lock-session sandbox returned, but the desktop is not locked",
+             "task -a lock -d debian: exit 0\n"});
+        EXPECT_EQ(box.WaitForNotification("DesktopLocked"), DesktopLockedXml(true)) << box.Log();
+        FinishCleanly(box);
+    }
+    options = {.currentDesktop = "GNOME",
+               .logind = true,
+               .logindOtherSession = true,
+               .inactiveScreenSaver = true,
+               .osReleaseId = "debian",
+               .taskScript = DC_TASK_SCRIPT,
+               .recordTaskRuns = true};
+    DesktopSandbox box(options);
+    ASSERT_TRUE(box.StartAndConnect()) << box.Log();
+    const std::string runs = RunTask(box, "LockScreen");
+    ExpectLines(runs, {"desktopCTask: err: refusing to lock: graphical sessions other sandbox of uid 0 could "
+                       "each be the one "
+                       "on display wayland-0\n",
+                       "task -a lock -d debian: exit 1\n"});
+    EXPECT_EQ(runs.find("lock-session"), std::string::npos) << runs;
+    EXPECT_EQ(runs.find("ScreenSaver.Lock"), std::string::npos) << runs;
+    FinishCleanly(box);
+}
+
 }  // namespace
 }  // namespace dctest

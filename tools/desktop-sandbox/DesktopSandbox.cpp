@@ -381,7 +381,6 @@ std::vector<std::string> DesktopSandbox::DaemonEnvironment(const std::vector<std
         options_.setUserId ? "USER=nobody" : "USER=sandbox-user",
         "LANG=C.UTF-8",
         "XDG_RUNTIME_DIR=" + Inside("runtime"),
-        std::string("XDG_SESSION_ID=") + kSessionId,
         "XDG_CURRENT_DESKTOP=" + options_.currentDesktop,
         "DBUS_SESSION_BUS_ADDRESS=" + bus_->Address(),
         displayEnv_,
@@ -389,6 +388,9 @@ std::vector<std::string> DesktopSandbox::DaemonEnvironment(const std::vector<std
     };
     if (!options_.desktopSession.empty()) {
         env.push_back("DESKTOP_SESSION=" + options_.desktopSession);
+    }
+    if (!options_.logindOtherSession) {
+        env.push_back(std::string("XDG_SESSION_ID=") + kSessionId);
     }
     if (systemBus_) {
         env.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + systemBus_->Address());

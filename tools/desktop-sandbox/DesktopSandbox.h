@@ -51,6 +51,7 @@ inline constexpr uid_t kNobody = 65534;
 inline constexpr uid_t kMagicOwner = 990;  // brvcanvas
 // The logind session of the desktop (XDG_SESSION_ID).
 inline constexpr const char* kSessionId = "sandbox";
+inline constexpr const char* kOtherSessionId = "other";
 
 // A real screen locker besides mate-screensaver, which has an option of
 // its own. Each runs with the private system bus (SystemBus.h).
@@ -75,6 +76,10 @@ struct SandboxOptions {
     bool logind = false;
     // With logind: it accepts lock requests and ignores them.
     bool logindIgnoresLock = false;
+    // With logind: it also knows kOtherSessionId, a second graphical session
+    // of the same user (on another X display with x11), and the daemon runs
+    // without XDG_SESSION_ID, as a desktop started outside logind's sight.
+    bool logindOtherSession = false;
     // When set, GNOME's session manager is on the bus, a stand-in that ends
     // the session on Logout unless the mode is in this comma list ("1",
     // "1,2"), as when an application inhibits the logout.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <string>
 #include <stdexcept>
 
 #include "tools/desktop-sandbox/DesktopSandbox.h"
@@ -55,11 +56,15 @@ void DesktopSandbox::StartLogind() {
         fs::create_directories(runSystemd + dir);
     }
     layout_.AddBind(runSystemd, kRunSystemd);
+    // The number of this X display; the other session's is the next one.
+    const int display = options_.x11 ? std::stoi(displayEnv_.substr(displayEnv_.find(':') + 1)) : -1;
     systemBus_ = std::make_unique<SystemBus>(
         LoginSession{.id = kSessionId,
-                     .display = options_.x11 ? displayEnv_.substr(displayEnv_.find('=') + 1) : "",
+                     .display = options_.x11 ? ":" + std::to_string(display) : "",
                      .type = options_.x11 ? "x11" : "wayland",
-                     .ignoresLock = options_.logindIgnoresLock});
+                     .ignoresLock = options_.logindIgnoresLock,
+                     .otherSession = options_.logindOtherSession ? kOtherSessionId : "",
+                     .otherDisplay = options_.x11 ? ":" + std::to_string(display + 1) : ""});
 }
 
 void DesktopSandbox::StartLocker() {

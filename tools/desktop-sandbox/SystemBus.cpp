@@ -13,6 +13,9 @@ SystemBus::SystemBus(const LoginSession& session)
     if (session.ignoresLock) {
         args.push_back("--ignore-lock");
     }
+    if (!session.otherSession.empty()) {
+        args.insert(args.end(), {"--other-session", session.otherSession, session.otherDisplay});
+    }
     standIns_ = StartStandIns(args, configDir_.File("stand-ins.err"));
 }
 

@@ -30,6 +30,10 @@ struct LoginSession {
     // Lock requests are accepted and do nothing, as where policy disables
     // the lock screen: loginctl lock-session exits 0 and nothing locks.
     bool ignoresLock = false;
+    // The id of a second graphical session of the same user, of the same
+    // type, on otherDisplay; empty for none.
+    std::string otherSession{};
+    std::string otherDisplay{};
 };
 
 class SystemBus {

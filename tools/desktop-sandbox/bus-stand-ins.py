@@ -21,11 +21,13 @@ On a private session bus ("inactive-screen-saver"):
                              as a locker that is disabled by policy does.
 
 Usage: bus-stand-ins.py system BUS_ADDRESS SESSION_ID UID USER DISPLAY TYPE [--ignore-lock]
+                         [--other-session ID DISPLAY]
        bus-stand-ins.py session-manager BUS_ADDRESS IGNORED_MODES CALL_LOG
        bus-stand-ins.py inactive-screen-saver BUS_ADDRESS
 DISPLAY is the X display of the session, or empty for Wayland. With
 --ignore-lock, a request to lock the session is accepted and does nothing,
-as where the lock screen is disabled by policy. IGNORED_MODES is a comma
+as where the lock screen is disabled by policy. With --other-session, the
+user has a second graphical session of the same type. IGNORED_MODES is a comma
 list such as "1" or "1,2", or empty. Prints "ready" once it owns its names;
 ends on SIGTERM.
 
@@ -172,12 +174,16 @@ class StandIns:
     def __init__(self, connection, session_id, uid, user, display, kind):
         self.connection = connection
         self.ignore_lock = False
-        self.session_id = session_id
         self.uid = uid
+        self.user = user
+        self.kind = kind
         self.session_path = ROOT + "/session/" + self.escaped(session_id)
         self.seat_path = ROOT + "/seat/seat0"
         self.user_path = ROOT + "/user/_" + str(uid)
         self.inhibitors = []
+        # Every session by id, and each one's properties by object path.
+        self.sessions = {session_id: self.session_path}
+        self.session_data = {self.session_path: self.session_values(session_id, display)}
         self.values = {
             MANAGER: {
                 "IdleHint": GLib.Variant("b", False),
@@ -187,7 +193,7 @@ class StandIns:
                 "PreparingForSleep": GLib.Variant("b", False),
                 "PreparingForShutdown": GLib.Variant("b", False),
             },
-            SESSION: self.session_values(user, display, kind),
+            SESSION: self.session_data[self.session_path],
             SEAT: {
                 "Id": GLib.Variant("s", "seat0"),
                 "ActiveSession": GLib.Variant("(so)", (session_id, self.session_path)),
@@ -209,12 +215,20 @@ class StandIns:
         """An object path element, escaped the way logind escapes ids."""
         return "".join(c if c.isalnum() and c.isascii() else "_%02x" % ord(c) for c in name)
 
-    def session_values(self, user, display, kind):
+    def add_session(self, session_id, display):
+        path = ROOT + "/session/" + self.escaped(session_id)
+        self.sessions[session_id] = path
+        self.session_data[path] = self.session_values(session_id, display)
+        listed = GLib.Variant("a(so)", list(self.sessions.items()))
+        self.values[SEAT]["Sessions"] = listed
+        self.values[USER]["Sessions"] = listed
+
+    def session_values(self, session_id, display):
         now = GLib.get_real_time()
         return {
-            "Id": GLib.Variant("s", self.session_id),
+            "Id": GLib.Variant("s", session_id),
             "User": GLib.Variant("(uo)", (self.uid, self.user_path)),
-            "Name": GLib.Variant("s", user),
+            "Name": GLib.Variant("s", self.user),
             "Timestamp": GLib.Variant("t", now),
             "TimestampMonotonic": GLib.Variant("t", GLib.get_monotonic_time()),
             "VTNr": GLib.Variant("u", 0),
@@ -226,10 +240,10 @@ class StandIns:
             "RemoteUser": GLib.Variant("s", ""),
             "Service": GLib.Variant("s", "sandbox"),
             "Desktop": GLib.Variant("s", ""),
-            "Scope": GLib.Variant("s", "session-" + self.session_id + ".scope"),
+            "Scope": GLib.Variant("s", "session-" + session_id + ".scope"),
             "Leader": GLib.Variant("u", os.getpid()),
             "Audit": GLib.Variant("u", 0),
-            "Type": GLib.Variant("s", kind),
+            "Type": GLib.Variant("s", self.kind),
             "Class": GLib.Variant("s", "user"),
             "Active": GLib.Variant("b", True),
             "State": GLib.Variant("s", "active"),
@@ -243,9 +257,8 @@ class StandIns:
         node = Gio.DBusNodeInfo.new_for_xml(INTROSPECTION)
         # A session, a seat or a user is also reachable by the names
         # "auto" and "self"; signals come from the canonical path only.
-        objects = [
+        objects = [(path, SESSION) for path in self.session_data] + [
             (ROOT, MANAGER),
-            (self.session_path, SESSION),
             (ROOT + "/session/auto", SESSION),
             (ROOT + "/session/self", SESSION),
             (self.seat_path, SEAT),
@@ -261,8 +274,14 @@ class StandIns:
             )
         self.connection.add_filter(self.answer_any_interface_get_all)
 
-    def on_get(self, _connection, _sender, _path, interface, name):
-        return self.values[interface][name]
+    def on_get(self, _connection, _sender, path, interface, name):
+        return self.values_at(path, interface)[name]
+
+    # auto and self name the first session.
+    def values_at(self, path, interface):
+        if interface == SESSION:
+            return self.session_data.get(path, self.values[SESSION])
+        return self.values.get(interface, {})
 
     # loginctl reads every property with GetAll and an empty interface
     # name, meaning "all interfaces"; Gio refuses that, so it is answered
@@ -279,7 +298,7 @@ class StandIns:
             return message
         reply = Gio.DBusMessage.new_method_reply(message)
         interface = self.interface_at(message.get_path())
-        values = self.values.get(interface, {})
+        values = self.values_at(message.get_path(), interface)
         reply.set_body(GLib.Variant("(a{sv})", (values,)))
         connection.send_message(reply, Gio.DBusSendMessageFlags.NONE)
         return None
@@ -294,38 +313,39 @@ class StandIns:
                 return interface
         return None
 
-    def on_call(self, _connection, _sender, _path, interface, method, parameters, invocation):
+    def on_call(self, _connection, _sender, path, interface, method, parameters, invocation):
         args = parameters.unpack()
         if interface == SESSION:
-            self.session_call(method, args, invocation)
+            known = path if path in self.session_data else self.session_path
+            self.session_call(known, method, args, invocation)
         else:
             self.manager_call(method, args, invocation)
 
-    def session_call(self, method, args, invocation):
+    def session_call(self, path, method, args, invocation):
         if method in ("Lock", "Unlock"):
-            self.request(method)
+            self.request(path, method)
         elif method == "SetLockedHint":
-            self.set_locked_hint(args[0])
+            self.set_session_value(path, "LockedHint", GLib.Variant("b", args[0]))
         elif method == "Terminate":
-            self.terminate()
+            self.terminate(path)
         invocation.return_value(None)
 
     def manager_call(self, method, args, invocation):
         session = GLib.Variant("(o)", (self.session_path,))
         if method in ("GetSession", "LockSession", "UnlockSession", "TerminateSession"):
-            if args[0] not in (self.session_id, "auto", "self", ""):
+            path = self.session_named(args[0])
+            if path is None:
                 invocation.return_dbus_error(
                     LOGIN1 + ".NoSuchSession", "No session '%s' known" % args[0]
                 )
                 return
             if method == "GetSession":
-                invocation.return_value(session)
+                invocation.return_value(GLib.Variant("(o)", (path,)))
                 return
             if method == "TerminateSession":
-                self.terminate()
-                invocation.return_value(None)
-                return
-            self.request("Lock" if method == "LockSession" else "Unlock")
+                self.terminate(path)
+            else:
+                self.request(path, "Lock" if method == "LockSession" else "Unlock")
             invocation.return_value(None)
         elif method == "GetSessionByPID":
             invocation.return_value(session)
@@ -334,20 +354,25 @@ class StandIns:
         elif method == "GetSeat":
             invocation.return_value(GLib.Variant("(o)", (self.seat_path,)))
         elif method in ("LockSessions", "UnlockSessions"):
-            self.request("Lock" if method == "LockSessions" else "Unlock")
+            for path in self.session_data:
+                self.request(path, "Lock" if method == "LockSessions" else "Unlock")
             invocation.return_value(None)
         else:
             self.listing_call(method, invocation)
 
+    def session_named(self, session_id):
+        if session_id in ("auto", "self", ""):
+            return self.session_path
+        return self.sessions.get(session_id)
+
     def listing_call(self, method, invocation):
-        session = self.values[SESSION]
         if method == "ListSessions":
-            row = (self.session_id, self.uid, session["Name"].unpack(), "seat0", self.session_path)
-            invocation.return_value(GLib.Variant("(a(susso))", ([row],)))
+            rows = [(sid, self.uid, self.user, "seat0", path) for sid, path in self.sessions.items()]
+            invocation.return_value(GLib.Variant("(a(susso))", (rows,)))
         elif method == "ListSeats":
             invocation.return_value(GLib.Variant("(a(so))", ([("seat0", self.seat_path)],)))
         elif method == "ListUsers":
-            row = (self.uid, session["Name"].unpack(), self.user_path)
+            row = (self.uid, self.user, self.user_path)
             invocation.return_value(GLib.Variant("(a(uso))", ([row],)))
         elif method == "Inhibit":
             # The inhibition lasts while the caller holds its end open.
@@ -358,26 +383,20 @@ class StandIns:
         else:
             invocation.return_value(GLib.Variant("(s)", ("no",)))
 
-    def request(self, name):
+    def request(self, path, name):
         if not (name == "Lock" and self.ignore_lock):
-            self.emit(name)
-
-    def emit(self, name):
-        self.connection.emit_signal(None, self.session_path, SESSION, name, None)
-
-    def set_locked_hint(self, locked):
-        self.set_session_value("LockedHint", GLib.Variant("b", locked))
+            self.connection.emit_signal(None, path, SESSION, name, None)
 
     # A terminated session closes while its processes are ended; the
     # stand-in has none, so it stays "closing".
-    def terminate(self):
-        self.set_session_value("State", GLib.Variant("s", "closing"))
+    def terminate(self, path):
+        self.set_session_value(path, "State", GLib.Variant("s", "closing"))
 
-    def set_session_value(self, name, value):
-        self.values[SESSION][name] = value
+    def set_session_value(self, path, name, value):
+        self.session_data[path][name] = value
         self.connection.emit_signal(
             None,
-            self.session_path,
+            path,
             PROPERTIES,
             "PropertiesChanged",
             GLib.Variant("(sa{sv}as)", (SESSION, {name: value}, [])),
@@ -438,12 +457,21 @@ def connect(address):
 
 
 def start_system(args, _loop):
-    if len(args) not in (6, 7) or args[6:] not in ([], ["--ignore-lock"]):
+    if len(args) < 6:
         sys.exit(__doc__)
     address, session_id, uid, user, display, kind = args[:6]
     connection = connect(address)
     stand_ins = StandIns(connection, session_id, int(uid), user, display, kind)
-    stand_ins.ignore_lock = len(args) == 7
+    options = args[6:]
+    while options:
+        if options[0] == "--ignore-lock":
+            stand_ins.ignore_lock = True
+            options = options[1:]
+        elif options[0] == "--other-session" and len(options) >= 3:
+            stand_ins.add_session(options[1], options[2])
+            options = options[3:]
+        else:
+            sys.exit(__doc__)
     stand_ins.register()
     own(connection, LOGIN1)
     own(connection, DISPLAY_MANAGER)
