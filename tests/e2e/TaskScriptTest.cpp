@@ -24,6 +24,17 @@ struct LogoutCase {
 
 const std::string kWay = "org.gnome.SessionManager.Logout over gdbus";
 
+// The shipped script, recorded, with logind, on a Debian desktop; its waits
+// for a lock to show and for a session to end cut to 1 s and 2 s.
+SandboxOptions WithTheScript(SandboxOptions options) {
+    options.logind = true;
+    options.osReleaseId = "debian";
+    options.taskScript = DC_TASK_SCRIPT;
+    options.recordTaskRuns = true;
+    options.taskEnvironment = {"DESKTOPCTASK_CONFIRM_SECONDS=1", "DESKTOPCTASK_LOGOUT_SECONDS=2"};
+    return options;
+}
+
 std::string TaskRuns(const DesktopSandbox& box) {
     return ReadFile(box.Host("task-runs"));
 }
@@ -58,13 +69,8 @@ bool SkipWithout(std::string& reason) {
 }
 
 void LogOutAndCheck(const LogoutCase& expected) {
-    DesktopSandbox box({.currentDesktop = "GNOME",
-                        .logind = true,
-                        .sessionManagerIgnores = expected.ignoredModes,
-                        .osReleaseId = "debian",
-                        .taskScript = DC_TASK_SCRIPT,
-                        .recordTaskRuns = true,
-                        .taskEnvironment = {"DESKTOPCTASK_LOGOUT_SECONDS=2"}});
+    DesktopSandbox box(
+        WithTheScript({.currentDesktop = "GNOME", .sessionManagerIgnores = expected.ignoredModes}));
     ASSERT_TRUE(box.StartAndConnect()) << box.Log();
     const std::string runs = RunTask(box, "LogoutDesktop");
     ExpectLines(runs, expected.lines);
@@ -103,14 +109,8 @@ TEST(TaskScriptTest, ALockThatNothingConfirmsFailsAndIsNeverReported) {
     if (std::string reason; SkipWithout(reason)) {
         GTEST_SKIP() << reason;
     }
-    DesktopSandbox box({.currentDesktop = "GNOME",
-                        .logind = true,
-                        .logindIgnoresLock = true,
-                        .inactiveScreenSaver = true,
-                        .osReleaseId = "debian",
-                        .taskScript = DC_TASK_SCRIPT,
-                        .recordTaskRuns = true,
-                        .taskEnvironment = {"DESKTOPCTASK_CONFIRM_SECONDS=1"}});
+    DesktopSandbox box(
+        WithTheScript({.currentDesktop = "GNOME", .logindIgnoresLock = true, .inactiveScreenSaver = true}));
     ASSERT_TRUE(box.StartAndConnect()) << box.Log();
     const std::string unlocked =
         " returned, but the desktop is not locked after 1 s (org.gnome.ScreenSaver "
@@ -138,17 +138,9 @@ TEST(TaskScriptTest, WithoutASessionIdOnlyTheSessionOfThisDisplayIsActedOn) {
     if (!DesktopSandbox::XvfbAvailable()) {
         GTEST_SKIP() << "Xvfb is not installed";
     }
-    SandboxOptions options{.currentDesktop = "MATE",
-                           .x11 = true,
-                           .mateScreenSaver = true,
-                           .logind = true,
-                           .logindOtherSession = true,
-                           .osReleaseId = "debian",
-                           .taskScript = DC_TASK_SCRIPT,
-                           .recordTaskRuns = true,
-                           .taskEnvironment = {"DESKTOPCTASK_CONFIRM_SECONDS=1"}};
     {
-        DesktopSandbox box(options);
+        DesktopSandbox box(WithTheScript(
+            {.currentDesktop = "MATE", .x11 = true, .mateScreenSaver = true, .logindOtherSession = true}));
         ASSERT_TRUE(box.StartAndConnect()) << box.Log();
         const std::string runs = RunTask(box, "LockScreen");
         const std::string display = box.DisplayEnv().substr(box.DisplayEnv().find('=') + 1);
@@ -160,19 +152,12 @@ TEST(TaskScriptTest, WithoutASessionIdOnlyTheSessionOfThisDisplayIsActedOn) {
         EXPECT_EQ(box.WaitForNotification("DesktopLocked"), DesktopLockedXml(true)) << box.Log();
         FinishCleanly(box);
     }
-    options = {.currentDesktop = "GNOME",
-               .logind = true,
-               .logindOtherSession = true,
-               .inactiveScreenSaver = true,
-               .osReleaseId = "debian",
-               .taskScript = DC_TASK_SCRIPT,
-               .recordTaskRuns = true};
-    DesktopSandbox box(options);
+    DesktopSandbox box(
+        WithTheScript({.currentDesktop = "GNOME", .logindOtherSession = true, .inactiveScreenSaver = true}));
     ASSERT_TRUE(box.StartAndConnect()) << box.Log();
     const std::string runs = RunTask(box, "LockScreen");
     ExpectLines(runs, {"desktopCTask: err: refusing to lock: graphical sessions other sandbox of uid 0 could "
-                       "each be the one "
-                       "on display wayland-0\n",
+                       "each be the one on display wayland-0\n",
                        "task -a lock -d debian: exit 1\n"});
     EXPECT_EQ(runs.find("lock-session"), std::string::npos) << runs;
     EXPECT_EQ(runs.find("ScreenSaver.Lock"), std::string::npos) << runs;
