@@ -57,6 +57,8 @@ SESSION_MANAGER_PATH = "/org/gnome/SessionManager"
 SCREEN_SAVER = "org.gnome.ScreenSaver"
 SCREEN_SAVER_PATH = "/org/gnome/ScreenSaver"
 
+# Methods and signals; the properties are generated from the values the
+# stand-ins hold, so that the two never disagree.
 INTROSPECTION = f"""
 <node>
   <interface name="{MANAGER}">
@@ -87,12 +89,6 @@ INTROSPECTION = f"""
     <method name="CanRebootToBootLoaderMenu"><arg type="s" direction="out"/></method>
     <signal name="PrepareForSleep"><arg type="b"/></signal>
     <signal name="PrepareForShutdown"><arg type="b"/></signal>
-    <property name="IdleHint" type="b" access="read"/>
-    <property name="BlockInhibited" type="s" access="read"/>
-    <property name="DelayInhibited" type="s" access="read"/>
-    <property name="InhibitDelayMaxUSec" type="t" access="read"/>
-    <property name="PreparingForSleep" type="b" access="read"/>
-    <property name="PreparingForShutdown" type="b" access="read"/>
   </interface>
   <interface name="{SESSION}">
     <method name="Lock"/>
@@ -105,47 +101,12 @@ INTROSPECTION = f"""
     <method name="Terminate"/>
     <signal name="Lock"/>
     <signal name="Unlock"/>
-    <property name="Id" type="s" access="read"/>
-    <property name="User" type="(uo)" access="read"/>
-    <property name="Name" type="s" access="read"/>
-    <property name="Timestamp" type="t" access="read"/>
-    <property name="TimestampMonotonic" type="t" access="read"/>
-    <property name="VTNr" type="u" access="read"/>
-    <property name="Seat" type="(so)" access="read"/>
-    <property name="TTY" type="s" access="read"/>
-    <property name="Display" type="s" access="read"/>
-    <property name="Remote" type="b" access="read"/>
-    <property name="RemoteHost" type="s" access="read"/>
-    <property name="RemoteUser" type="s" access="read"/>
-    <property name="Service" type="s" access="read"/>
-    <property name="Desktop" type="s" access="read"/>
-    <property name="Scope" type="s" access="read"/>
-    <property name="Leader" type="u" access="read"/>
-    <property name="Audit" type="u" access="read"/>
-    <property name="Type" type="s" access="read"/>
-    <property name="Class" type="s" access="read"/>
-    <property name="Active" type="b" access="read"/>
-    <property name="State" type="s" access="read"/>
-    <property name="IdleHint" type="b" access="read"/>
-    <property name="IdleSinceHint" type="t" access="read"/>
-    <property name="IdleSinceHintMonotonic" type="t" access="read"/>
-    <property name="LockedHint" type="b" access="read"/>
   </interface>
   <interface name="{SEAT}">
-    <property name="Id" type="s" access="read"/>
-    <property name="ActiveSession" type="(so)" access="read"/>
-    <property name="CanGraphical" type="b" access="read"/>
-    <property name="Sessions" type="a(so)" access="read"/>
   </interface>
   <interface name="{USER}">
-    <property name="UID" type="u" access="read"/>
-    <property name="Name" type="s" access="read"/>
-    <property name="State" type="s" access="read"/>
-    <property name="Display" type="(so)" access="read"/>
-    <property name="Sessions" type="a(so)" access="read"/>
   </interface>
   <interface name="{DISPLAY_MANAGER}.Manager">
-    <property name="Version" type="s" access="read"/>
   </interface>
 </node>
 """
@@ -253,8 +214,19 @@ class StandIns:
             "LockedHint": GLib.Variant("b", False),
         }
 
+    def introspection(self):
+        xml = INTROSPECTION
+        for interface in self.values:
+            properties = "".join(
+                '<property name="%s" type="%s" access="read"/>' % (name, value.get_type_string())
+                for name, value in self.values[interface].items()
+            )
+            opening = '<interface name="%s">' % interface
+            xml = xml.replace(opening, opening + properties)
+        return xml
+
     def register(self):
-        node = Gio.DBusNodeInfo.new_for_xml(INTROSPECTION)
+        node = Gio.DBusNodeInfo.new_for_xml(self.introspection())
         # A session, a seat or a user is also reachable by the names
         # "auto" and "self"; signals come from the canonical path only.
         objects = [(path, SESSION) for path in self.session_data] + [
