@@ -10,6 +10,7 @@
 #include <iostream>
 #include <memory>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -151,6 +152,24 @@ void LockAndConfirm(RealLocker& session, bool lock, const Desktop& desktop,
     EXPECT_EQ(session.LockedHint(), lock ? "true" : "false");
 }
 
+// A locker owns its name before it answers, and now and then a headless
+// GNOME Shell hangs in its start-up: such a start is retried with a fresh
+// desktop, not counted against the daemon. Null when this one failed.
+std::unique_ptr<RealLocker> StartLocker(const Desktop& desktop, bool logindIgnoresLock) {
+    std::unique_ptr<RealLocker> started;
+    try {
+        started = std::make_unique<RealLocker>(desktop, logindIgnoresLock);
+    } catch (const std::runtime_error& failed) {
+        std::cerr << failed.what() << "; starting again\n";
+        return nullptr;
+    }
+    if (!WaitUntil([&] { return started->GetActive() == "false"; }, kWait)) {
+        std::cerr << "the locker did not answer GetActive: " << started->GetActive() << "; starting again\n";
+        return nullptr;
+    }
+    return started;
+}
+
 std::string LogindWay(const std::string& action) {
     return std::string("desktopCTask: info: logind ") + action + "-session " + kSessionId + ": done, ";
 }
@@ -163,19 +182,11 @@ void RunLockAndUnlock(const Desktop& desktop, const std::vector<std::string>& lo
     if (std::string missing = DesktopSandbox::LockerMissing(desktop.locker); !missing.empty()) {
         GTEST_SKIP() << missing;
     }
-    // A locker owns its name before it answers, and now and then a headless
-    // GNOME Shell never gets its lock screen up: such a start is retried
-    // with a fresh desktop, not counted against the daemon.
     std::unique_ptr<RealLocker> started;
     for (int attempt = 0; attempt < kLockerStarts && !started; ++attempt) {
-        started = std::make_unique<RealLocker>(desktop, logindIgnoresLock);
-        if (!WaitUntil([&] { return started->GetActive() == "false"; }, kWait)) {
-            std::cerr << "the locker did not answer GetActive: " << started->GetActive()
-                      << "; starting again\n";
-            started.reset();
-        }
+        started = StartLocker(desktop, logindIgnoresLock);
     }
-    ASSERT_TRUE(started) << "the locker never answered GetActive";
+    ASSERT_TRUE(started) << "the locker never came up";
     RealLocker& session = *started;
     ASSERT_TRUE(session.Box().StartAndConnect()) << session.Box().Log();
     ASSERT_TRUE(session.Box().WaitForLog(desktop.watching)) << session.Box().Log();

@@ -229,6 +229,8 @@ class DesktopSandbox {
     // Live processes whose environment holds marker=<this sandbox's root>.
     std::vector<pid_t> MarkedProcesses(const std::string& marker) const;
     std::vector<std::string> LockerEnvironment(const std::string& desktop) const;
+    std::string WriteLockerPrograms() const;
+    std::string IbusStarted() const { return layout_.Root() + "/ibus-started"; }
     void StartLockerProcess(std::vector<std::string> argv, std::vector<std::string> env,
                             const std::string& busName);
     void WriteRecordingWrapper(const std::string& path, const std::string& script);

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <string>
 #include <stdexcept>
+#include <string>
 
 #include "tools/desktop-sandbox/DesktopSandbox.h"
 #include "tools/desktop-sandbox/StandIns.h"
@@ -82,6 +82,21 @@ void DesktopSandbox::StartLocker() {
     StartLockerProcess({kGnomeShell, "--headless", "--no-x11", "--virtual-monitor", "1024x768"}, env,
                        "org.gnome.Shell.ScreenShield");
     StartLockerProcess({kGjs, kGnomeScreenSaverService}, env, "org.gnome.ScreenSaver");
+    // A moment after it owns its names, GNOME Shell forks for ibus-daemon
+    // and runs script code in the child before the exec; now and then
+    // that child deadlocks, and the shell, waiting for it, never answers
+    // again. Its start counts only once the exec is behind it.
+    if (!WaitUntil([&] { return fs::exists(IbusStarted()); })) {
+        throw std::runtime_error("gnome-shell hung in its start-up: its ibus-daemon never ran");
+    }
+}
+
+// An ibus-daemon that notes it ran and fails, as a missing one does; it is
+// first on the lockers' PATH.
+std::string DesktopSandbox::WriteLockerPrograms() const {
+    const std::string dir = layout_.Root() + "/locker-bin";
+    TempDir::WriteAt(dir + "/ibus-daemon", "#!/bin/sh\n: > " + IbusStarted() + "\nexit 1\n", 0755);
+    return dir;
 }
 
 void DesktopSandbox::StartStandInsOnSessionBus() {
@@ -104,7 +119,7 @@ std::vector<std::string> DesktopSandbox::LockerEnvironment(const std::string& de
     fs::create_directories(home);
     fs::create_directories(runtime);
     fs::permissions(runtime, fs::perms::owner_all);
-    return {"PATH=/usr/bin:/bin",
+    return {"PATH=" + WriteLockerPrograms() + ":/usr/bin:/bin",
             "LANG=C.UTF-8",
             "NO_AT_BRIDGE=1",
             "HOME=" + home,
