@@ -130,7 +130,7 @@ class DesktopSandbox {
     DesktopSandbox& operator=(const DesktopSandbox&) = delete;
 
     SessionBus& Bus() { return *bus_; }
-    // The private system bus; only a sandbox with a locker has one.
+    // The private system bus; only a sandbox with logind or a locker has one.
     SystemBus& System() { return *systemBus_; }
     // The session manager stand-in's calls, "Logout <mode>" a line.
     std::string SessionManagerCalls() const { return layout_.Root() + "/session-manager-calls"; }
