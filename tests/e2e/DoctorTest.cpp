@@ -169,6 +169,10 @@ TEST(DoctorTest, PassesOnAHealthyDesktopAndNamesEachBrokenPrecondition) {
     ChildResult bad = session.RunBeside("dc-doctor", {"--verbose"}, session.DaemonEnvironment());
     EXPECT_EQ(bad.exitStatus, 2);
     EXPECT_NE(bad.err.find("usage: dc-doctor [--json]"), std::string::npos);
+    ChildResult help = session.RunBeside("dc-doctor", {"--help"}, session.DaemonEnvironment());
+    EXPECT_EQ(help.exitStatus, 0);
+    EXPECT_TRUE(help.out.starts_with("usage: dc-doctor [--json]\n")) << help.out;
+    EXPECT_EQ(help.out.find("identity"), std::string::npos) << "--help ran the checks: " << help.out;
 
     const std::vector<std::string> env = session.DaemonEnvironment();
     const std::string pub = session.SystemDir("/usr/share/tarvelo") + "/rui.pub";
