@@ -37,6 +37,12 @@ Traffic:
   --close-after-ms N      close N ms after READY
   --accept-timeout-ms N   exit with status 4 if no client connects in time
                           (default 30000)
+  --clients N             serve up to N clients, each in a process of its
+                          own, as the agent's service serves every desktop
+                          (default 1); stops accepting when none connects
+                          within the accept time-out, ends with the last
+                          client and exits with the worst client's status;
+                          not with --commands
   --print-limit N         print at most N payload bytes per frame (default 4096)
   --epoch-times           print <time> as seconds since the epoch with
                           microseconds, for latency measurements
@@ -156,6 +162,8 @@ bool Apply(std::string_view name, const char* value, ServiceOptions& options) {
         options.closeAfterMs = static_cast<int>(number);
     } else if (name == "--accept-timeout-ms" && ParseNumber(value, 1, INT32_MAX, number)) {
         options.acceptTimeoutMs = static_cast<int>(number);
+    } else if (name == "--clients" && ParseNumber(value, 1, INT32_MAX, number)) {
+        options.clients = static_cast<int>(number);
     } else if (name == "--slow-ms" && ParseNumber(value, 0, INT32_MAX, number)) {
         options.slowMs = static_cast<int>(number);
     } else if (name == "--print-limit" && ParseNumber(value, 0, INT32_MAX, number)) {
@@ -193,6 +201,10 @@ std::optional<ServiceOptions> ParseServiceOptions(int argc, char** argv, bool& h
             return std::nullopt;
         }
         ++i;
+    }
+    if (options.clients > 1 && options.commands) {
+        fprintf(stderr, "ipc-service: --clients and --commands exclude each other (see --help)\n");
+        return std::nullopt;
     }
     if (options.dir.empty()) {
         fprintf(stderr, "ipc-service: --dir is required (see --help)\n");

@@ -43,6 +43,7 @@ struct ServiceOptions {
     int closeAfterFrames = 0;
     int closeAfterMs = 0;
     int acceptTimeoutMs = 30000;
+    int clients = 1;
     int slowMs = 5000;
     size_t printLimit = 4096;
     bool epochTimes = false;

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "src/ipc/IpcWire.h"
@@ -94,6 +96,25 @@ void UseEpochTimes() {
     gEpochTimes = true;
 }
 
+namespace {
+
+// Reaps the ended children among `children`, waiting for all of them
+// unless `flags` holds WNOHANG, and keeps the highest exit status seen.
+void ReapChildren(std::set<pid_t>& children, int flags, int& worst) {
+    while (!children.empty()) {
+        int status = 0;
+        const pid_t pid = waitpid(-1, &status, flags);
+        if (pid <= 0) {
+            return;
+        }
+        children.erase(pid);
+        const int code = WIFEXITED(status) ? WEXITSTATUS(status) : kExitSetup;
+        worst = std::max(worst, code);
+    }
+}
+
+}  // namespace
+
 void EmitLine(const std::string& text) {
     printf("%s %s\n", Timestamp().c_str(), text.c_str());
     fflush(stdout);
@@ -105,10 +126,54 @@ int ServiceSession::Run() {
     if (!Listen() || !Publish()) {
         return kExitSetup;
     }
+    if (options_.clients > 1) {
+        return ServeEach();
+    }
     const int accepted = AcceptClient();
     if (accepted != kExitOk) {
         return accepted;
     }
+    return Serve();
+}
+
+int ServiceSession::ServeEach() {
+    std::set<pid_t> children;
+    int served = 0;
+    int worst = kExitOk;
+    while (served < options_.clients) {
+        ReapChildren(children, WNOHANG, worst);
+        pollfd entry{listener_.get(), POLLIN, 0};
+        if (poll(&entry, 1, options_.acceptTimeoutMs) != 1) {
+            break;
+        }
+        dclog::UniqueFd client(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!client.valid()) {
+            continue;
+        }
+        ++served;
+        const pid_t pid = fork();
+        if (pid == 0) {
+            listener_.reset();
+            client_ = std::move(client);
+            SetTimeouts(client_.get(), kHandshakeTimeoutSeconds);
+            const int status = Serve();
+            fflush(stdout);
+            _exit(status);
+        }
+        if (pid > 0) {
+            children.insert(pid);
+        }
+    }
+    listener_.reset();
+    ReapChildren(children, 0, worst);
+    if (served == 0) {
+        EmitLine("CLOSED no-client");
+        return kExitNoClient;
+    }
+    return worst;
+}
+
+int ServiceSession::Serve() {
     if (options_.fault == Fault::kStallBeforeTls) {
         return StallUntilHangUp();
     }
@@ -144,7 +209,7 @@ bool ServiceSession::Listen() {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener_.get(), 1) != 0 ||
+        listen(listener_.get(), options_.clients > 1 ? SOMAXCONN : 1) != 0 ||
         getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         fprintf(stderr, "ipc-service: cannot listen on 127.0.0.1:%u: %s\n", options_.port, strerror(errno));
         return false;

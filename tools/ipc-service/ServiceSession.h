@@ -24,6 +24,12 @@ class ServiceSession {
     bool Listen();
     bool Publish();
     int AcceptClient();
+    // Serves up to the configured number of clients, each in a child process
+    // of its own, the way the agent's service meets every desktop of a
+    // host; returns once the last child has ended, with the worst status.
+    int ServeEach();
+    // The handshake and traffic of the accepted client.
+    int Serve();
     bool StartTls();
     bool SendServerProof();
     int CheckClientInfo();
