@@ -12,6 +12,7 @@
 #include "lib/log/LogFiles.h"
 #include "lib/log/LogModules.h"
 #include "lib/log/LogPending.h"
+#include "lib/log/LogPurge.h"
 
 namespace dclog {
 namespace {
@@ -267,14 +268,19 @@ LogOutput* StartFileOutputIn(const LogAreas& areas, const MicrosClock& clock, co
         configured = preferences.getString(nullptr, settings.configPreference.c_str()).value_or("");
     }
     LogFilePath path = ChooseLogFilePath(settings, configured, *directory);
+    int purged = 0;
     if (purge && settings.keepOld > 0 && path.isDefaultName) {
-        PurgeOldLogFiles(*directory, DefaultNameStem(settings.suffix), settings.keepOld);
+        purged = PurgeOldLogFiles(*directory, DefaultNameStem(settings.suffix), settings.keepOld);
     }
     if (settings.stderrLevel != -1) {
         Log_SetStderrLevel(0, settings.stderrLevel);
     }
     LogOutput* output = RegisterOutput(std::make_unique<LogFileOutput>(settings, std::move(path), clock));
     pending.Replay(output);
+    if (purged > 0) {
+        LogMessage(kInfo, "Removed %d old log files of ended processes from '%s' (keepOld %d)\n", purged,
+                   directory->c_str(), settings.keepOld);
+    }
     ApplyModuleFilters(prefix, preferences);
     return output;
 }

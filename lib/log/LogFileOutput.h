@@ -66,9 +66,9 @@ class LogFileOutput : public LogOutput {
     uint64_t rotateAt_;
 };
 
-// Builds the file output from the settings layers, purges old files of
-// ended processes when asked, registers (opens) it and applies the
-// per-module filters. Returns the output, or nullptr after logging why.
+// Builds the file output from the settings layers, purges old default-named
+// files of ended processes when asked (LogPurge.h), registers (opens) it and
+// applies the per-module filters. Returns the output, or nullptr after logging why.
 // Warnings of the start itself follow the header once the file is open,
 // or go to standard error when no file output could be made.
 LogOutput* StartFileOutput(const std::string& prefix, const SettingsLayer& dictionary,

@@ -2,14 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <optional>
 #include <vector>
 
 #include "lib/log/Log.h"
@@ -99,57 +97,6 @@ void RotateFast(const std::string& path, int keepOld) {
     }
 }
 
-struct OldFile {
-    std::string path;
-    timespec modified;
-};
-
-// "<stem>-<digits>" followed by nothing or a non-digit: the digits are a pid.
-std::optional<pid_t> PidOfName(const std::string& name, const std::string& prefix) {
-    if (name.compare(0, prefix.size(), prefix) != 0) {
-        return std::nullopt;
-    }
-    size_t end = prefix.size();
-    while (end < name.size() && std::isdigit(static_cast<unsigned char>(name[end]))) {
-        ++end;
-    }
-    if (end == prefix.size() || end - prefix.size() > 9) {
-        return std::nullopt;
-    }
-    return static_cast<pid_t>(std::stol(name.substr(prefix.size(), end - prefix.size())));
-}
-
-bool ProcessEnded(pid_t pid) {
-    return pid > 0 && kill(pid, 0) != 0 && errno == ESRCH;
-}
-
-std::vector<OldFile> FilesOfEndedProcesses(const std::string& directory, const std::string& stem) {
-    std::vector<OldFile> files;
-    DIR* dir = opendir(directory.c_str());
-    if (dir == nullptr) {
-        LogMessage(kWarning, "Cannot list log directory '%s': %s\n", directory.c_str(), strerror(errno));
-        return files;
-    }
-    const std::string prefix = stem + "-";
-    while (const dirent* entry = readdir(dir)) {
-        std::optional<pid_t> pid = PidOfName(entry->d_name, prefix);
-        struct stat st {};
-        std::string path = directory + "/" + entry->d_name;
-        if (pid && ProcessEnded(*pid) && lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-            files.push_back({std::move(path), st.st_mtim});
-        }
-    }
-    closedir(dir);
-    return files;
-}
-
-bool OlderThan(const OldFile& a, const OldFile& b) {
-    if (a.modified.tv_sec != b.modified.tv_sec) {
-        return a.modified.tv_sec < b.modified.tv_sec;
-    }
-    return a.modified.tv_nsec < b.modified.tv_nsec;
-}
-
 UniqueFd SafeOpenWith(const std::string& path, int flags, int mode) {
     // Checked before the open as well: O_CREAT through a dangling link
     // would otherwise create the link's target.
@@ -215,17 +162,6 @@ void RotateLogFiles(const std::string& path, int keepOld, bool fastRotation) {
         RotateFast(path, keepOld);
     } else {
         RotateChain(path, keepOld);
-    }
-}
-
-void PurgeOldLogFiles(const std::string& directory, const std::string& stem, int keepOld) {
-    std::vector<OldFile> files = FilesOfEndedProcesses(directory, stem);
-    if (files.size() <= static_cast<size_t>(keepOld)) {
-        return;
-    }
-    std::sort(files.begin(), files.end(), OlderThan);
-    for (size_t i = 0; i + keepOld < files.size(); ++i) {
-        RemoveLogged(files[i].path);
     }
 }
 

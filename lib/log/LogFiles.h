@@ -1,5 +1,5 @@
-// File operations of the log output: the safe open, rotation of numbered
-// old files and the purge of files left by processes that have ended.
+// File operations of the log output: the safe open and the rotation of
+// numbered old files.
 //
 // Each returns its result and has already logged any failure.
 #pragma once
@@ -25,9 +25,5 @@ std::string NumberedName(const std::string& path, unsigned number);
 // keepOld numbered files. Fast rotation takes the next free number instead
 // of renaming the whole chain. Single failures are logged and skipped.
 void RotateLogFiles(const std::string& path, int keepOld, bool fastRotation);
-
-// Deletes the oldest log files of ended processes ("<stem>-<pid>..." in
-// the directory) until keepOld of them remain.
-void PurgeOldLogFiles(const std::string& directory, const std::string& stem, int keepOld);
 
 }  // namespace dclog

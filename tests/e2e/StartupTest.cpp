@@ -3,7 +3,9 @@
 // and the bytes of the client information it connects with. Every run
 // happens in a private mount namespace with temp directories over the
 // fixed paths.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -11,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -176,6 +179,54 @@ TEST(StartupTest, NamesLeftByAKilledDaemonGoAtTheNextStart) {
         EXPECT_FALSE(fs::exists(name)) << name;
     }
     EXPECT_TRUE(fs::exists(foreign));
+}
+
+// The default log name carries the pid, so every start makes a new file in
+// the user's log area; each start also removes the oldest logs of ended
+// starts there, so that no more than keepOld of them stay beside its own.
+// Logs from before a reboot whose pids now belong to later processes count
+// as ended too.
+TEST(StartupTest, StartsInTheDefaultLogAreaKeepOnlyKeepOldEarlierLogs) {
+    DesktopSandbox session(
+        {.setUserId = true, .logFile = "", .preferences = "DesktopController.log.keepOld = \"2\"\n"});
+    const std::string area = session.HostTmp() + "/tarvelo-nobody";
+    fs::create_directory(area);
+    fs::permissions(area, fs::perms::owner_all);
+    ASSERT_EQ(chown(area.c_str(), kNobody, kNobody), 0);
+    std::vector<std::unique_ptr<ChildProcess>> laterProcesses;
+    for (int age : {2, 1}) {
+        const auto& later = laterProcesses.emplace_back(
+            std::make_unique<ChildProcess>(ChildCommand{.argv = {"/bin/sleep", "600"}}));
+        const std::string log =
+            TempDir::WriteAt(area + "/brevant-DesktopController-" + std::to_string(later->Pid()) + ".log",
+                             "before a reboot\n");
+        ASSERT_EQ(chown(log.c_str(), kNobody, kNobody), 0);
+        const timespec daysAgo = {time(nullptr) - age * 86400, 0};
+        const timespec times[2] = {daysAgo, daysAgo};
+        ASSERT_EQ(utimensat(AT_FDCWD, log.c_str(), times, 0), 0);
+    }
+    std::vector<std::string> logs;
+    for (int start = 0; start < 4; ++start) {
+        if (start > 0) {
+            session.RestartService();
+        }
+        ASSERT_TRUE(session.StartAndConnect()) << start;
+        logs.push_back("brevant-DesktopController-" + std::to_string(session.DaemonPid()) + ".log");
+        session.Service().Close();
+        ASSERT_EQ(session.FinishDaemon().exitStatus, 0) << start;
+    }
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(area)) {
+        left.push_back(entry.path().filename());
+    }
+    std::sort(left.begin(), left.end());
+    std::vector<std::string> expected(logs.begin() + 1, logs.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(left, expected);
+    EXPECT_NE(
+        ReadFile(area + "/" + logs.back())
+            .find("Removed 1 old log files of ended processes from '/tmp/tarvelo-nobody' (keepOld 2)\n"),
+        std::string::npos);
 }
 
 }  // namespace

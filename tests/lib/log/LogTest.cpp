@@ -121,23 +121,7 @@ class SlowOutput : public dclog::LogOutput {
 
 }  // namespace
 
-// The start also removes the oldest default-named files of ended
-// controllers beyond keepOld, and no other file.
-TEST_F(LogFileOutputTest, DefaultFileHasNameModeHeaderAndPrefixesAndPurgesFilesOfEndedProcesses) {
-    const std::string area = UserArea();
-    mkdir(area.c_str(), 0700);
-    std::vector<std::string> dead;
-    for (int i = 0; i < 5; ++i) {
-        dead.push_back(area + "/brevant-DesktopController-" + std::to_string(DeadPid()) + ".log");
-        std::ofstream(dead.back()) << "old\n";
-        SetAge(dead.back(), 1000 - i * 100);  // dead[0] is the oldest
-    }
-    const std::string live = area + "/brevant-DesktopController-" + std::to_string(getppid()) + ".log";
-    const std::string other = area + "/brevant-Other-" + std::to_string(DeadPid()) + ".log";
-    std::ofstream(live) << "live\n";
-    std::ofstream(other) << "other\n";
-    SetAge(live, 5000);
-    SetAge(other, 5000);
+TEST_F(LogFileOutputTest, DefaultFileHasNameModeHeaderAndPrefixes) {
     dict_ = {{"log.suffix", "DesktopController"}, {"log.keepOld", "3"}, {"log.fileLevel", "debug2"}};
     ASSERT_NE(Start(true), nullptr);
     EXPECT_EQ(dclog::CurrentLogFilePath(), DefaultPath());
@@ -146,11 +130,6 @@ TEST_F(LogFileOutputTest, DefaultFileHasNameModeHeaderAndPrefixesAndPurgesFilesO
     Warning("careful");
     Log_Shutdown();
     EXPECT_EQ(dclog::CurrentLogFilePath(), "");
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(std::filesystem::exists(dead[i]), i >= 2) << i;
-    }
-    EXPECT_TRUE(std::filesystem::exists(live));
-    EXPECT_TRUE(std::filesystem::exists(other));
 
     struct stat st {};
     ASSERT_EQ(stat(DefaultPath().c_str(), &st), 0);
@@ -167,6 +146,70 @@ TEST_F(LogFileOutputTest, DefaultFileHasNameModeHeaderAndPrefixesAndPurgesFilesO
                          "Host is Linux .+\n" + info + "Host offset from UTC is [+-]\\d\\d:\\d\\d\\.\n" +
                          info + "hello 1\n" + kStamp + " Wa\\(03\\) tester careful\n")))
         << text;
+}
+
+// Each start keeps the keepOld newest logs of ended runs, rotated pieces
+// included, and deletes the older ones. The log of a running process is
+// never touched, nor counted; a pid now held by a process that started
+// after the file was written is a reused one. Only the user's own regular
+// files with exactly the program's names take part.
+TEST_F(LogFileOutputTest, PurgeKeepsTheNewestEndedLogsOfThisUserAndNoLiveOne) {
+    const std::string area = UserArea();
+    mkdir(area.c_str(), 0700);
+    const auto file = [&](const std::string& name, time_t age) {
+        const std::string path = area + "/" + name;
+        std::ofstream(path) << name << "\n";
+        SetAge(path, age);
+        return path;
+    };
+    const auto named = [](pid_t pid, const std::string& rest = ".log") {
+        return "brevant-DesktopController-" + std::to_string(pid) + rest;
+    };
+    dctest::ChildProcess laterProcess({.argv = {"/bin/sleep", "600"}});
+    const pid_t d1 = DeadPid();
+    const std::vector<std::string> deleted = {file(named(laterProcess.Pid()), 5000),
+                                              file(named(d1, "-1.log"), 1100), file(named(d1), 1000)};
+    const std::vector<std::string> kept = {file(named(DeadPid()), 900), file(named(DeadPid()), 800),
+                                           file(named(DeadPid()), 700)};
+    const std::string live = file(named(getppid()), 0);
+    const std::string foreign = file(named(DeadPid()), 9000);
+    ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+    const pid_t dead = DeadPid();
+    const std::string target = temp_.Path() + "/linked.log";
+    std::ofstream(target) << "mine\n";
+    SetAge(target, 9000);
+    const std::string link = area + "/" + named(DeadPid());
+    std::filesystem::create_symlink(target, link);
+    const std::string directory = area + "/" + named(DeadPid());
+    std::filesystem::create_directory(directory);
+    std::vector<std::string> untouched = {
+        live,
+        foreign,
+        target,
+        link,
+        directory,
+        file(named(dead, ".log.gz"), 9000),
+        file(named(dead, "-x.log"), 9000),
+        file(named(dead, "-01.log"), 9000),
+        file(named(dead, ""), 9000),
+        file("brevant-DesktopController-0" + std::to_string(dead) + ".log", 9000),
+        file("brevant-Other-" + std::to_string(dead) + ".log", 9000)};
+    untouched.insert(untouched.end(), kept.begin(), kept.end());
+
+    dict_ = {{"log.suffix", "DesktopController"}, {"log.keepOld", "3"}};
+    ASSERT_NE(Start(true), nullptr);
+    Log_Shutdown();
+    for (const std::string& path : deleted) {
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(path))) << path;
+    }
+    for (const std::string& path : untouched) {
+        EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(path))) << path;
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_TRUE(std::filesystem::is_directory(directory));
+    EXPECT_EQ(CountOf(ReadFile(DefaultPath()),
+                      "Removed 3 old log files of ended processes from '" + area + "' (keepOld 3)\n"),
+              1u);
 }
 
 // The start's own warnings come out once the log is open, after its
