@@ -24,4 +24,10 @@ inline constexpr std::string_view kApplicationName = "DesktopController";
 // Preference: the deadline in milliseconds for the whole IPC connect.
 inline constexpr const char* kPrefConnectTimeoutMs = "DesktopController.ipc.connectTimeoutMs";
 
+// Host preference: a set-user-id run takes the desktop id from the
+// environment unchecked, for agents that do not yet write each display's id
+// file for the desktop's user. A set-user-id run never reads the user's own
+// preference files, so only the host can set it.
+inline constexpr const char* kPrefTrustEnvironment = "DesktopController.identity.trustEnvironment";
+
 }  // namespace desktop

@@ -97,19 +97,21 @@ std::string ReadDesktopIdFrom(const std::string& path) {
         LogMessage(dclog::kError, "Failed to open file %s.\n", path.c_str());
         return {};
     }
-    std::istringstream lines(*content);
-    std::string id;
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.starts_with(kDesktopIdKey)) {
-            id = line.substr(kDesktopIdKey.size());
-            break;
-        }
-    }
+    std::string id = DesktopIdIn(*content);
     if (id.empty()) {
         LogMessage(dclog::kError, "Failed to get desktop id from %s.\n", path.c_str());
     }
     return id;
+}
+
+std::string DesktopIdIn(const std::string& content) {
+    std::istringstream lines(content);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with(kDesktopIdKey)) {
+            return line.substr(kDesktopIdKey.size());
+        }
+    }
+    return {};
 }
 
 }  // namespace core

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <utility>
 
 #include "src/core/CommonUtils.h"
 #include "src/core/ShortFile.h"
@@ -14,16 +15,13 @@ dclog::UniqueFd OpenForReading(const std::string& path) {
     return dclog::UniqueFd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
 }
 
-std::optional<std::string> ReadShortFile(const std::string& path) {
-    dclog::UniqueFd fd = OpenForReading(path);
-    struct stat info {};
-    if (!fd.valid() || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return std::nullopt;
-    }
+namespace {
+
+std::optional<std::string> ReadAll(int fd) {
     std::string content;
     std::array<char, 4096> chunk;
     for (;;) {
-        ssize_t count = read(fd.get(), chunk.data(), chunk.size());
+        ssize_t count = read(fd, chunk.data(), chunk.size());
         if (count > 0) {
             content.append(chunk.data(), static_cast<size_t>(count));
         } else if (count == 0) {
@@ -32,6 +30,31 @@ std::optional<std::string> ReadShortFile(const std::string& path) {
             return std::nullopt;
         }
     }
+}
+
+// The content of the regular file open at fd; info receives its status.
+std::optional<std::string> ReadRegular(const dclog::UniqueFd& fd, struct stat& info) {
+    if (!fd.valid() || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return std::nullopt;
+    }
+    return ReadAll(fd.get());
+}
+
+}  // namespace
+
+std::optional<std::string> ReadShortFile(const std::string& path) {
+    struct stat info {};
+    return ReadRegular(OpenForReading(path), info);
+}
+
+std::optional<OwnedText> ReadOwnedFile(const std::string& path) {
+    struct stat info {};
+    std::optional<std::string> content = ReadRegular(
+        dclog::UniqueFd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW)), info);
+    if (!content) {
+        return std::nullopt;
+    }
+    return OwnedText{std::move(*content), info.st_uid};
 }
 
 }  // namespace core

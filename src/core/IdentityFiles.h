@@ -21,6 +21,10 @@ std::string ReadMagicFrom(const char* path);
 // untrimmed. Empty on failure, after one log record.
 std::string ReadDesktopIdFrom(const std::string& path);
 
+// The value of the first "DESKTOPID=" line of an id file's content,
+// untrimmed; empty when there is none.
+std::string DesktopIdIn(const std::string& content);
+
 // Where distribution detection looks. The defaults are the real system.
 struct DistributionSources {
     std::string osReleasePath = "/etc/os-release";

@@ -7,6 +7,8 @@
 // thread meanwhile must not inherit the descriptor.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 
@@ -20,5 +22,13 @@ dclog::UniqueFd OpenForReading(const std::string& path);
 // The whole content of a regular file; nothing when the file cannot be
 // opened or read, or is not a regular file (a FIFO or device is never read).
 std::optional<std::string> ReadShortFile(const std::string& path);
+
+// A regular file's content and owner, both taken through one descriptor so
+// that they belong to the same file; a symbolic link is not followed.
+struct OwnedText {
+    std::string content;
+    uid_t owner;
+};
+std::optional<OwnedText> ReadOwnedFile(const std::string& path);
 
 }  // namespace core

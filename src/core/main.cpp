@@ -9,6 +9,8 @@
 // service ends the connection. Each start-up step below is one function; a
 // failed step ends the process through CleanExit with status 1 and one
 // message. Command-line arguments are deliberately not read.
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +24,7 @@
 #include "lib/sig/PollLoop.h"
 #include "lib/sig/Sig.h"
 #include "src/core/CommonUtils.h"
+#include "src/core/DesktopClaim.h"
 #include "src/core/DesktopConstants.h"
 #include "src/core/DisplayCheck.h"
 #include "src/core/SecretWipe.h"
@@ -58,9 +61,25 @@ void ReadDesktopMagic() {
     }
 }
 
+// Whether the process was started set-user-id; decided before the drop,
+// after which the real and effective ids are the same.
+bool setUserIdRun = false;
+bool trustEnvironment = false;
+
+// A set-user-id run can derive any desktop's token, so it speaks only for
+// the desktop whose id file makes it the real user's, unless the host
+// chose to trust the environment as runs without raised rights do.
+core::DesktopClaim ClaimDesktop() {
+    setUserIdRun = getuid() != geteuid();
+    trustEnvironment = setUserIdRun && Preference_GetBool(false, desktop::kPrefTrustEnvironment);
+    if (!setUserIdRun || trustEnvironment) {
+        return {.id = GetDesktopId()};
+    }
+    return core::ClaimFromDisplay(core::SessionClaimSources());
+}
+
 // Only decimal digits are accepted; leading zeros and any length pass here.
-std::string ValidDesktopId() {
-    std::string id = GetDesktopId();
+std::string ValidDesktopId(const std::string& id) {
     if (id.empty() || id.find_first_not_of("0123456789") != std::string::npos) {
         fprintf(stderr, "DesktopController: invalid desktop id \"%s\", exiting.\n", id.c_str());
         CleanExit(kExitStartupFailed);
@@ -70,6 +89,45 @@ std::string ValidDesktopId() {
 
 void StartLogging() {
     SetLoggerSlot(LoggerWrapper::getInstance(kAppName));
+}
+
+[[noreturn]] void RefuseIdentity(const std::string& why) {
+    fprintf(stderr, "DesktopController: %s, exiting.\n", why.c_str());
+    LogMessage(dclog::kError, "Desktop identity refused: %s, exiting.\n", why.c_str());
+    CleanExit(kExitStartupFailed);
+}
+
+// The user name the service is told is the real user's, whatever USER
+// says; children see the same name.
+void ReportRealUser() {
+    const std::string real = core::AccountName(getuid());
+    const char* user = getenv("USER");
+    if (user == nullptr || real != user) {
+        LogMessage(dclog::kWarning, "USER \"%s\" is not the real user %s, who is reported instead\n",
+                   user != nullptr ? user : "(unset)", real.c_str());
+        setenv("USER", real.c_str(), 1);
+    }
+}
+
+// Runs after the drop, so the X display is opened with the user's own X
+// authority, and while the process still has a single thread.
+void EnforceClaim(const core::DesktopClaim& claim) {
+    if (!setUserIdRun) {
+        return;
+    }
+    if (claim.check == core::ClaimCheck::kRefused) {
+        RefuseIdentity(claim.refusal);
+    }
+    if (claim.check == core::ClaimCheck::kOpenDisplay && !core::CanOpenDefaultDisplay()) {
+        RefuseIdentity(core::DisplayRefusal(claim, getuid()));
+    }
+    if (trustEnvironment) {
+        LogMessage(dclog::kWarning,
+                   "%s is set: desktop id %s is taken from the environment unchecked, so any local user can "
+                   "speak for any desktop\n",
+                   desktop::kPrefTrustEnvironment, claim.id.c_str());
+    }
+    ReportRealUser();
 }
 
 void RequireToken() {
@@ -146,12 +204,17 @@ void ConnectToService(int32_t clientId) {
 int main() {
     InitFoundation();
     ReadDesktopMagic();
-    std::string id = ValidDesktopId();
-    token.value = CommonUtils::GenerateDesktopToken(id, magic.value);
+    const core::DesktopClaim claim = ClaimDesktop();
+    const bool refused = claim.check == core::ClaimCheck::kRefused;
+    std::string id = refused ? std::string() : ValidDesktopId(claim.id);
+    if (!refused) {
+        token.value = CommonUtils::GenerateDesktopToken(id, magic.value);
+    }
     WipeSecret(magic.value);
     CommonUtils::ForgetDesktopMagic();
     DropPrivileges();
     StartLogging();
+    EnforceClaim(claim);
     StartLockMonitor();
     RequireToken();
     RequireDisplay();

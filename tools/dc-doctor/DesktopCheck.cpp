@@ -1,11 +1,18 @@
 // The desktop id of this display, the file it comes from, and the desktop
 // type and distribution as the daemon detects them.
+#include <unistd.h>
+
 #include <cstdlib>
 
+#include "lib/config/Preference.h"
 #include "src/core/CommonUtils.h"
+#include "src/core/DesktopClaim.h"
+#include "src/core/DesktopConstants.h"
+#include "src/core/DisplayCheck.h"
 #include "src/core/IdentityFiles.h"
 #include "src/core/SessionDetection.h"
 #include "tools/dc-doctor/Checks.h"
+#include "tools/dc-doctor/InstalledDaemon.h"
 #include "tools/dc-doctor/ProblemRecords.h"
 
 namespace doctor {
@@ -34,6 +41,31 @@ std::string TypeAndDistribution() {
            (distribution.empty() ? std::string("not recognised") : distribution);
 }
 
+// The daemon, set-user-id, reads the host's preference files only.
+bool HostTrustsEnvironment() {
+    return Preference_GetBool(false, desktop::kPrefTrustEnvironment) &&
+           !Preference_SourceOf(desktop::kPrefTrustEnvironment).starts_with("USER");
+}
+
+// A set-user-id daemon speaks only for the desktop whose id file makes it
+// this user's; empty when it would, else why not.
+std::string ClaimProblem() {
+    const auto daemon = FindInstalledDaemon();
+    if (!daemon || daemon->effectiveUid == getuid() || HostTrustsEnvironment()) {
+        return {};
+    }
+    core::ClaimSources sources = core::SessionClaimSources();
+    sources.installedOwner = daemon->effectiveUid;
+    const core::DesktopClaim claim = core::ClaimFromDisplay(sources);
+    if (claim.check == core::ClaimCheck::kRefused) {
+        return claim.refusal;
+    }
+    if (claim.check == core::ClaimCheck::kOpenDisplay && !core::CanOpenDefaultDisplay()) {
+        return core::DisplayRefusal(claim, getuid());
+    }
+    return {};
+}
+
 }  // namespace
 
 CheckResult CheckDesktop() {
@@ -48,6 +80,12 @@ CheckResult CheckDesktop() {
         const std::string why = problems.Text();
         return Failure(kName, "no valid desktop id in " + source + (why.empty() ? "" : ": " + why),
                        "the agent writes a DESKTOPID= line there when it creates the desktop");
+    }
+    if (const std::string problem = ClaimProblem(); !problem.empty()) {
+        return Failure(kName, "the installed set-user-id daemon would refuse this desktop: " + problem,
+                       "the agent writes the display's desktop id file for the desktop's user (owned by " +
+                           core::AccountText(getuid()) + "), or the host sets " +
+                           desktop::kPrefTrustEnvironment + " = \"true\" in /etc/tarvelo/config");
     }
     return Ok(kName, "desktop id " + id + " from " + source + "; " + TypeAndDistribution());
 }

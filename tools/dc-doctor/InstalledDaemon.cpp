@@ -1,10 +1,11 @@
 #include "tools/dc-doctor/InstalledDaemon.h"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+
+#include "src/core/DesktopClaim.h"
 
 namespace doctor {
 
@@ -26,13 +27,7 @@ std::optional<InstalledDaemon> FindInstalledDaemon() {
 }
 
 std::string UserName(uid_t uid) {
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    char buffer[4096];
-    if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
-        return found->pw_name;
-    }
-    return std::to_string(uid);
+    return core::AccountName(uid);
 }
 
 }  // namespace doctor

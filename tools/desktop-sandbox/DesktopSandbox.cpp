@@ -67,6 +67,29 @@ std::string WriteServiceKey(const std::string& path) {
     return path;
 }
 
+// The id file of a display name, under a seat's /var/tarvelo.
+std::string IdFile(const std::string& varDir, const std::string& display) {
+    const std::string part = display.starts_with("wayland-") ? display.substr(8) : display.substr(1);
+    return varDir + "/brv_desktop/brv_desktopid." + part;
+}
+
+// One X authority entry for any address and display: family, address,
+// display number, method and cookie, each length big-endian first.
+std::string WildCookieEntry(const std::string& cookie) {
+    std::string entry;
+    auto field = [&entry](const std::string& bytes) {
+        entry += static_cast<char>(bytes.size() >> 8);
+        entry += static_cast<char>(bytes.size() & 0xff);
+        entry += bytes;
+    };
+    entry += "\xff\xff";
+    field("");
+    field("");
+    field("MIT-MAGIC-COOKIE-1");
+    field(cookie);
+    return entry;
+}
+
 bool HasEntry(const std::string& nulSeparated, const std::string& entry) {
     const std::string padded = '\0' + nulSeparated;
     return padded.find('\0' + entry + '\0') != std::string::npos;
@@ -132,6 +155,9 @@ DesktopSandbox::DesktopSandbox(SandboxOptions options) : options_(std::move(opti
     if (options_.setUserId) {
         InstallSetUserId();
     }
+    if (options_.xAuthority && !options_.x11) {
+        throw std::invalid_argument("an X authority needs an X display");
+    }
     StartService(seats_.front());
     fs::copy_file(seats_.front().varDir + "/rui.pub", layout_.HostPath("/usr/share/tarvelo") + "/rui.pub");
 }
@@ -155,6 +181,8 @@ DesktopSandbox::~DesktopSandbox() {
         kill(pid, SIGKILL);
     }
     for (auto& xvfb : xvfbs_) {
+    WriteDesktopIdFile(displayEnv_.substr(displayEnv_.find('=') + 1), options_.desktopId,
+                       options_.idFileOwner.value_or(options_.setUserId ? kNobody : 0));
         xvfb->Stop(SIGTERM);  // so that it removes its socket and lock file
     }
 }
@@ -170,10 +198,7 @@ std::string DesktopSandbox::StartXvfb() {
     // itself, refusing whoever connects meanwhile: a real desktop's server
     // always has the session's clients, so this one never resets.
     auto& xvfb = xvfbs_.emplace_back(std::make_unique<ChildProcess>(
-        ChildCommand{.argv = {kXvfb, "-displayfd", "1", "-nolisten", "tcp", "-noreset", "-maxclients", "512",
-                              "-screen", "0", "1024x768x24"},
-                     .env = {"PATH=/usr/bin:/bin"},
-                     .errFile = "/dev/null"}));
+        ChildCommand{.argv = argv, .env = {"PATH=/usr/bin:/bin"}, .errFile = "/dev/null"}));
     std::optional<std::string> number = xvfb->ReadLine(10s);
     if (!number || number->empty()) {
         throw std::runtime_error("Xvfb did not report a display");
@@ -192,6 +217,11 @@ void DesktopSandbox::StartMateScreenSaver() {
                              "DBUS_SESSION_BUS_ADDRESS=" + bus_->Address(), "HOME=" + layout_.Root()},
                      .errFile = layout_.Root() + "/screensaver.err"});
     BusClient client(bus_->Address());
+    std::vector<std::string> argv = {kXvfb, "-displayfd", "1", "-nolisten",  "tcp", "-noreset", "-maxclients",
+                                     "512", "-screen",    "0", "1024x768x24"};
+    if (options_.xAuthority) {
+        argv.insert(argv.end(), {"-auth", WriteXAuthority()});
+    }
     if (!WaitUntil([&] { return client.HasOwner("org.mate.ScreenSaver"); })) {
         throw std::runtime_error("mate-screensaver did not appear on the session bus");
     }
@@ -204,6 +234,26 @@ void DesktopSandbox::WriteFiles() {
     if (!options_.logFile.empty()) {
         config += "DesktopController.log.filename = \"" + Inside(options_.logFile) + "\"\n";
     }
+// A fresh cookie, in the desktop user's X authority file, readable by that
+// user only; the X server reads it there too.
+std::string DesktopSandbox::WriteXAuthority() {
+    std::string cookie(16, '\0');
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(cookie.data()), static_cast<int>(cookie.size())) != 1) {
+        throw std::runtime_error("no random bytes for the X cookie");
+    }
+    const std::string path = layout_.HostPath("/var/tarvelo") + "/sandbox/home/.Xauthority";
+    fs::create_directories(fs::path(path).parent_path());
+    TempDir::WriteAt(path, WildCookieEntry(cookie), 0600);
+    Own(path, options_.setUserId ? kNobody : 0);
+    return path;
+}
+
+void DesktopSandbox::WriteDesktopIdFile(const std::string& display, const std::string& id, uid_t owner) {
+    const std::string path = IdFile(layout_.HostPath("/var/tarvelo"), display);
+    TempDir::WriteAt(path, "DESKTOPID=" + id + "\n");
+    Own(path, owner);
+}
+
     TempDir::WriteAt(layout_.HostPath("/etc/tarvelo") + "/config", config);
     fs::create_directories(fs::path(HostProbe()).parent_path());
     fs::copy_file(OrBuilt(options_.probeBinary, "dc-sandbox-probe"), HostProbe());
@@ -214,9 +264,7 @@ void DesktopSandbox::WriteFiles() {
 // whoever it runs as.
 void DesktopSandbox::WriteSeatFiles(const Seat& seat) {
     TempDir::WriteAt(seat.varDir + "/brv_desktop_magic", options_.magic, 0600);
-    std::string display = seat.displayEnv.substr(seat.displayEnv.find('=') + 1);
-    std::string displayPart = display.starts_with("wayland-") ? display.substr(8) : display.substr(1);
-    TempDir::WriteAt(seat.varDir + "/brv_desktop/brv_desktopid." + displayPart,
+    TempDir::WriteAt(IdFile(seat.varDir, seat.displayEnv.substr(seat.displayEnv.find('=') + 1)),
                      "DESKTOPID=" + seat.desktopId + "\n");
     const std::string work = seat.varDir + "/sandbox/";
     for (const char* dir : {"", "home/.tarvelo", "runtime"}) {
@@ -295,7 +343,8 @@ void DesktopSandbox::InstallSetUserId() {
     Own(MagicPath(), kMagicOwner);
     std::string passwd = layout_.Root() + "/passwd";
     fs::copy_file("/etc/passwd", passwd);
-    TempDir::WriteAt(passwd, ReadFile(passwd) + "brvcanvas:x:990:990::/nonexistent:/usr/sbin/nologin\n");
+    TempDir::WriteAt(passwd, ReadFile(passwd) + "brvcanvas:x:990:990::/nonexistent:/usr/sbin/nologin\n" +
+                                 "dcvictim:x:1101:1101::/nonexistent:/usr/sbin/nologin\n");
     layout_.AddBind(passwd, "/etc/passwd");
     for (const char* path : {"home", "home/.tarvelo", "home/.tarvelo/config", "home/.tarvelo/preferences"}) {
         Own(Host(path), kNobody);
@@ -422,6 +471,9 @@ void DesktopSandbox::StartDaemon(const std::vector<std::string>& env) {
     // can be what keeps one from landing in its working directory.
     auto body = [&] {
         if (chdir(workDir.c_str()) != 0) {
+    if (options_.xAuthority) {
+        env.push_back("XAUTHORITY=" + XAuthorityPath());
+    }
             return kChildSetupFailed;
         }
         rlimit limit{};

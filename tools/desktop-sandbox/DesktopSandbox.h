@@ -49,6 +49,9 @@ using namespace std::chrono_literals;
 inline constexpr std::chrono::milliseconds kWait = 20s;
 inline constexpr uid_t kNobody = 65534;
 inline constexpr uid_t kMagicOwner = 990;  // brvcanvas
+// Another desktop user of a set-user-id sandbox ("dcvictim"), whose desktop
+// the invoking user must not be able to speak for.
+inline constexpr uid_t kOtherDesktopUser = 1101;
 // The logind session of the desktop (XDG_SESSION_ID).
 inline constexpr const char* kSessionId = "sandbox";
 inline constexpr const char* kOtherSessionId = "other";
@@ -109,6 +112,12 @@ struct SandboxOptions {
     // user's own preference files.
     std::string preferences{};
     std::string userPreferences{};
+    // The owner of the first seat's desktop id file: the desktop user
+    // (nobody) in a set-user-id sandbox, root otherwise, when unset.
+    std::optional<uid_t> idFileOwner{};
+    // With x11: the X server admits only clients with the cookie of the
+    // desktop user's X authority file (XAuthorityPath()).
+    bool xAuthority = false;
     // Installed as the desktop task script; a recording one when empty.
     std::string taskScript{};
     // With taskScript: it runs behind a wrapper that appends its log lines
@@ -152,6 +161,12 @@ class DesktopSandbox {
     std::string HostProbe() const { return layout_.HostPath("/usr/lib/tarvelo") + "/sandbox/probe"; }
     // The daemon's /tmp in a set-user-id session.
     std::string HostTmp() const { return layout_.Root() + "/tmp"; }
+    // Writes the desktop id file of display (":N" or "wayland-N") as the
+    // agent does for a desktop of owner.
+    void WriteDesktopIdFile(const std::string& display, const std::string& id, uid_t owner);
+    // With xAuthority: the desktop user's X authority file, as the daemon
+    // sees it.
+    static std::string XAuthorityPath() { return Inside("home/.Xauthority"); }
     // The daemon's /dev/shm, private to the sandbox.
     std::string HostShm() const { return layout_.Root() + "/shm"; }
 
@@ -226,6 +241,7 @@ class DesktopSandbox {
     void StartStandInsOnSessionBus();
     // Carried by the lockers and whatever they start.
     static constexpr const char* kLockerMarker = "DC_SANDBOX_LOCKER";
+    std::string WriteXAuthority();
     // Live processes whose environment holds marker=<this sandbox's root>.
     std::vector<pid_t> MarkedProcesses(const std::string& marker) const;
     std::vector<std::string> LockerEnvironment(const std::string& desktop) const;
