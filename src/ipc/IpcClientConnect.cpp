@@ -1,10 +1,12 @@
 // Connect and handshake: port and magic, TCP to the loopback address, TLS,
-// the service's signature, the client-info record and the wait for ready.
+// the service's signature and owner, the client-info record and the wait
+// for ready.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +24,7 @@
 #include "src/ipc/IpcLogLevels.h"
 #include "src/ipc/IpcServiceCheck.h"
 #include "src/ipc/IpcWire.h"
+#include "src/ipc/SocketOwner.h"
 
 namespace {
 
@@ -190,6 +193,55 @@ bool VerifyServer() {
     return false;
 }
 
+// What is left of the connect deadline, or the default connect time-out
+// when the connect has none: the owner lookup asks the kernel, which
+// answers at once, but it is bounded all the same.
+std::chrono::milliseconds OwnerLookupTimeout() {
+    const auto& deadline = IpcState().connectDeadline;
+    if (!deadline) {
+        return std::chrono::milliseconds(kIpcDefaultConnectTimeoutMs);
+    }
+    return std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+}
+
+// A valid signature does not show who answers: the service signs bytes it
+// chooses, so a pair recorded from the real service can be replayed by
+// anyone who takes its port while it is down. The token therefore goes
+// only to a service whose socket belongs to root or to the owner of the
+// port file.
+bool VerifyServiceOwner(std::optional<IpcServiceOwner>* found) {
+    const IpcClientState& state = IpcState();
+    const char* portFile = state.paths.portFile.c_str();
+    struct stat portStatus {};
+    if (stat(portFile, &portStatus) != 0) {
+        LogMessage(dclog::kError, "Failed to find the owner of %s, errno: %d\n", portFile, errno);
+        LogMessage(dclog::kError, "Failed to verify server\n");
+        return false;
+    }
+    IpcServiceOwner owner{.port = state.port & 0xffff, .portFileOwner = portStatus.st_uid};
+    if (const std::optional<TcpConnection> view = PeerViewOf(state.socket.get())) {
+        owner.uid = SocketOwner(*view, OwnerLookupTimeout());
+    }
+    if (found != nullptr) {
+        *found = owner;
+    }
+    if (owner.Accepted()) {
+        LogMessage(dclog::kInfo, "Service on port %d belongs to uid %u\n", owner.port, *owner.uid);
+        return true;
+    }
+    if (owner.uid) {
+        LogMessage(dclog::kError,
+                   "Service on port %d belongs to uid %u, expected root or uid %u (owner of %s)\n",
+                   owner.port, *owner.uid, owner.portFileOwner, portFile);
+    } else {
+        LogMessage(dclog::kError,
+                   "Owner of the service on port %d not found, expected root or uid %u (owner of %s)\n",
+                   owner.port, owner.portFileOwner, portFile);
+    }
+    LogMessage(dclog::kError, "Failed to verify server\n");
+    return false;
+}
+
 bool SendClientInfo() {
     IpcClientState& state = IpcState();
     LogMessage(ipclog::kVerbose, "Send client info, magic %s\n", IpcClient_MaskMagic(MagicOrNull()).c_str());
@@ -249,8 +301,8 @@ bool RunConnectSteps() {
     if (!ConnectTcp()) {
         return false;
     }
-    return EstablishTls() && VerifyServer() && SendClientInfo() && WaitForReady() &&
-           IpcClient_CreateQueues() && IpcClient_StartWorkers();
+    return EstablishTls() && VerifyServer() && VerifyServiceOwner(nullptr) && SendClientInfo() &&
+           WaitForReady() && IpcClient_CreateQueues() && IpcClient_StartWorkers();
 }
 
 }  // namespace
@@ -325,14 +377,15 @@ bool IpcClient_Connect(int64_t clientId, IpcOnConnectedFn onConnected, IpcOnMess
                                       clientName, heartbeatTimeout, userData);
 }
 
-bool IpcClient_CheckServiceWithPaths(const IpcClientPaths& paths) {
+bool IpcClient_CheckServiceWithPaths(const IpcClientPaths& paths, std::optional<IpcServiceOwner>* owner) {
     ResetState(paths);
-    const bool verified = ReadPort() && ConnectTcp() && EstablishTls() && VerifyServer();
+    const bool verified =
+        ReadPort() && ConnectTcp() && EstablishTls() && VerifyServer() && VerifyServiceOwner(owner);
     IpcClient_CleanupSsl();
     IpcClient_CleanupTcp();
     return verified;
 }
 
-bool IpcClient_CheckService() {
-    return IpcClient_CheckServiceWithPaths(IpcClient_SystemPaths());
+bool IpcClient_CheckService(std::optional<IpcServiceOwner>* owner) {
+    return IpcClient_CheckServiceWithPaths(IpcClient_SystemPaths(), owner);
 }

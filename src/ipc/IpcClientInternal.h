@@ -5,10 +5,12 @@
 #include <openssl/evp.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "src/ipc/IpcClient.h"
 #include "src/ipc/IpcClientPaths.h"
+#include "src/ipc/IpcServiceCheck.h"
 #include "src/ipc/SignatureDigest.h"
 
 bool IpcClient_ConnectWithPaths(const IpcClientPaths& paths, int64_t clientId, IpcOnConnectedFn onConnected,
@@ -16,7 +18,7 @@ bool IpcClient_ConnectWithPaths(const IpcClientPaths& paths, int64_t clientId, I
                                 int32_t heartbeatTimeout, void* userData);
 
 // IpcClient_CheckService on the given files.
-bool IpcClient_CheckServiceWithPaths(const IpcClientPaths& paths);
+bool IpcClient_CheckServiceWithPaths(const IpcClientPaths& paths, std::optional<IpcServiceOwner>* owner);
 
 bool IpcClient_ParseOption();
 bool IpcClient_InitSsl();

@@ -141,6 +141,7 @@ TEST(DoctorTest, PassesOnAHealthyDesktopAndNamesEachBrokenPrecondition) {
         healthy.at("service").find("signature verified against /usr/share/tarvelo/rui.pub (RSA 2048-bit "
                                    "key, digest SHA256)"),
         std::string::npos);
+    EXPECT_NE(healthy.at("service").find(", run by uid 0 (root), "), std::string::npos);
     EXPECT_NE(healthy.at("session-bus").find("org.gnome.ScreenSaver is owned, BecomeMonitor allowed"),
               std::string::npos);
     EXPECT_NE(healthy.at("log").find("directory /tmp/tarvelo-nobody is safe; level debug from HOST DEFAULTS "
@@ -207,6 +208,16 @@ TEST(DoctorTest, PassesOnAHealthyDesktopAndNamesEachBrokenPrecondition) {
          [&] { fs::permissions(script, fs::perms(0644)); },
          [&] { fs::permissions(script, fs::perms(0755)); }},
         {"log", "failure", "the log directory /tmp/tarvelo-nobody is a symbolic link",
+        // Another user's desktop, which the set-user-id daemon refuses.
+        {"desktop",
+         "failure",
+         "the installed set-user-id daemon would refuse this desktop: the desktop id file of a Wayland "
+         "display must belong to the real user (display wayland-8, file "
+         "/var/tarvelo/brv_desktop/brv_desktopid.8, owner dcvictim(1101), real user nobody(65534)) -- fix: "
+         "the agent writes the display's desktop id file for the desktop's user (owned by nobody(65534))",
+         [&] { session.WriteDesktopIdFile("wayland-8", session.DesktopId(), kOtherDesktopUser); },
+         {},
+         Replaced(env, "WAYLAND_DISPLAY", "wayland-8")},
          [&] { fs::create_directory_symlink("/tmp", squatted); }, [&] { fs::remove(squatted); }},
         {"crashes", "warning", "the core size limit is 0",
          [&] {
@@ -234,6 +245,26 @@ TEST(DoctorTest, PassesOnAHealthyDesktopAndNamesEachBrokenPrecondition) {
     }
     // Everything is restored: healthy again.
     doctor.Line("identity", 0);
+}
+
+TEST(DoctorTest, NamesWhoRunsTheServiceAndFailsWhenItIsNeitherRootNorThePortFilesOwner) {
+    DesktopSandbox session({.serviceUid = kNobody, .portFileOwner = 0, .setUserId = true});
+    BusClient saver(session.Bus().Address());
+    saver.RequestName("org.gnome.ScreenSaver");
+    Doctor doctor(session);
+    std::string port = std::to_string(std::stoi(ReadFile(session.PortPath())));
+    EXPECT_EQ(doctor.Line("service", 1),
+              "failure service: the service on port " + port +
+                  " belongs to uid 65534 (nobody), expected root or uid 0 (root), the owner of "
+                  "/var/tarvelo/ipc.port -- fix: run the agent's IPC service as root or as the owner of "
+                  "/var/tarvelo/ipc.port");
+    // The restarted service's port file, handed to the user who runs it.
+    ASSERT_EQ(chown(session.PortPath().c_str(), kNobody, kNobody), 0);
+    port = std::to_string(std::stoi(ReadFile(session.PortPath())));
+    const std::string line = doctor.Line("service", 0);
+    EXPECT_TRUE(line.starts_with("ok service: port " + port +
+                                 " from /var/tarvelo/ipc.port, run by uid 65534 (nobody), TLS up, "))
+        << line;
 }
 
 TEST(DoctorTest, NamesTheFallbackWhenTheBusRefusesMonitors) {

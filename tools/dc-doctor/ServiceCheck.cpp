@@ -1,6 +1,7 @@
 // The agent's IPC service as the daemon reaches it: the port file, TCP,
-// TLS and the signature against the installed public key. The check stops
-// there, before the client-info record, so no token ever leaves.
+// TLS, the signature against the installed public key and the user the
+// service runs as. The check stops there, before the client-info record,
+// so no token ever leaves.
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
@@ -11,6 +12,7 @@
 #include "src/ipc/IpcServiceCheck.h"
 #include "src/ipc/SignatureDigest.h"
 #include "tools/dc-doctor/Checks.h"
+#include "tools/dc-doctor/InstalledDaemon.h"
 #include "tools/dc-doctor/ProblemRecords.h"
 
 namespace doctor {
@@ -58,6 +60,21 @@ std::string PortText(const std::string& path) {
     return text ? std::to_string(strtol(text->c_str(), nullptr, 10)) : std::string("?");
 }
 
+std::string Account(uid_t uid) {
+    return "uid " + std::to_string(uid) + " (" + UserName(uid) + ")";
+}
+
+// The daemon refuses a service that another user runs: whoever holds the
+// port may have replayed a signature recorded from the real service.
+CheckResult OwnerFailure(const IpcServiceOwner& owner, const std::string& portFile) {
+    const std::string found =
+        owner.uid ? "belongs to " + Account(*owner.uid) : "has no owner that could be found";
+    return Failure(kName,
+                   "the service on port " + std::to_string(owner.port) + " " + found + ", expected root or " +
+                       Account(owner.portFileOwner) + ", the owner of " + portFile,
+                   "run the agent's IPC service as root or as the owner of " + portFile);
+}
+
 }  // namespace
 
 CheckResult CheckService() {
@@ -67,13 +84,17 @@ CheckResult CheckService() {
         return key;
     }
     ProblemRecords problems;
-    if (!IpcClient_CheckService()) {
+    std::optional<IpcServiceOwner> owner;
+    if (!IpcClient_CheckService(&owner)) {
+        if (owner && !owner->Accepted()) {
+            return OwnerFailure(*owner, paths.portFile);
+        }
         return Failure(kName, "the service on the port in " + paths.portFile + " failed: " + problems.Text(),
                        "start the agent's IPC service; a port file left by a stopped service is stale");
     }
-    return Ok(kName, "port " + PortText(paths.portFile) + " from " + paths.portFile +
-                         ", TLS up, signature verified against " + paths.publicKeyFile + " (" + key.detail +
-                         ")");
+    return Ok(kName, "port " + PortText(paths.portFile) + " from " + paths.portFile + ", run by " +
+                         Account(*owner->uid) + ", TLS up, signature verified against " +
+                         paths.publicKeyFile + " (" + key.detail + ")");
 }
 
 }  // namespace doctor

@@ -99,6 +99,29 @@ std::string OrBuilt(const std::string& path, const std::string& name) {
     return path.empty() ? BuiltBinary(name) : path;
 }
 
+// Where a service publishes and what it reads.
+struct ServiceFiles {
+    std::string dir;
+    std::string key;
+    std::string magicFile;
+};
+
+// A service of another user can neither read the key and the magic where
+// they are nor write to the seat's /var/tarvelo: it gets a directory of
+// its own with copies of both.
+ServiceFiles ForeignServiceFiles(const std::string& varDir, const std::string& key, const std::string& magic,
+                                 uid_t uid) {
+    const ServiceFiles files{varDir + "-service", varDir + "-service/key.pem", varDir + "-service/magic"};
+    fs::create_directories(files.dir);
+    fs::copy_file(key, files.key, fs::copy_options::overwrite_existing);
+    TempDir::WriteAt(files.magicFile, magic, 0600);
+    for (const std::string& path : {files.dir, files.key, files.magicFile}) {
+        Own(path, uid);
+    }
+    fs::permissions(files.dir, fs::perms(0700));
+    return files;
+}
+
 }  // namespace
 
 std::string BuiltBinary(const std::string& name) {
@@ -357,20 +380,33 @@ void DesktopSandbox::InstallSetUserId() {
 // Every seat's service signs with the one key whose public half is in
 // /usr/share/tarvelo.
 void DesktopSandbox::StartService(Seat& seat) {
+    const ServiceFiles files =
+        options_.serviceUid ? ForeignServiceFiles(seat.varDir, keyPath_, options_.magic, *options_.serviceUid)
+                            : ServiceFiles{seat.varDir, keyPath_, seat.varDir + "/brv_desktop_magic"};
     std::vector<std::string> argv = {OrBuilt(options_.serviceBinary, "ipc-service"),
                                      "--dir",
-                                     seat.varDir,
+                                     files.dir,
                                      "--key",
-                                     keyPath_,
+                                     files.key,
                                      "--commands",
                                      "--print-limit",
                                      "16777216",
                                      "--desktop-magic-file",
-                                     seat.varDir + "/brv_desktop_magic",
+                                     files.magicFile,
                                      "--client-id",
                                      std::to_string(std::stoll(seat.desktopId))};
     argv.insert(argv.end(), options_.serviceArgs.begin(), options_.serviceArgs.end());
-    seat.service = std::make_unique<IpcService>(argv, seat.varDir + "/ipc-service.err");
+    seat.service = std::make_unique<IpcService>(argv, seat.varDir + "/ipc-service.err", options_.serviceUid);
+    if (files.dir != seat.varDir) {
+        for (const char* published : {"/ipc.port", "/rui.pub"}) {
+            fs::copy_file(files.dir + published, seat.varDir + published,
+                          fs::copy_options::overwrite_existing);
+        }
+    }
+    if (const std::optional<uid_t> owner =
+            options_.portFileOwner ? options_.portFileOwner : options_.serviceUid) {
+        Own(seat.varDir + "/ipc.port", *owner);
+    }
 }
 
 void DesktopSandbox::RestartService() {

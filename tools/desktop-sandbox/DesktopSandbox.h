@@ -96,6 +96,13 @@ struct SandboxOptions {
     BusPolicy busPolicy = BusPolicy::kOpen;
     // Passed to the service after the standard options.
     std::vector<std::string> serviceArgs{};
+    // The user every service runs as; root when unset. Such a service works
+    // in a directory of that user's, with copies of the key and the magic,
+    // and its port file and public key are copied to the seat.
+    std::optional<uid_t> serviceUid{};
+    // The owner given to each seat's port file once its service wrote it;
+    // the service's user when unset.
+    std::optional<uid_t> portFileOwner{};
     // The text of the desktop id file; by default an id unique to the
     // process. The service expects the id as a decimal number.
     std::string desktopId{};

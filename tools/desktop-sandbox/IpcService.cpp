@@ -8,8 +8,9 @@
 
 namespace sandbox {
 
-IpcService::IpcService(const std::vector<std::string>& argv, std::string errPath)
-    : errPath_(std::move(errPath)), child_({.argv = argv, .inputPipe = true, .errFile = errPath_}) {
+IpcService::IpcService(const std::vector<std::string>& argv, std::string errPath, std::optional<uid_t> uid)
+    : errPath_(std::move(errPath)),
+      child_({.argv = argv, .uid = uid, .gid = uid, .inputPipe = true, .errFile = errPath_}) {
     if (!WaitForLine("^LISTENING ", std::chrono::seconds(10))) {
         throw std::runtime_error("ipc-service did not listen: " + ReadFile(errPath_));
     }

@@ -15,8 +15,9 @@ namespace sandbox {
 class IpcService {
   public:
     // Starts the service (argv[0] the binary, its standard error going to
-    // errPath) and waits until it listens; throws when it does not.
-    IpcService(const std::vector<std::string>& argv, std::string errPath);
+    // errPath), as uid (and the group of that number) when given, and waits
+    // until it listens; throws when it does not.
+    IpcService(const std::vector<std::string>& argv, std::string errPath, std::optional<uid_t> uid = {});
 
     // Consumes lines until one matches pattern (searched anywhere in the
     // line) and returns it; nothing when the timeout passes or the service
