@@ -208,16 +208,6 @@ TEST(DoctorTest, PassesOnAHealthyDesktopAndNamesEachBrokenPrecondition) {
          [&] { fs::permissions(script, fs::perms(0644)); },
          [&] { fs::permissions(script, fs::perms(0755)); }},
         {"log", "failure", "the log directory /tmp/tarvelo-nobody is a symbolic link",
-        // Another user's desktop, which the set-user-id daemon refuses.
-        {"desktop",
-         "failure",
-         "the installed set-user-id daemon would refuse this desktop: the desktop id file of a Wayland "
-         "display must belong to the real user (display wayland-8, file "
-         "/var/tarvelo/brv_desktop/brv_desktopid.8, owner dcvictim(1101), real user nobody(65534)) -- fix: "
-         "the agent writes the display's desktop id file for the desktop's user (owned by nobody(65534))",
-         [&] { session.WriteDesktopIdFile("wayland-8", session.DesktopId(), kOtherDesktopUser); },
-         {},
-         Replaced(env, "WAYLAND_DISPLAY", "wayland-8")},
          [&] { fs::create_directory_symlink("/tmp", squatted); }, [&] { fs::remove(squatted); }},
         {"crashes", "warning", "the core size limit is 0",
          [&] {
