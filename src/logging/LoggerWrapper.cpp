@@ -8,6 +8,7 @@
 #include "lib/log/Log.h"
 #include "lib/log/LogFileOutput.h"
 #include "lib/log/LogPrefix.h"
+#include "src/logging/ProductVersion.h"
 #include "src/logging/SettingsLayers.h"
 
 LoggerWrapper* LoggerWrapper::instance = nullptr;
@@ -43,7 +44,7 @@ LoggerWrapper::LoggerWrapper(const std::string& appName) : appName(appName) {
 
     FillFileDefaults(dictionary, appName);
 
-    dclog::SetProductInfo(kProductName, DC_PRODUCT_VERSION, DC_BUILD_NUMBER, kBuildType);
+    dclog::SetProductInfo(kProductName, product::Version(), product::BuildNumber(), kBuildType);
     dclog::StartFileOutput(appName, dclogging::DictionaryLayer(dictionary), dclogging::PreferenceLayer(),
                            true);
     Log_SetLevel(0, level);

@@ -12,6 +12,7 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -19,12 +20,13 @@
 #include "tests/support/Sandbox.h"
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 namespace dctest {
 namespace {
 
-const std::vector<std::string> kChecks = {"identity",    "desktop", "display", "service",  "session-bus",
-                                          "task-script", "log",     "crashes", "leftovers"};
+const std::vector<std::string> kChecks = {"daemon",      "identity",    "desktop", "display", "service",
+                                          "session-bus", "task-script", "log",     "crashes", "leftovers"};
 
 // "<status> <name>: ..." lines, by check name.
 std::map<std::string, std::string> LinesByCheck(const std::string& out) {
@@ -132,6 +134,9 @@ TEST(DoctorTest, PassesOnAHealthyDesktopAndNamesEachBrokenPrecondition) {
         const std::string line = healthy.at(check);
         EXPECT_TRUE(line.starts_with("ok ") || (warningAllowed && line.starts_with("warning "))) << line;
     }
+    const std::string installed = "/usr/lib/tarvelo/sandbox/DesktopController";
+    EXPECT_EQ(healthy.at("daemon"), "ok daemon: " + installed + " is version " + DC_VERSION_TEXT +
+                                        ", the same as this dc-doctor, set-user-id to brvcanvas");
     EXPECT_NE(healthy.at("desktop").find("desktop id " + session.DesktopId() +
                                          " from "
                                          "/var/tarvelo/brv_desktop/brv_desktopid.0; desktop type gnome, "
@@ -181,7 +186,23 @@ TEST(DoctorTest, PassesOnAHealthyDesktopAndNamesEachBrokenPrecondition) {
     const std::string squatted = session.HostTmp() + "/tarvelo-nobody";
     const std::string leftover = session.HostShm() + "/sem.entrySem_" + std::to_string(EndedPid()) + "_0";
     const std::string key = ReadFile(pub);
+    const std::string daemon = session.SystemDir("/usr/lib/tarvelo") + "/sandbox/DesktopController";
+    const std::string daemonBytes = ReadFile(daemon);
+    // An older daemon's file, as the doctor reads it: the mark and its text
+    // among other bytes. Written in place, so the set-user-id bit stays.
+    const auto installDaemon = [&](const std::string& bytes) {
+        std::ofstream(daemon, std::ios::binary | std::ios::trunc) << bytes;
+    };
     const std::vector<Broken> cases = {
+        {"daemon", "warning",
+         installed + " is version 0.9.2 build 17, this dc-doctor version " + DC_VERSION_TEXT +
+             ": the checks may not be the ones that daemon makes -- fix: install desktopcontroller and "
+             "desktopcontroller-tools of one version",
+         [&] { installDaemon("code\0@(#)DesktopController 0.9.2 build 17\0data"s); },
+         [&] { installDaemon(daemonBytes); }},
+        {"daemon", "warning", installed + " carries no version; this dc-doctor is version " + DC_VERSION_TEXT,
+         [&] { installDaemon("code and data of a daemon built before versions were marked"); },
+         [&] { installDaemon(daemonBytes); }},
         {"identity", "failure", "/var/tarvelo/brv_desktop_magic has mode 0644, it must be 0600",
          [&] { fs::permissions(session.MagicPath(), fs::perms(0644)); },
          [&] { fs::permissions(session.MagicPath(), fs::perms(0600)); }},

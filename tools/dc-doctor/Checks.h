@@ -8,6 +8,7 @@
 
 namespace doctor {
 
+CheckResult CheckDaemon();
 CheckResult CheckIdentity();
 CheckResult CheckDesktop();
 CheckResult CheckDisplay();

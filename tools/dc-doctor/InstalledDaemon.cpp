@@ -3,11 +3,42 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "src/logging/ProductVersion.h"
 
 #include "src/core/DesktopClaim.h"
 
 namespace doctor {
+namespace {
+
+// The longest version text believed; anything longer is not the mark.
+constexpr std::size_t kMaxVersionLength = 64;
+
+// The marked version text in the file's bytes, read without running it.
+std::string VersionIn(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    const std::size_t mark = bytes.find(product::kVersionMark);
+    if (mark == std::string::npos) {
+        return {};
+    }
+    const std::size_t start = mark + product::kVersionMark.size();
+    const std::size_t end = bytes.find('\0', start);
+    if (end == std::string::npos || end - start > kMaxVersionLength ||
+        !std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(start),
+                     bytes.begin() + static_cast<std::ptrdiff_t>(end),
+                     [](char c) { return std::isprint(c); })) {
+        return {};
+    }
+    return bytes.substr(start, end - start);
+}
+
+}  // namespace
 
 std::optional<InstalledDaemon> FindInstalledDaemon() {
     std::error_code error;
@@ -23,6 +54,7 @@ std::optional<InstalledDaemon> FindInstalledDaemon() {
     daemon.owner = status.st_uid;
     daemon.setUserId = (status.st_mode & S_ISUID) != 0;
     daemon.effectiveUid = daemon.setUserId ? status.st_uid : getuid();
+    daemon.version = VersionIn(daemon.path);
     return daemon;
 }
 

@@ -15,6 +15,9 @@ struct InstalledDaemon {
     bool setUserId = false;
     // Whom the daemon runs as when this session's user starts it.
     uid_t effectiveUid = 0;
+    // "<version> build <number>" as the file carries it (ProductVersion.h);
+    // empty for a daemon built without that mark.
+    std::string version{};
 };
 
 std::optional<InstalledDaemon> FindInstalledDaemon();

@@ -29,9 +29,10 @@ std::vector<doctor::CheckResult> RunChecks() {
     Preference_Init();
     Panic_Init();
     std::vector<doctor::CheckResult> results;
-    for (auto* check : {doctor::CheckIdentity, doctor::CheckDesktop, doctor::CheckDisplay,
-                        doctor::CheckService, doctor::CheckSessionBus, doctor::CheckTaskScript,
-                        doctor::CheckLog, doctor::CheckCrashes, doctor::CheckLeftovers}) {
+    for (auto* check :
+         {doctor::CheckDaemon, doctor::CheckIdentity, doctor::CheckDesktop, doctor::CheckDisplay,
+          doctor::CheckService, doctor::CheckSessionBus, doctor::CheckTaskScript, doctor::CheckLog,
+          doctor::CheckCrashes, doctor::CheckLeftovers}) {
         results.push_back(check());
     }
     Preference_Exit();
