@@ -135,8 +135,19 @@ TEST(BorrowedIdentityTest, AnAgentWrittenXDisplayIsClaimedOnlyWithTheUsersOwnXAu
                             "brvcanvas(990) " +
                                 Describe(display, part, "dcvictim(1101)")});
 
-    session.WriteDesktopIdFile(display, session.DesktopId(), 0);
-    ASSERT_TRUE(session.StartAndConnect()) << session.Log();
+    // The user's own desktop connects, whether the agent wrote its id file
+    // or the user owns it, and with or without a matching BRV_DESKTOP_ID.
+    for (const uid_t owner : {uid_t{0}, kNobody}) {
+        SCOPED_TRACE(owner);
+        session.WriteDesktopIdFile(display, session.DesktopId(), owner);
+        ASSERT_TRUE(session.StartAndConnect(
+            owner == 0 ? std::vector<std::string>{}
+                       : std::vector<std::string>{"BRV_DESKTOP_ID=" + session.DesktopId()}))
+            << session.Log();
+        session.Service().Close();
+        EXPECT_EQ(session.FinishDaemon().exitStatus, 0);
+        session.RestartService();
+    }
 }
 
 }  // namespace
