@@ -1,10 +1,14 @@
 // The scripted session of dc-sandbox demo: each step prints what happened
 // and checks it; the first check that fails ends the demo with status 1.
 #include <openssl/rand.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 
+#include <array>
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
+#include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
@@ -73,12 +77,20 @@ std::string FirstLine(const std::string& text) {
     return text.substr(0, text.find('\n'));
 }
 
+bool IsSetUserId(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && (st.st_mode & S_ISUID) != 0;
+}
+
 class Demo {
   public:
-    explicit Demo(SandboxOptions options) : box_(std::move(options)) {}
+    explicit Demo(SandboxOptions options) : setUserId_(options.setUserId), box_(std::move(options)) {}
     void Run();
 
   private:
+    void Steps();
+    bool DaemonEnded();
+    void ReportDaemonEnd();
     std::string Expect(const std::string& pattern);
     std::string ScreenSaverState();
     void Handshake();
@@ -86,14 +98,58 @@ class Demo {
     void LockAndUnlock();
     void CloseAndExit();
 
+    bool setUserId_;
     DesktopSandbox box_;
     pid_t worker_ = -1;
 };
 
+bool Demo::DaemonEnded() {
+    pollfd exit{box_.DaemonExitFd(0), POLLIN, 0};
+    return poll(&exit, 1, 0) == 1;
+}
+
+// Waits for the service to report pattern, and no longer than the daemon
+// runs: an ended daemon makes the service report nothing more.
 std::string Demo::Expect(const std::string& pattern) {
-    std::optional<std::string> line = box_.Service().WaitForLine(pattern, kWait);
-    Check(line.has_value(), "the service did not report: " + pattern);
-    return *line;
+    IpcService& service = box_.Service();
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    for (;;) {
+        if (std::optional<std::string> line = service.WaitForLine(pattern, std::chrono::milliseconds(0))) {
+            return *line;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        Check(left.count() > 0, "the service did not report: " + pattern);
+        std::array<pollfd, 2> fds{{{service.OutputFd(), POLLIN, 0}, {box_.DaemonExitFd(0), POLLIN, 0}}};
+        poll(fds.data(), fds.size(), static_cast<int>(left.count()));
+        if (fds[1].revents != 0) {
+            // What the daemon sent before it ended may still be on its way.
+            std::optional<std::string> line = service.WaitForLine(pattern, std::chrono::seconds(1));
+            Check(line.has_value(), "DesktopController ended before the service reported: " + pattern);
+            return *line;
+        }
+    }
+}
+
+// The daemon's exit status and standard error, which say why it ended; a
+// daemon still running is stopped first.
+void Demo::ReportDaemonEnd() {
+    if (box_.DaemonPid() < 0) {
+        return;
+    }
+    const bool ended = DaemonEnded();
+    if (!ended) {
+        Say("    DesktopController (pid " + std::to_string(box_.DaemonPid()) + ") still runs; stopping it");
+    }
+    const ChildResult result = box_.FinishDaemon(ended ? kWait : std::chrono::milliseconds(0));
+    if (ended) {
+        Say(result.exited ? "    DesktopController exited with status " + std::to_string(result.exitStatus)
+                          : "    DesktopController was ended by signal " + std::to_string(result.termSignal));
+    }
+    Say(result.err.empty() ? "    its standard error was empty" : "    its standard error:");
+    if (!result.err.empty()) {
+        std::cout << Indented(result.err) << std::endl;
+    }
 }
 
 std::string Demo::ScreenSaverState() {
@@ -105,6 +161,15 @@ std::string Demo::ScreenSaverState() {
 }
 
 void Demo::Run() {
+    try {
+        Steps();
+    } catch (const DemoFailure&) {
+        ReportDaemonEnd();
+        throw;
+    }
+}
+
+void Demo::Steps() {
     Say("Private desktop in " + box_.Host(""));
     Say("    Xvfb on " + box_.DisplayEnv().substr(8) + ", session bus " + box_.Bus().Address() +
         ", mate-screensaver running");
@@ -112,6 +177,9 @@ void Demo::Run() {
     Say("Reference IPC service listening on 127.0.0.1:" + FirstLine(ReadFile(box_.PortPath())));
     box_.StartDaemon();
     Say("DesktopController started (pid " + std::to_string(box_.DaemonPid()) + ")");
+    if (setUserId_) {
+        Say("    set-user-id, as installed: a copy owned by the magic's owner, started by nobody");
+    }
     Handshake();
     StartAndStopWorker();
     LockAndUnlock();
@@ -207,6 +275,10 @@ int RunDemo(const CliOptions& options) {
                    .mateScreenSaver = true,
                    .desktopId = std::to_string(100 + getpid() % 900),
                    .osReleaseId = "",
+                   // Such a daemon reads the magic as the file's owner, and
+                   // only a magic of that owner: it runs the way a desktop
+                   // user starts it, as the package installs it.
+                   .setUserId = IsSetUserId(options.daemonBinary),
                    .taskScript = taskScript,
                    .daemonBinary = options.daemonBinary});
         demo.Run();
