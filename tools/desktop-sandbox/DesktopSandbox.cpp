@@ -155,6 +155,9 @@ DesktopSandbox::DesktopSandbox(SandboxOptions options) : options_(std::move(opti
     if (options_.magic.empty()) {
         options_.magic = FreshMagic();
     }
+    if (options_.xAuthority && !options_.x11) {
+        throw std::invalid_argument("an X authority needs an X display");
+    }
     displayEnv_ = options_.x11 ? StartXvfb() : "WAYLAND_DISPLAY=wayland-0";
     bus_ = std::make_unique<SessionBus>(options_.busPolicy,
                                         options_.setUserId ? std::optional<uid_t>(kNobody) : std::nullopt);
@@ -178,9 +181,8 @@ DesktopSandbox::DesktopSandbox(SandboxOptions options) : options_(std::move(opti
     if (options_.setUserId) {
         InstallSetUserId();
     }
-    if (options_.xAuthority && !options_.x11) {
-        throw std::invalid_argument("an X authority needs an X display");
-    }
+    WriteDesktopIdFile(displayEnv_.substr(displayEnv_.find('=') + 1), options_.desktopId,
+                       options_.idFileOwner.value_or(options_.setUserId ? kNobody : 0));
     StartService(seats_.front());
     fs::copy_file(seats_.front().varDir + "/rui.pub", layout_.HostPath("/usr/share/tarvelo") + "/rui.pub");
 }
@@ -204,8 +206,6 @@ DesktopSandbox::~DesktopSandbox() {
         kill(pid, SIGKILL);
     }
     for (auto& xvfb : xvfbs_) {
-    WriteDesktopIdFile(displayEnv_.substr(displayEnv_.find('=') + 1), options_.desktopId,
-                       options_.idFileOwner.value_or(options_.setUserId ? kNobody : 0));
         xvfb->Stop(SIGTERM);  // so that it removes its socket and lock file
     }
 }
@@ -220,6 +220,11 @@ std::string DesktopSandbox::StartXvfb() {
     // its connection at once, and an X server whose last client left resets
     // itself, refusing whoever connects meanwhile: a real desktop's server
     // always has the session's clients, so this one never resets.
+    std::vector<std::string> argv = {kXvfb, "-displayfd", "1", "-nolisten",  "tcp", "-noreset", "-maxclients",
+                                     "512", "-screen",    "0", "1024x768x24"};
+    if (options_.xAuthority) {
+        argv.insert(argv.end(), {"-auth", WriteXAuthority()});
+    }
     auto& xvfb = xvfbs_.emplace_back(std::make_unique<ChildProcess>(
         ChildCommand{.argv = argv, .env = {"PATH=/usr/bin:/bin"}, .errFile = "/dev/null"}));
     std::optional<std::string> number = xvfb->ReadLine(10s);
@@ -229,34 +234,6 @@ std::string DesktopSandbox::StartXvfb() {
     return "DISPLAY=:" + *number;
 }
 
-void DesktopSandbox::StartMateScreenSaver() {
-    if (!options_.x11) {
-        throw std::invalid_argument("the MATE screen saver needs an X display");
-    }
-    screenSaver_ = std::make_unique<ChildProcess>(
-        ChildCommand{.argv = {"mate-screensaver", "--no-daemon"},
-                     // Without the accessibility bridge it looks for no helper services.
-                     .env = {"PATH=/usr/bin:/bin", "NO_AT_BRIDGE=1", "XDG_CURRENT_DESKTOP=MATE", displayEnv_,
-                             "DBUS_SESSION_BUS_ADDRESS=" + bus_->Address(), "HOME=" + layout_.Root()},
-                     .errFile = layout_.Root() + "/screensaver.err"});
-    BusClient client(bus_->Address());
-    std::vector<std::string> argv = {kXvfb, "-displayfd", "1", "-nolisten",  "tcp", "-noreset", "-maxclients",
-                                     "512", "-screen",    "0", "1024x768x24"};
-    if (options_.xAuthority) {
-        argv.insert(argv.end(), {"-auth", WriteXAuthority()});
-    }
-    if (!WaitUntil([&] { return client.HasOwner("org.mate.ScreenSaver"); })) {
-        throw std::runtime_error("mate-screensaver did not appear on the session bus");
-    }
-}
-
-void DesktopSandbox::WriteFiles() {
-    WriteSeatFiles(seats_.front());
-    std::string config =
-        "DesktopController.log.logLevel = \"" + options_.logLevel + "\"\n" + options_.preferences;
-    if (!options_.logFile.empty()) {
-        config += "DesktopController.log.filename = \"" + Inside(options_.logFile) + "\"\n";
-    }
 // A fresh cookie, in the desktop user's X authority file, readable by that
 // user only; the X server reads it there too.
 std::string DesktopSandbox::WriteXAuthority() {
@@ -277,6 +254,29 @@ void DesktopSandbox::WriteDesktopIdFile(const std::string& display, const std::s
     Own(path, owner);
 }
 
+void DesktopSandbox::StartMateScreenSaver() {
+    if (!options_.x11) {
+        throw std::invalid_argument("the MATE screen saver needs an X display");
+    }
+    screenSaver_ = std::make_unique<ChildProcess>(
+        ChildCommand{.argv = {"mate-screensaver", "--no-daemon"},
+                     // Without the accessibility bridge it looks for no helper services.
+                     .env = {"PATH=/usr/bin:/bin", "NO_AT_BRIDGE=1", "XDG_CURRENT_DESKTOP=MATE", displayEnv_,
+                             "DBUS_SESSION_BUS_ADDRESS=" + bus_->Address(), "HOME=" + layout_.Root()},
+                     .errFile = layout_.Root() + "/screensaver.err"});
+    BusClient client(bus_->Address());
+    if (!WaitUntil([&] { return client.HasOwner("org.mate.ScreenSaver"); })) {
+        throw std::runtime_error("mate-screensaver did not appear on the session bus");
+    }
+}
+
+void DesktopSandbox::WriteFiles() {
+    WriteSeatFiles(seats_.front());
+    std::string config =
+        "DesktopController.log.logLevel = \"" + options_.logLevel + "\"\n" + options_.preferences;
+    if (!options_.logFile.empty()) {
+        config += "DesktopController.log.filename = \"" + Inside(options_.logFile) + "\"\n";
+    }
     TempDir::WriteAt(layout_.HostPath("/etc/tarvelo") + "/config", config);
     fs::create_directories(fs::path(HostProbe()).parent_path());
     fs::copy_file(OrBuilt(options_.probeBinary, "dc-sandbox-probe"), HostProbe());
@@ -471,6 +471,9 @@ std::vector<std::string> DesktopSandbox::DaemonEnvironment(const std::vector<std
         displayEnv_,
         std::string(kMarkerName) + "=" + layout_.Root(),
     };
+    if (options_.xAuthority) {
+        env.push_back("XAUTHORITY=" + XAuthorityPath());
+    }
     if (!options_.desktopSession.empty()) {
         env.push_back("DESKTOP_SESSION=" + options_.desktopSession);
     }
@@ -507,9 +510,6 @@ void DesktopSandbox::StartDaemon(const std::vector<std::string>& env) {
     // can be what keeps one from landing in its working directory.
     auto body = [&] {
         if (chdir(workDir.c_str()) != 0) {
-    if (options_.xAuthority) {
-        env.push_back("XAUTHORITY=" + XAuthorityPath());
-    }
             return kChildSetupFailed;
         }
         rlimit limit{};

@@ -112,6 +112,12 @@ struct SandboxOptions {
     std::string osReleaseId = "rocky";
     // Installed set-user-id to the magic's owner and started by nobody.
     bool setUserId = false;
+    // The owner of the first seat's desktop id file: the desktop user
+    // (nobody) in a set-user-id sandbox, root otherwise, when unset.
+    std::optional<uid_t> idFileOwner{};
+    // With x11: the X server admits only clients with the cookie of the
+    // desktop user's X authority file (XAuthorityPath()).
+    bool xAuthority = false;
     // The log's file name in the work directory; the default place when empty.
     std::string logFile = "DesktopController.log";
     std::string logLevel = "debug";
@@ -119,12 +125,6 @@ struct SandboxOptions {
     // user's own preference files.
     std::string preferences{};
     std::string userPreferences{};
-    // The owner of the first seat's desktop id file: the desktop user
-    // (nobody) in a set-user-id sandbox, root otherwise, when unset.
-    std::optional<uid_t> idFileOwner{};
-    // With x11: the X server admits only clients with the cookie of the
-    // desktop user's X authority file (XAuthorityPath()).
-    bool xAuthority = false;
     // Installed as the desktop task script; a recording one when empty.
     std::string taskScript{};
     // With taskScript: it runs behind a wrapper that appends its log lines
@@ -161,6 +161,12 @@ class DesktopSandbox {
     const std::string& DisplayEnv() const { return displayEnv_; }
     std::string MagicPath() const { return layout_.HostPath("/var/tarvelo") + "/brv_desktop_magic"; }
     std::string PortPath() const { return layout_.HostPath("/var/tarvelo") + "/ipc.port"; }
+    // Writes the desktop id file of display (":N" or "wayland-N") as the
+    // agent does for a desktop of owner.
+    void WriteDesktopIdFile(const std::string& display, const std::string& id, uid_t owner);
+    // With xAuthority: the desktop user's X authority file, as the daemon
+    // sees it.
+    static std::string XAuthorityPath() { return Inside("home/.Xauthority"); }
 
     static std::string Inside(const std::string& name) { return "/var/tarvelo/sandbox/" + name; }
     std::string Host(const std::string& name) const;
@@ -168,12 +174,6 @@ class DesktopSandbox {
     std::string HostProbe() const { return layout_.HostPath("/usr/lib/tarvelo") + "/sandbox/probe"; }
     // The daemon's /tmp in a set-user-id session.
     std::string HostTmp() const { return layout_.Root() + "/tmp"; }
-    // Writes the desktop id file of display (":N" or "wayland-N") as the
-    // agent does for a desktop of owner.
-    void WriteDesktopIdFile(const std::string& display, const std::string& id, uid_t owner);
-    // With xAuthority: the desktop user's X authority file, as the daemon
-    // sees it.
-    static std::string XAuthorityPath() { return Inside("home/.Xauthority"); }
     // The daemon's /dev/shm, private to the sandbox.
     std::string HostShm() const { return layout_.Root() + "/shm"; }
 
@@ -241,6 +241,7 @@ class DesktopSandbox {
     };
 
     std::string StartXvfb();
+    std::string WriteXAuthority();
     std::string NextSeatDisplay();
     void StartMateScreenSaver();
     void StartLogind();
@@ -248,7 +249,6 @@ class DesktopSandbox {
     void StartStandInsOnSessionBus();
     // Carried by the lockers and whatever they start.
     static constexpr const char* kLockerMarker = "DC_SANDBOX_LOCKER";
-    std::string WriteXAuthority();
     // Live processes whose environment holds marker=<this sandbox's root>.
     std::vector<pid_t> MarkedProcesses(const std::string& marker) const;
     std::vector<std::string> LockerEnvironment(const std::string& desktop) const;
