@@ -9,3 +9,7 @@ void WipeSecret(std::string& text) {
     OPENSSL_cleanse(text.data(), text.size());
     text.clear();
 }
+
+void WipeBytes(void* data, std::size_t size) {
+    OPENSSL_cleanse(data, size);
+}

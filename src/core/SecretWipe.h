@@ -3,10 +3,14 @@
 // in freed heap memory, core files or swap.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // Overwrites every byte of text (including spare capacity) and empties it.
 void WipeSecret(std::string& text);
+
+// Overwrites size bytes at data in a way the compiler cannot drop.
+void WipeBytes(void* data, std::size_t size);
 
 // A secret text that is wiped when it goes out of scope.
 struct SecretText {

@@ -9,6 +9,7 @@
 #include "lib/log/Log.h"
 #include "src/core/CommonUtils.h"
 #include "src/core/SessionDetection.h"
+#include "src/dispatch/InboundXml.h"
 #include "src/dispatch/MessageNames.h"
 #include "src/dispatch/RequestReader.h"
 #include "src/executor/DesktopCExecutor.h"
@@ -57,7 +58,7 @@ void IpcMsgDispatcher::OnIpcMessage(char* payload, uint32_t length, void* /*user
         return;
     }
     payload[length] = '\0';
-    GetInstance()->ParseMsgPayload(std::string(payload));
+    GetInstance()->ParseMsgPayload(payload);
 }
 
 IpcMsgDispatcher::IpcMsgDispatcher()
@@ -68,14 +69,12 @@ IpcMsgDispatcher::IpcMsgDispatcher(std::shared_ptr<DesktopCExecutor> executor, S
 
 IpcMsgDispatcher::~IpcMsgDispatcher() = default;
 
-void IpcMsgDispatcher::ParseMsgPayload(const std::string& payload) {
+void IpcMsgDispatcher::ParseMsgPayload(std::string_view payload) {
     try {
-        std::istringstream in(payload);
-        Tree tree;
-        pt::read_xml(in, tree, 0);
+        const InboundXml message(payload);
         // A Response, or any other document, needs nothing from us.
-        if (tree.find(std::string(kRequest)) != tree.not_found()) {
-            ProcessRequest(tree);
+        if (message.Tree().find(std::string(kRequest)) != message.Tree().not_found()) {
+            ProcessRequest(message.Tree());
         }
     } catch (const pt::xml_parser_error& e) {
         LogMessage(dclog::kError, "IpcMsgDispatcher->%s Parse payload error, cause: %s\n", "ParseMsgPayload",

@@ -52,7 +52,8 @@ class IpcMsgDispatcher {
     IpcMsgDispatcher& operator=(const IpcMsgDispatcher&) = delete;
 
     // Handles one inbound message; every error is logged and drops it.
-    void ParseMsgPayload(const std::string& payload);
+    // No copy of its texts is left once it returns.
+    void ParseMsgPayload(std::string_view payload);
 
     // Sends DesktopLocked with "true" or "false".
     void NotifyDesktopLocked(bool locked);

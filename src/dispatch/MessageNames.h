@@ -13,6 +13,8 @@ inline constexpr std::string_view kResponse = "Response";
 
 // The property tree keeps an element's attributes under this child.
 inline constexpr std::string_view kAttributes = "<xmlattr>";
+// ... and each comment as a child of this name.
+inline constexpr std::string_view kComment = "<xmlcomment>";
 inline constexpr std::string_view kNameAttribute = "name";
 inline constexpr std::string_view kIsAppAttribute = "isApp";
 

@@ -33,10 +33,12 @@ std::optional<bool> ParseBoolText(std::string_view text) {
     return std::nullopt;
 }
 
+// Straight from the node: get<std::string> passes the value through
+// temporary copies, which a secret text must not leave behind.
 std::string ReadRequestText(const pt::ptree& tree, const std::string& path) {
-    std::string text = tree.get<std::string>(path);
+    const std::string& text = tree.get_child(path).data();
     if (text.find('\0') != std::string::npos) {
-        throw pt::ptree_bad_data("zero byte in " + path, text);
+        throw pt::ptree_bad_data("zero byte in " + path, path);
     }
     return text;
 }
@@ -61,7 +63,8 @@ std::vector<std::string> ReadParams(const pt::ptree& startProcess) {
     for (const auto& [childName, child] : *list) {
         // Only child elements are parameters: not the attributes of
         // ProcessParams, nor comments or text between its elements.
-        if (childName == msgnames::kAttributes || childName == "<xmlcomment>" || childName == "<xmltext>") {
+        if (childName == msgnames::kAttributes || childName == msgnames::kComment ||
+            childName == "<xmltext>") {
             continue;
         }
         params.push_back(ReadRequestText(child, ""));

@@ -155,8 +155,10 @@ bool IpcClient_InitSsl() {
     }
     // The service has no business renegotiating: the session is verified
     // once, by the signature step, and a renegotiation would only add
-    // handshake surface in the middle of the message stream.
-    SSL_CTX_set_options(context.get(), SSL_OP_NO_RENEGOTIATION);
+    // handshake surface in the middle of the message stream. Received
+    // plaintext may hold secrets; by default it would stay in the
+    // connection's record buffer until the next record overwrites it.
+    SSL_CTX_set_options(context.get(), SSL_OP_NO_RENEGOTIATION | SSL_OP_CLEANSE_PLAINTEXT);
     ossl::SslPtr ssl(SSL_new(context.get()));
     if (!ssl) {
         LogMessage(dclog::kError, "Failed to init SSL\n");

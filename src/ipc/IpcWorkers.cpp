@@ -33,6 +33,14 @@ const char* YesNo(bool value) {
     return value ? "yes" : "no";
 }
 
+// What the service sends may hold secrets (a start request's stdin text),
+// and freed memory keeps its bytes: every received payload is wiped before
+// it is released.
+void ReleasePayload(void* payload, size_t length) {
+    OPENSSL_cleanse(payload, length);
+    free(payload);
+}
+
 // Waits for a free slot in slices, so that a sender blocked on a full queue
 // gives up once the client stops instead of waiting for a poller that has
 // already ended. A timeout of 0 or less waits until then.
@@ -97,13 +105,13 @@ void* ReceiveLoopThread(void* userData) {
             LogMessage(dclog::kWarning, "Received an IPC message without payload\n");
         } else if (!IpcClient_ReadAll(payload, *length)) {
             LogMessage(dclog::kError, "Failed to receive IPC message\n");
-            free(payload);
+            ReleasePayload(payload, *length);
             return nullptr;
         }
         // Sliced waits instead of one unlimited one: once the inbound poller
         // has ended, nobody would ever free a slot.
         if (!PutUntilStopped(queue, payload, *length, userData, 0)) {
-            free(payload);
+            ReleasePayload(payload, *length);
         }
     }
     LogMessage(dclog::kInfo, "Receive loop thread terminated(stopService = %s)\n",
@@ -123,7 +131,7 @@ void* InboundPollerThread(void* userData) {
         if (state.onMessage != nullptr) {
             state.onMessage(static_cast<char*>(node->data), node->length, userData);
         }
-        free(node->data);
+        ReleasePayload(node->data, node->length);
         delete node;
     }
     LogMessage(dclog::kInfo, "Inbound poller thread terminated(stopService = %s)\n",
@@ -199,6 +207,15 @@ void DestroyQueue(BlockingQueue* queue) {
     delete queue;
 }
 
+// Payloads still queued when the connection ends are never delivered.
+void DestroyInboundQueue(BlockingQueue* queue) {
+    while (QueueNode* node = BlockingQueue_Take(queue, 1)) {
+        ReleasePayload(node->data, node->length);
+        delete node;
+    }
+    DestroyQueue(queue);
+}
+
 // Frames still queued for sending are dropped without their completion
 // callbacks; their completion records are released here.
 void DestroyOutboundQueue(BlockingQueue* queue) {
@@ -223,7 +240,7 @@ void IpcClient_RemoveLeftoverSemaphores() {
 }
 
 bool IpcClient_CreateQueues() {
-    std::shared_ptr<BlockingQueue> inbound = NewQueue(DestroyQueue);
+    std::shared_ptr<BlockingQueue> inbound = NewQueue(DestroyInboundQueue);
     std::shared_ptr<BlockingQueue> outbound = NewQueue(DestroyOutboundQueue);
     if (!inbound || !outbound) {
         LogMessage(dclog::kError, "Failed to create blocking inboundQueue/outboundQueue\n");

@@ -19,6 +19,7 @@ RdeProcess::RdeProcess(const std::string& name, int rid, int outFd)
 
 RdeProcess::~RdeProcess() {
     shutdown();
+    WipeSecret(stdinStr_);
 }
 
 void RdeProcess::setRid(int rid) {
