@@ -3,12 +3,16 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <utility>
 
 #include "lib/config/Preference.h"
 #include "lib/sig/PollLoop.h"
 #include "lib/sig/Sig.h"
+#include "src/core/PrivilegeDrop.h"
 #include "src/logging/LoggerWrapper.h"
 
 namespace {
@@ -41,8 +45,21 @@ void CleanExit(int status) {
 }
 
 void DropPrivileges() {
-    uid_t realUid = getuid();
-    if (realUid != geteuid()) {
-        syscall(SYS_setresuid, realUid, realUid, realUid);
+    const uid_t realUid = getuid();
+    const uid_t startUid = geteuid();
+    if (realUid == startUid) {
+        return;
+    }
+    DropOutcome outcome;
+    outcome.setResult = syscall(SYS_setresuid, realUid, realUid, realUid);
+    outcome.setError = errno;
+    outcome.getResult = getresuid(&outcome.after.real, &outcome.after.effective, &outcome.after.saved);
+    outcome.getError = errno;
+    // Going on with the start-up user's rights would hand them to every
+    // child started later.
+    const std::string failure = PrivilegeDropFailure(startUid, realUid, outcome);
+    if (!failure.empty()) {
+        fputs(failure.c_str(), stderr);
+        CleanExit(kExitStartupFailed);
     }
 }

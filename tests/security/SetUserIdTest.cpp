@@ -209,5 +209,22 @@ TEST(SetUserIdTest, RightsAreDroppedAndNothingSecretOrPrivilegedLeaksEvenInACras
     }
 }
 
+// A drop of rights that the kernel refuses ends start-up at once: the
+// daemon never goes on with the magic owner's rights to log, connect or
+// start children with them.
+TEST(SetUserIdTest, ARefusedDropEndsStartUpWithStatusOneBeforeAnythingRuns) {
+    DesktopSandbox session({.setUserId = true});
+    const ChildResult result = session.RunDaemonWithUnmappedRealUser(session.DaemonEnvironment());
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.err,
+              "DesktopController: failed to drop privileges from user id 990 to 65534: "
+              "setresuid: Invalid argument, exiting.\n");
+    EXPECT_EQ(result.out, "");
+    // No log was started and no queue made for a connection.
+    EXPECT_FALSE(fs::exists(session.LogPath()));
+    EXPECT_TRUE(fs::is_empty(session.HostShm()));
+}
+
 }  // namespace
 }  // namespace dctest

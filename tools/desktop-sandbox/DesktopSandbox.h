@@ -182,6 +182,11 @@ class DesktopSandbox {
     std::vector<std::string> DaemonEnvironment(const std::vector<std::string>& extraEnv = {}) const;
     void StartDaemon(const std::vector<std::string>& env);
     void StartDaemon() { StartDaemon(DaemonEnvironment()); }
+    // In a set-user-id sandbox: runs the daemon to its end from a user
+    // namespace in which only the magic's owner exists. The kernel still
+    // honours the set-user-id bit there, but the real user id the daemon
+    // drops to has no mapping, so its setresuid is refused (EINVAL).
+    ChildResult RunDaemonWithUnmappedRealUser(const std::vector<std::string>& env);
     // Runs a program built beside the daemon the way the desktop user would
     // run it there: in the daemon's namespace, with env; in a set-user-id
     // sandbox installed beside the set-user-id daemon and run by nobody.
