@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +24,10 @@ namespace {
 
 constexpr long kNanosPerSecond = 1000000000L;
 constexpr mode_t kSemaphoreMode = 0644;
+// A fresh name is random; that it exists already is all but impossible,
+// and a few tries make it so.
+constexpr int kFreshNameAttempts = 8;
+constexpr size_t kSuffixDigits = 16;
 
 std::atomic<uint32_t> queueSequence{0};
 
@@ -46,10 +51,39 @@ bool IsOwnSemaphoreFile(const char* name) {
     return true;
 }
 
+// Creates the semaphore under name plus a random suffix that nobody can
+// claim in advance, and leaves that name in the buffer.
+sem_t* CreateUnderFreshName(char (&name)[kSemaphoreNameSize], unsigned value) {
+    const std::string taken = name;
+    for (int attempt = 0; attempt < kFreshNameAttempts; ++attempt) {
+        uint64_t suffix = 0;
+        if (getrandom(&suffix, sizeof suffix, 0) != sizeof suffix) {
+            LogMessage(dclog::kError, "Failed to make a fresh name for named semaphore %s, error: %s\n",
+                       taken.c_str(), strerror(errno));
+            return nullptr;
+        }
+        snprintf(name, sizeof name, "%s_%0*llx", taken.c_str(), static_cast<int>(kSuffixDigits),
+                 static_cast<unsigned long long>(suffix));
+        sem_t* sem = sem_open(name, O_CREAT | O_EXCL, kSemaphoreMode, value);
+        if (sem != SEM_FAILED) {
+            LogMessage(dclog::kWarning, "Named semaphore %s is taken by someone else, using %s\n",
+                       taken.c_str(), name);
+            return sem;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+    }
+    LogMessage(dclog::kError, "Failed to create named semaphore %s, error: %s\n", name, strerror(errno));
+    return nullptr;
+}
+
 // Creates the named semaphore exclusively; a name left over from an earlier
 // process of this user that had the same id is reopened and used with its
-// old value. Any other existing name is refused.
-sem_t* OpenSemaphore(const char* name, unsigned value) {
+// old value. A name that anyone else holds, or that is not a plain file,
+// is left alone and the semaphore gets a fresh name: another user must be
+// able neither to stop the daemon's start nor to reach its queue.
+sem_t* OpenSemaphore(char (&name)[kSemaphoreNameSize], unsigned value) {
     sem_t* sem = sem_open(name, O_CREAT | O_EXCL, kSemaphoreMode, value);
     if (sem != SEM_FAILED) {
         return sem;
@@ -58,9 +92,10 @@ sem_t* OpenSemaphore(const char* name, unsigned value) {
         LogMessage(dclog::kError, "Failed to create named semaphore %s, error: %s\n", name, strerror(errno));
         return nullptr;
     }
-    if (IsOwnSemaphoreFile(name)) {
-        sem = sem_open(name, 0);
+    if (!IsOwnSemaphoreFile(name)) {
+        return CreateUnderFreshName(name, value);
     }
+    sem = sem_open(name, 0);
     if (sem == SEM_FAILED) {
         LogMessage(dclog::kError, "Failed to open existing named semaphore %s, error: %s\n", name,
                    strerror(errno));
@@ -80,6 +115,15 @@ void CloseSemaphore(sem_t* sem, const char* name) {
 
 bool IsDestroyed(const BlockingQueue* queue) {
     return queue == nullptr || queue->destroyed.load();
+}
+
+bool IsSequence(std::string_view text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+bool IsFreshSuffix(std::string_view text) {
+    return text.size() == kSuffixDigits &&
+           text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
 }  // namespace
@@ -239,12 +283,16 @@ pid_t BlockingQueue_PidOfName(std::string_view name) {
         name.remove_prefix(prefix.size());
         pid_t pid = 0;
         const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
-        const std::string_view rest(end, name.data() + name.size() - end);
-        if (error != std::errc() || pid <= 0 || rest.size() < 2 || rest[0] != '_' ||
-            rest.find_first_not_of("0123456789", 1) != std::string_view::npos) {
+        std::string_view rest(end, name.data() + name.size() - end);
+        if (error != std::errc() || pid <= 0 || !rest.starts_with('_')) {
             return 0;
         }
-        return pid;
+        rest.remove_prefix(1);
+        const size_t suffix = rest.find('_');
+        const bool valid = suffix == std::string_view::npos
+                               ? IsSequence(rest)
+                               : IsSequence(rest.substr(0, suffix)) && IsFreshSuffix(rest.substr(suffix + 1));
+        return valid ? pid : 0;
     }
     return 0;
 }

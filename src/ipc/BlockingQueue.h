@@ -11,9 +11,11 @@
 // ("/entrySem_<pid>_<n>", "/slotSem_<pid>_<n>"); both are unlinked again by
 // BlockingQueue_Destroy and by every failed create. A name that already
 // exists is reused only when it is a regular file of the effective user
-// (what a crashed earlier process with the same pid leaves); one that
-// another user made, or a link, fails the create: that user could
-// otherwise watch and steer the queue.
+// (what a crashed earlier process with the same pid leaves). One that
+// another user made, or a link, is left alone: the semaphore is made under
+// that name plus "_" and 16 random hexadecimal digits instead, after one
+// warning record. That user can thus neither stop the create nor watch or
+// steer the queue.
 //
 // Any number of threads may put and take. Destroy only once no thread can
 // be waiting on the queue any more.
@@ -22,6 +24,7 @@
 #include <semaphore.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <mutex>
@@ -35,6 +38,8 @@ struct QueueNode {
     QueueNode* previous = nullptr;
 };
 
+inline constexpr size_t kSemaphoreNameSize = 64;
+
 struct BlockingQueue {
     std::mutex lock;
     uint32_t capacity = 0;
@@ -46,8 +51,8 @@ struct BlockingQueue {
     QueueNode* tail = nullptr;
     // Set with head cleared; put and take test it before any wait, unlocked.
     std::atomic<bool> destroyed{false};
-    char entrySemName[64] = {};
-    char slotSemName[64] = {};
+    char entrySemName[kSemaphoreNameSize] = {};
+    char slotSemName[kSemaphoreNameSize] = {};
 };
 
 // Returns a new queue (release it with delete after BlockingQueue_Destroy),
@@ -59,13 +64,14 @@ void BlockingQueue_Destroy(BlockingQueue* queue);
 inline constexpr const char* kSemaphoreDir = "/dev/shm";
 
 // The pid in a name a queue creates ("sem.entrySem_<pid>_<n>" or
-// "sem.slotSem_<pid>_<n>", decimal digits only); 0 for any other name.
+// "sem.slotSem_<pid>_<n>", decimal digits only, either of them possibly
+// followed by a fresh name's suffix); 0 for any other name.
 pid_t BlockingQueue_PidOfName(std::string_view name);
 
 // Unlinks the names that queues of ended processes of the effective user
 // left in dir (kSemaphoreDir outside tests): regular files of that user
-// named "sem.entrySem_<pid>_<n>" or "sem.slotSem_<pid>_<n>" whose pid no
-// longer exists. Names of live pids and of other users, and anything that
+// with a queue's name (see BlockingQueue_PidOfName) whose pid no longer
+// exists. Names of live pids and of other users, and anything that
 // is not a regular file, stay. Returns the number removed.
 int BlockingQueue_RemoveDeadLeftovers(const char* dir);
 

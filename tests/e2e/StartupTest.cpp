@@ -229,5 +229,51 @@ TEST(StartupTest, StartsInTheDefaultLogAreaKeepOnlyKeepOldEarlierLogs) {
         std::string::npos);
 }
 
+// Any local user can make the names of the queues of pids still to come.
+// Here nobody holds all four names of each of the next pids, as in the
+// private /dev/shm of the daemon: it starts all the same, each queue under a
+// fresh name, leaves the planted names alone and removes its own at the end.
+TEST(StartupTest, QueueNamesHeldByAnotherUserDoNotStopTheStart) {
+    DesktopSandbox session;
+    const std::vector<std::string> kinds = {"entrySem", "slotSem"};
+    const int last = std::stoi(ReadFile("/proc/sys/kernel/ns_last_pid"));
+    const int pidMax = std::stoi(ReadFile("/proc/sys/kernel/pid_max"));
+    for (int ahead = 1; ahead <= 2000; ++ahead) {
+        const std::string pid = std::to_string((last + ahead) % pidMax);
+        for (const std::string& kind : kinds) {
+            for (const char* sequence : {"_0", "_1"}) {
+                const std::string path = session.HostShm() + "/sem." + kind + "_" + pid + sequence;
+                const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+                ASSERT_GE(fd, 0) << path;
+                ASSERT_EQ(fchown(fd, kNobody, kNobody), 0);
+                close(fd);
+            }
+        }
+    }
+    ASSERT_TRUE(session.StartAndConnect()) << session.Log();
+    const std::string pid = std::to_string(session.DaemonPid());
+    ASSERT_TRUE(fs::exists(session.HostShm() + "/sem.entrySem_" + pid + "_0"))
+        << "pid beyond the planted names";
+    for (const std::string& kind : kinds) {
+        for (const char* sequence : {"_0", "_1"}) {
+            const std::string taken = kind + "_" + pid + sequence;
+            EXPECT_EQ(session.CountInLog("Named semaphore /" + taken + " is taken by someone else, using /" +
+                                         taken + "_"),
+                      1u)
+                << session.Log();
+        }
+    }
+    session.Service().Close();
+    EXPECT_EQ(session.FinishDaemon().exitStatus, 0);
+    for (const auto& entry : fs::directory_iterator(session.HostShm())) {
+        const std::string name = entry.path().filename();
+        EXPECT_EQ(name.find("_" + pid + "_0_"), std::string::npos) << name;
+        EXPECT_EQ(name.find("_" + pid + "_1_"), std::string::npos) << name;
+    }
+    struct stat planted {};
+    ASSERT_EQ(stat((session.HostShm() + "/sem.slotSem_" + pid + "_1").c_str(), &planted), 0);
+    EXPECT_EQ(planted.st_uid, kNobody);
+}
+
 }  // namespace
 }  // namespace dctest

@@ -1,6 +1,7 @@
 // Named semaphores of the daemon's queues that ended processes left in
 // /dev/shm. The daemon removes its own user's at start-up; those of other
-// users stay, and a new queue whose name one of them holds cannot be made.
+// users stay, and a new queue whose name one of them holds takes a fresh
+// name instead.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>

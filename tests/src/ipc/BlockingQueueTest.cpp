@@ -68,7 +68,18 @@ std::string ShmPath(const std::string& name) {
 // Unused by any account, so nothing of it runs on the machine.
 constexpr uid_t kOtherUser = 54321;
 
-TEST(BlockingQueue, BadCapacityAndLeftoverSemaphores) {
+// The queue's semaphore took the taken name plus a random suffix, with one
+// warning naming both.
+void ExpectFreshName(const char* used, const std::string& taken, const dclog::LogCapture& capture) {
+    const std::string name = used;
+    ASSERT_EQ(name.size(), taken.size() + 17) << name;
+    EXPECT_EQ(name.substr(0, taken.size() + 1), taken + "_");
+    EXPECT_EQ(name.find_first_not_of("0123456789abcdef", taken.size() + 1), std::string::npos) << name;
+    EXPECT_EQ(capture.LevelOf("Named semaphore " + taken + " is taken by someone else, using " + name + "\n"),
+              dclog::kWarning);
+}
+
+TEST(BlockingQueue, BadCapacityLeftoverAndTakenNames) {
     dclog::LogCapture capture;
     EXPECT_EQ(BlockingQueue_Create(0), nullptr);
     EXPECT_EQ(capture.LevelOf("Invalid queue capacity 0\n"), dclog::kError);
@@ -89,14 +100,15 @@ TEST(BlockingQueue, BadCapacityAndLeftoverSemaphores) {
     EXPECT_EQ(ValueOf(reopened->entrySem), 0);
     reopened.reset();
 
-    // A link squatting the slot name is not followed; the entry semaphore
-    // made before it is unlinked again, the link stays.
+    // A link squatting the slot name is not followed: the semaphore gets a
+    // fresh name, and the link stays.
     name = NameAfter(probe, "slotSem");
     ASSERT_EQ(symlink("/dev/null", ShmPath(name).c_str()), 0);
-    EXPECT_EQ(BlockingQueue_Create(2), nullptr);
-    EXPECT_EQ(capture.LevelOf("Failed to open existing named semaphore " + name +
-                              ", error: " + strerror(ELOOP) + "\n"),
-              dclog::kError);
+    QueuePtr beside(BlockingQueue_Create(2));
+    ASSERT_TRUE(beside);
+    ExpectFreshName(beside->slotSemName, name, capture);
+    EXPECT_EQ(ValueOf(beside->slotSem), 2);
+    beside.reset();
     struct stat link {};
     EXPECT_EQ(lstat(ShmPath(name).c_str(), &link), 0);
     EXPECT_TRUE(S_ISLNK(link.st_mode));
@@ -107,8 +119,9 @@ TEST(BlockingQueue, BadCapacityAndLeftoverSemaphores) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "a semaphore of another user needs root to make";
     }
-    // Another user creates the entry name first: it is refused, not adopted,
-    // and stays that user's.
+    // Another user creates the entry name first: it is neither adopted nor
+    // a reason to fail; the queue works under a fresh name, and the planted
+    // one stays that user's, with its value untouched.
     name = NameAfter(probe, "entrySem");
     const dctest::ChildResult other = dctest::RunForked(
         {.uid = kOtherUser, .gid = kOtherUser},
@@ -118,23 +131,33 @@ TEST(BlockingQueue, BadCapacityAndLeftoverSemaphores) {
         },
         10s);
     ASSERT_TRUE(other.exited && other.exitStatus == 0) << other.err;
-    QueuePtr adopted(BlockingQueue_Create(2));
-    EXPECT_FALSE(adopted);
-    EXPECT_EQ(capture.LevelOf("Failed to open existing named semaphore " + name +
-                              ", error: " + strerror(EPERM) + "\n"),
-              dclog::kError);
+    QueuePtr fresh(BlockingQueue_Create(2));
+    ASSERT_TRUE(fresh);
+    ExpectFreshName(fresh->entrySemName, name, capture);
+    EXPECT_EQ(ValueOf(fresh->entrySem), 0);
+    char* data = static_cast<char*>(calloc(1, 1));
+    ASSERT_TRUE(BlockingQueue_Put(fresh.get(), data, 1, nullptr, 2000));
+    std::unique_ptr<QueueNode> node(BlockingQueue_Take(fresh.get(), 2000));
+    ASSERT_TRUE(node);
+    EXPECT_EQ(node->data, data);
+    free(data);
     struct stat planted {};
     EXPECT_EQ(lstat(ShmPath(name).c_str(), &planted), 0);
     EXPECT_EQ(planted.st_uid, kOtherUser);
-    adopted.reset();
+    sem_t* plantedSem = sem_open(name.c_str(), 0);
+    ASSERT_NE(plantedSem, SEM_FAILED);
+    EXPECT_EQ(ValueOf(plantedSem), 5);
+    sem_close(plantedSem);
+    fresh.reset();
     unlink(ShmPath(name).c_str());
     probe.reset();
     EXPECT_TRUE(ipctest::LeftoverSemaphores().empty());
     EXPECT_FALSE(BlockingQueue_Put(nullptr, nullptr, 0, nullptr, 0));
 }
 
-// Only regular files of this user named after a queue of a pid that is gone
-// are removed; names of live pids, of other users, links and other names stay.
+// Only regular files of this user named after a queue of a pid that is gone,
+// fresh names included, are removed; names of live pids, of other users,
+// links and other names stay.
 TEST(BlockingQueue, SweepRemovesOnlyOurNamesOfEndedProcesses) {
     dclog::LogCapture capture(dclog::kDebug);
     const pid_t dead = fork();
@@ -147,9 +170,13 @@ TEST(BlockingQueue, SweepRemovesOnlyOurNamesOfEndedProcesses) {
     const std::string ended = std::to_string(dead);
     const std::string live = std::to_string(getpid());
     dctest::TempDir dir;
+    const std::string suffix = "_0123456789abcdef";
     for (const std::string& name :
          {"sem.entrySem_" + ended + "_0", "sem.slotSem_" + ended + "_0", "sem.entrySem_" + ended + "_1",
-          "sem.entrySem_" + live + "_0", "sem.slotSem_" + ended + "_x", "sem.other_" + ended + "_0"}) {
+          "sem.entrySem_" + live + "_0", "sem.slotSem_" + ended + "_x", "sem.other_" + ended + "_0",
+          "sem.entrySem_" + ended + "_2" + suffix, "sem.slotSem_" + live + "_2" + suffix,
+          "sem.slotSem_" + ended + "_2" + suffix.substr(1), "sem.slotSem_" + ended + "_3" + suffix + "0",
+          "sem.slotSem_" + ended + "_4_0123456789ABCDEF"}) {
         dir.Write(name, "");
     }
     ASSERT_EQ(symlink("/dev/null", dir.File("sem.slotSem_" + ended + "_1").c_str()), 0);
@@ -157,14 +184,20 @@ TEST(BlockingQueue, SweepRemovesOnlyOurNamesOfEndedProcesses) {
     if (root) {
         ASSERT_EQ(chown(dir.File("sem.entrySem_" + ended + "_1").c_str(), kOtherUser, kOtherUser), 0);
     }
-    EXPECT_EQ(BlockingQueue_RemoveDeadLeftovers(dir.Path().c_str()), root ? 2 : 3);
+    EXPECT_EQ(BlockingQueue_RemoveDeadLeftovers(dir.Path().c_str()), root ? 3 : 4);
     std::vector<std::string> kept;
     for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
         kept.push_back(entry.path().filename());
     }
     std::sort(kept.begin(), kept.end());
-    std::vector<std::string> expected = {"sem.entrySem_" + live + "_0", "sem.other_" + ended + "_0",
-                                         "sem.slotSem_" + ended + "_1", "sem.slotSem_" + ended + "_x"};
+    std::vector<std::string> expected = {"sem.entrySem_" + live + "_0",
+                                         "sem.other_" + ended + "_0",
+                                         "sem.slotSem_" + ended + "_1",
+                                         "sem.slotSem_" + ended + "_x",
+                                         "sem.slotSem_" + live + "_2" + suffix,
+                                         "sem.slotSem_" + ended + "_2" + suffix.substr(1),
+                                         "sem.slotSem_" + ended + "_3" + suffix + "0",
+                                         "sem.slotSem_" + ended + "_4_0123456789ABCDEF"};
     if (root) {
         expected.push_back("sem.entrySem_" + ended + "_1");
     }
@@ -173,7 +206,10 @@ TEST(BlockingQueue, SweepRemovesOnlyOurNamesOfEndedProcesses) {
     EXPECT_EQ(capture.LevelOf("Removed leftover named semaphore sem.slotSem_" + ended + "_0\n"),
               dclog::kDebug);
     EXPECT_EQ(
-        capture.LevelOf("Removed " + std::to_string(root ? 2 : 3) + " named semaphores of ended processes\n"),
+        capture.LevelOf("Removed leftover named semaphore sem.entrySem_" + ended + "_2" + suffix + "\n"),
+        dclog::kDebug);
+    EXPECT_EQ(
+        capture.LevelOf("Removed " + std::to_string(root ? 3 : 4) + " named semaphores of ended processes\n"),
         dclog::kInfo);
 }
 
