@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string_view>
@@ -51,30 +52,50 @@ uid_t OwnerOf(const std::string& path) {
     return stat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
 }
 
-TEST(SetUserIdTest, RightsAreDroppedAndNothingSecretOrPrivilegedLeaksEvenInACrash) {
-    const std::string marker = "/tmp/shell-ran";
-    DesktopSandbox session({.currentDesktop = "GNOME; touch " + marker + "-desktop",
-                            .osReleaseId = "debian; touch " + marker + "-release",
-                            .setUserId = true,
-                            .logFile = "",
-                            .logLevel = "verbose",
-                            // The host asks the panic path to make the process
-                            // dumpable; the crash below must still leave no core.
-                            .preferences = "coreDumpFlags = \"1\"\n",
-                            .userPreferences = "DesktopController.log.filename = \"" +
-                                               DesktopSandbox::Inside("home/mine.log") +
-                                               "\"\nDesktopController.log.logLevel = \"error\"\n"});
-    // The loader drops TMPDIR for a set-user-id program.
-    ASSERT_TRUE(session.StartAndConnect(
-        {"DESKTOP_SESSION=mate$(touch " + marker + "-session)", "TMPDIR=" + DesktopSandbox::Inside("")}))
-        << session.Log();
-    const pid_t pid = session.DaemonPid();
-    // The default log lives in the user's private area in the real /tmp,
-    // made by and for the user after the drop.
-    const std::string area = session.HostTmp() + "/tarvelo-nobody";
-    const std::string logPath = area + "/brevant-DesktopController-" + std::to_string(pid) + ".log";
+constexpr const char* kShellMarker = "/tmp/shell-ran";
 
-    // Every thread runs with nobody's ids only; the magic was read before.
+// A connected set-user-id desktop whose session texts and host files carry
+// shell syntax that must never run, whose host asks the panic path for a
+// dumpable process, and whose user's own preference files name a log of
+// their choosing.
+class SetUserIdDesktop {
+  public:
+    SetUserIdDesktop()
+        : session_({.currentDesktop = std::string("GNOME; touch ") + kShellMarker + "-desktop",
+                    .osReleaseId = std::string("debian; touch ") + kShellMarker + "-release",
+                    .setUserId = true,
+                    .logFile = "",
+                    .logLevel = "verbose",
+                    .preferences = "coreDumpFlags = \"1\"\n",
+                    .userPreferences = "DesktopController.log.filename = \"" +
+                                       DesktopSandbox::Inside("home/mine.log") +
+                                       "\"\nDesktopController.log.logLevel = \"error\"\n"}) {
+        // The loader drops TMPDIR for a set-user-id program.
+        connected_ = session_.StartAndConnect(
+            {std::string("DESKTOP_SESSION=mate$(touch ") + kShellMarker + "-session)",
+             "TMPDIR=" + DesktopSandbox::Inside("")});
+    }
+
+    DesktopSandbox& Session() { return session_; }
+    bool Connected() const { return connected_; }
+    pid_t Pid() const { return session_.DaemonPid(); }
+    // The default log lives in the user's private area in the real /tmp.
+    std::string Area() const { return session_.HostTmp() + "/tarvelo-nobody"; }
+    std::string LogPath() const {
+        return Area() + "/brevant-DesktopController-" + std::to_string(Pid()) + ".log";
+    }
+    std::string Log() const { return ReadFile(LogPath()); }
+    std::string Token() const { return IpcToken(session_.DesktopId(), session_.Magic()); }
+
+  private:
+    DesktopSandbox session_;
+    bool connected_ = false;
+};
+
+TEST(SetUserIdTest, EveryThreadRunsAsTheUserWhoCannotReadTheDaemon) {
+    SetUserIdDesktop desktop;
+    ASSERT_TRUE(desktop.Connected()) << desktop.Log();
+    const pid_t pid = desktop.Pid();
     // A short-lived thread may end between the listing and the read: gone,
     // it holds no ids at all.
     size_t threadsChecked = 0;
@@ -94,22 +115,19 @@ TEST(SetUserIdTest, RightsAreDroppedAndNothingSecretOrPrivilegedLeaksEvenInACras
     EXPECT_FALSE(NobodyCanOpen(pid, "mem"));
     EXPECT_FALSE(NobodyCanOpen(pid, "environ"));
     EXPECT_EQ(OwnerOf("/proc/" + std::to_string(pid) + "/status"), 0u);
-    // The magic is gone from memory once the token exists; the token stays
-    // only in the IPC client's state, kept for the connection's life.
-    const std::string token = IpcToken(session.DesktopId(), session.Magic());
-    EXPECT_EQ(CountInMemory(pid, session.Magic()), 0u);
-    EXPECT_LE(CountInMemory(pid, token), 1u);
+}
 
-    // A program file whose name is full of shell syntax, and arguments that
-    // a shell would expand or split.
-    const std::string oddName = "probe; touch x $(id) `id` | cat";
-    fs::copy_file(session.HostProbe(), fs::path(session.HostProbe()).parent_path() / oddName);
-    const std::vector<std::string> oddParams = {DesktopSandbox::Inside("odd"),
-                                                "$(touch " + marker + "-param)",
-                                                "a b;touch " + marker + "-semicolon",
-                                                "`id`",
-                                                "'\"",
-                                                "*"};
+TEST(SetUserIdTest, TheMagicIsGoneFromMemoryAndOnlyTheIpcClientKeepsTheToken) {
+    SetUserIdDesktop desktop;
+    ASSERT_TRUE(desktop.Connected()) << desktop.Log();
+    EXPECT_EQ(CountInMemory(desktop.Pid(), desktop.Session().Magic()), 0u);
+    EXPECT_LE(CountInMemory(desktop.Pid(), desktop.Token()), 1u);
+}
+
+TEST(SetUserIdTest, ChildrenGetTheirArgumentsTheStandardDescriptorsAndTheUsersIdsOnly) {
+    SetUserIdDesktop desktop;
+    ASSERT_TRUE(desktop.Connected()) << desktop.Log();
+    DesktopSandbox& session = desktop.Session();
     IpcService& service = session.Service();
     service.Send(StartProcessXml({.name = "named",
                                   .path = DesktopSandbox::Probe(),
@@ -121,10 +139,6 @@ TEST(SetUserIdTest, RightsAreDroppedAndNothingSecretOrPrivilegedLeaksEvenInACras
                                   .params = {DesktopSandbox::Inside("app")},
                                   .connectionId = "7",
                                   .isApp = "true"}));
-    service.Send(StartProcessXml({.name = "odd",
-                                  .path = "/usr/lib/tarvelo/sandbox/" + oddName,
-                                  .params = oddParams,
-                                  .connectionId = "7"}));
     for (const char* task : {"LockScreen", "UnlockScreen", "LogoutDesktop"}) {
         service.Send(TaskXml(task));
     }
@@ -140,7 +154,7 @@ TEST(SetUserIdTest, RightsAreDroppedAndNothingSecretOrPrivilegedLeaksEvenInACras
     for (const auto& [name, args] : expectedArgs) {
         SCOPED_TRACE(name);
         std::optional<std::string> report = session.WaitForReport(name);
-        ASSERT_TRUE(report) << ReadFile(logPath);
+        ASSERT_TRUE(report) << desktop.Log();
         EXPECT_EQ(ReportLines(*report, "arg "), args);
         // Descriptors 0 to 2 and nothing else: no TLS or D-Bus socket, log
         // file, signal pipe or stdin pipe end of the daemon.
@@ -154,21 +168,55 @@ TEST(SetUserIdTest, RightsAreDroppedAndNothingSecretOrPrivilegedLeaksEvenInACras
         // The id read from the display's file is published to children.
         EXPECT_NE(report->find("env BRV_DESKTOP_ID=" + session.DesktopId() + "\n"), std::string::npos);
         EXPECT_EQ(report->find(session.Magic().substr(0, 12)), std::string::npos);
-        EXPECT_EQ(report->find(token), std::string::npos);
+        EXPECT_EQ(report->find(desktop.Token()), std::string::npos);
     }
     std::string named = *session.WaitForReport("named");
     EXPECT_EQ(ReportLines(named, "fd 0 -> ").at(0).substr(0, 5), "pipe:") << named;
     EXPECT_EQ(ReportLines(named, "stdin "), std::vector<std::string>{"one-shot-text"});
     EXPECT_EQ(ReportLines(*session.WaitForReport("app"), "fd 0 -> "), std::vector<std::string>{"/dev/null"});
+}
+
+TEST(SetUserIdTest, RequestAndSessionTextsNeverReachAShell) {
+    SetUserIdDesktop desktop;
+    ASSERT_TRUE(desktop.Connected()) << desktop.Log();
+    DesktopSandbox& session = desktop.Session();
+    // A program file whose name is full of shell syntax, and arguments that
+    // a shell would expand or split.
+    const std::string oddName = "probe; touch x $(id) `id` | cat";
+    fs::copy_file(session.HostProbe(), fs::path(session.HostProbe()).parent_path() / oddName);
+    const std::string marker = kShellMarker;
+    const std::vector<std::string> oddParams = {DesktopSandbox::Inside("odd"),
+                                                "$(touch " + marker + "-param)",
+                                                "a b;touch " + marker + "-semicolon",
+                                                "`id`",
+                                                "'\"",
+                                                "*"};
+    session.Service().Send(StartProcessXml({.name = "odd",
+                                            .path = "/usr/lib/tarvelo/sandbox/" + oddName,
+                                            .params = oddParams,
+                                            .connectionId = "7"}));
+    // The task script gets the desktop type and distribution, which came
+    // from the session's and the host's texts.
+    session.Service().Send(TaskXml("LockScreen"));
     std::optional<std::string> odd = session.WaitForReport("odd");
-    ASSERT_TRUE(odd) << ReadFile(logPath);
+    ASSERT_TRUE(odd) << desktop.Log();
     std::vector<std::string> oddArgs = {"odd"};
     oddArgs.insert(oddArgs.end(), oddParams.begin(), oddParams.end());
     EXPECT_EQ(ReportLines(*odd, "arg "), oddArgs);
+    ASSERT_TRUE(session.WaitForReport("task-lock")) << desktop.Log();
+    for (const auto& entry : fs::directory_iterator(session.HostTmp())) {
+        EXPECT_FALSE(entry.path().filename().string().starts_with("shell-ran"))
+            << "a shell ran a command built from request or session text: " << entry.path();
+    }
+}
 
-    // A crash panics with status 255, and leaves no core for the user
-    // although the core limit allows one.
-    ASSERT_EQ(kill(pid, SIGSEGV), 0);
+TEST(SetUserIdTest, ACrashPanicsWithStatus255AndLeavesNoCoreOrSecretForTheUser) {
+    SetUserIdDesktop desktop;
+    ASSERT_TRUE(desktop.Connected()) << desktop.Log();
+    DesktopSandbox& session = desktop.Session();
+    const std::string logPath = desktop.LogPath();
+    // The core limit allows one, and the host asked for a dumpable process.
+    ASSERT_EQ(kill(desktop.Pid(), SIGSEGV), 0);
     ChildResult result = session.FinishDaemon();
     EXPECT_TRUE(result.exited);
     EXPECT_EQ(result.exitStatus, 255);
@@ -176,37 +224,41 @@ TEST(SetUserIdTest, RightsAreDroppedAndNothingSecretOrPrivilegedLeaksEvenInACras
     for (const auto& entry : fs::directory_iterator(session.Host(""))) {
         EXPECT_FALSE(entry.path().filename().string().starts_with("core")) << entry.path();
     }
-    // The user's own preference files are not read by a set-user-id run.
-    struct stat st {};
-    ASSERT_EQ(lstat(area.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISDIR(st.st_mode));
-    EXPECT_EQ(st.st_uid, kNobody);
-    EXPECT_EQ(st.st_mode & 07777, 0700u);
-    EXPECT_EQ(OwnerOf(logPath), kNobody);
-    EXPECT_FALSE(fs::exists(session.Host("tarvelo-nobody")));
-    EXPECT_FALSE(fs::exists(session.Host("home/mine.log")));
     const std::string log = ReadFile(logPath);
-    const std::string info =
-        "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z In\\(05\\) \\S+ ";
-    EXPECT_TRUE(std::regex_search(
-        log, std::regex("^" + info + "Log for DesktopController pid=" + std::to_string(pid) +
-                        " version=\\S+ build=\\S+ option=Release\n")))
-        << log;
-    EXPECT_NE(log.find("Log level of DesktopController is verbose"), std::string::npos);
-    EXPECT_NE(log.find("Send client info, magic "), std::string::npos);
     for (const char* record : {"Caught signal 11 -- tid ", "SIGNAL: rip 0x", "SIGNAL: stack ",
                                "PANIC: Unexpected signal: 11.\n", "failed to dump core", "Exiting\n"}) {
         EXPECT_NE(log.find(record), std::string::npos) << record << "\n" << log;
     }
-    for (const std::string& secret : {session.Magic(), token}) {
+    // Not in the verbose log, nor in what the user saw of the process.
+    EXPECT_NE(log.find("Send client info, magic "), std::string::npos);
+    for (const std::string& secret : {session.Magic(), desktop.Token()}) {
         EXPECT_EQ(log.find(secret.substr(0, 8)), std::string::npos);
         EXPECT_EQ(result.err.find(secret.substr(0, 8)), std::string::npos);
         EXPECT_EQ(result.out.find(secret.substr(0, 8)), std::string::npos);
     }
-    for (const auto& entry : fs::directory_iterator(session.HostTmp())) {
-        EXPECT_FALSE(entry.path().filename().string().starts_with("shell-ran"))
-            << "a shell ran a command built from request or session text: " << entry.path();
-    }
+}
+
+TEST(SetUserIdTest, TheUsersPreferenceFilesAreIgnoredAndTheLogIsMadeByTheUserAfterTheDrop) {
+    SetUserIdDesktop desktop;
+    ASSERT_TRUE(desktop.Connected()) << desktop.Log();
+    DesktopSandbox& session = desktop.Session();
+    struct stat st {};
+    ASSERT_EQ(lstat(desktop.Area().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_uid, kNobody);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(OwnerOf(desktop.LogPath()), kNobody);
+    // Neither TMPDIR nor the user's own log file and level counted.
+    EXPECT_FALSE(fs::exists(session.Host("tarvelo-nobody")));
+    EXPECT_FALSE(fs::exists(session.Host("home/mine.log")));
+    const std::string log = desktop.Log();
+    const std::string info =
+        "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z In\\(05\\) \\S+ ";
+    EXPECT_TRUE(std::regex_search(
+        log, std::regex("^" + info + "Log for DesktopController pid=" + std::to_string(desktop.Pid()) +
+                        " version=\\S+ build=\\S+ option=Release\n")))
+        << log;
+    EXPECT_NE(log.find("Log level of DesktopController is verbose"), std::string::npos);
 }
 
 // A drop of rights that the kernel refuses ends start-up at once: the
