@@ -1,0 +1,5 @@
+#include "src/session/SessionPaths.h"
+
+SessionPaths SystemSessionPaths() {
+    return {DC_DAEMON_PATH, "/var/tarvelo"};
+}
