@@ -208,6 +208,16 @@ TEST(DoctorTest, PassesOnAHealthyDesktopAndNamesEachBrokenPrecondition) {
          [&] { fs::permissions(session.MagicPath(), fs::perms(0600)); }},
         ByEnvironment("desktop", "no valid desktop id in /var/tarvelo/brv_desktop/brv_desktopid.7",
                       Replaced(env, "WAYLAND_DISPLAY", "wayland-7")),
+        // Another user's desktop, which the set-user-id daemon refuses.
+        {"desktop",
+         "failure",
+         "the installed set-user-id daemon would refuse this desktop: the desktop id file of a Wayland "
+         "display must belong to the real user (display wayland-8, file "
+         "/var/tarvelo/brv_desktop/brv_desktopid.8, owner dcvictim(1101), real user nobody(65534)) -- fix: "
+         "the agent writes the display's desktop id file for the desktop's user (owned by nobody(65534))",
+         [&] { session.WriteDesktopIdFile("wayland-8", session.DesktopId(), kOtherDesktopUser); },
+         {},
+         Replaced(env, "WAYLAND_DISPLAY", "wayland-8")},
         ByEnvironment("display", "cannot open X display :97",
                       Replaced(Without(env, "WAYLAND_DISPLAY"), "DISPLAY", ":97")),
         {"service", "failure", "Failed to connect to server, errno: 111",
