@@ -694,9 +694,26 @@ manager_logout() {
         org.gnome.SessionManager.Logout "u:$1"
 }
 
+# manager_absent: true when the session bus says that no session manager
+# is on it. Its ways would then have nothing to ask, and its absence would
+# look like a session that already ended.
+manager_absent() {
+    dbus_tool >/dev/null || return 1
+    dbus_call quiet org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.NameHasOwner "s:$manager_name" || return 1
+    case $output in
+    *false*) return 0 ;;
+    esac
+    return 1
+}
+
 # The desktop's own ways, the ordinary one first and then the forced one.
 # None of them asks the user, who may not be at this screen at all.
 session_manager_logout() {
+    if manager_absent; then
+        log warning "no $desktop_type session manager ($manager_name) is on the session bus"
+        return 1
+    fi
     case $desktop_type in
     gnome) manager_logout 1 || manager_logout 2 ;;
     mate)
