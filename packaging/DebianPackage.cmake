@@ -89,8 +89,10 @@ service, starts and stops programs on the agent's request, locks, unlocks
 and logs out the desktop, and reports every change of the screen lock.
 .
 The package installs the daemon set-user-id to the system account
-brvcanvas, which owns the agent's desktop secret, and starts it with every
-graphical session through an XDG autostart entry and a systemd user unit.")
+brvcanvas, which owns the agent's desktop secret. A session supervisor,
+started with every graphical session through a systemd user unit or an XDG
+autostart entry, runs the daemon whenever the agent's service is up and
+ends it with the session.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${DC_DEB_TOOLS_NAME})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION devel)

@@ -11,6 +11,7 @@
 
 readonly NOBODY=65534
 readonly DAEMON=/usr/bin/DesktopController
+readonly SUPERVISOR=/usr/libexec/desktopcontroller/desktopcontroller-session
 readonly MAGIC_FILE=/var/tarvelo/brv_desktop_magic
 readonly MAGIC=0123456789abcdefghijABCDEFGHIJ!#%+,-.:=@
 
@@ -71,9 +72,15 @@ $MAGIC_FILE brvcanvas:brvcanvas 600" \
         "$(stat -c '%n %U:%G %a' "$DAEMON" /var/tarvelo{,/brv_desktop,/nordagent} /var/log/tarvelo "$MAGIC_FILE" 2>&1)"
     expect_eq "statoverride of the daemon" "brvcanvas root 4755 $DAEMON" "$(dpkg-statoverride --list "$DAEMON")"
     expect_eq "magic content" "$MAGIC" "$(<"$MAGIC_FILE")"
-    # The start-up files name the installed daemon.
-    expect_eq "autostart Exec" "Exec=$DAEMON" "$(grep '^Exec=' /etc/xdg/autostart/DesktopController.desktop)"
-    expect_eq "unit ExecStart" "ExecStart=$DAEMON" "$(grep '^ExecStart=' /usr/lib/systemd/user/desktopcontroller.service)"
+    # The start-up files name the installed session supervisor, and the user
+    # unit is enabled for everyone the way an administrator enables it, so
+    # systemctl tells the truth about it and can turn it off.
+    expect_eq "autostart Exec" "Exec=$SUPERVISOR" "$(grep '^Exec=' /etc/xdg/autostart/DesktopController.desktop)"
+    expect_eq "unit ExecStart" "ExecStart=$SUPERVISOR" \
+        "$(grep '^ExecStart=' /usr/lib/systemd/user/desktopcontroller.service)"
+    expect_eq "unit state after install" enabled "$(systemctl --global is-enabled desktopcontroller.service 2>&1)"
+    systemctl --global disable --quiet desktopcontroller.service 2>/dev/null
+    expect_eq "unit state after disable" disabled "$(systemctl --global is-enabled desktopcontroller.service 2>&1)"
 
     # Configuring again (dpkg-reconfigure) and installing over the installed
     # package (an upgrade) must change nothing: dpkg itself re-applies the
@@ -85,6 +92,8 @@ $MAGIC_FILE brvcanvas:brvcanvas 600" \
     expect_eq "account after a second configure" "$account" "$(getent passwd brvcanvas)"
     expect_eq "brvcanvas entries in /etc/passwd" 1 "$(grep -c '^brvcanvas:' /etc/passwd)"
     expect_eq "daemon after a second configure" "brvcanvas:root 4755" "$(stat -c '%U:%G %a' "$DAEMON")"
+    expect_eq "unit state after an upgrade" disabled "$(systemctl --global is-enabled desktopcontroller.service 2>&1)"
+    systemctl --global enable --quiet desktopcontroller.service 2>/dev/null
 
     # The set-user-id daemon reads the magic, then gives up its rights before
     # it opens the log, so nobody owns the log.
@@ -108,6 +117,7 @@ $MAGIC_FILE brvcanvas:brvcanvas 600" \
     dpkg --purge desktopcontroller-tools desktopcontroller >"$WORK/purge.log" 2>&1 ||
         fail "dpkg --purge failed: $(<"$WORK/purge.log")"
     for path in "$DAEMON" /etc/xdg/autostart/DesktopController.desktop /var/tarvelo/brv_desktop \
+        /etc/systemd/user/graphical-session.target.wants/desktopcontroller.service \
         /var/tarvelo/nordagent /var/log/tarvelo; do
         [[ -e $path ]] && fail "$path survived purge"
     done
@@ -151,8 +161,8 @@ contents() {
 expect_eq "daemon package contents" "-rw-r--r-- root/root ./etc/xdg/autostart/DesktopController.desktop
 -rwxr-xr-x root/root ./usr/bin/DesktopController
 -rw-r--r-- root/root ./usr/lib/systemd/user/desktopcontroller.service
-lrwxrwxrwx root/root ./usr/lib/systemd/user/graphical-session.target.wants/desktopcontroller.service -> ../desktopcontroller.service
 -rwxr-xr-x root/root ./usr/lib/tarvelo/nordagent/desktop/desktopCTask.sh
+-rwxr-xr-x root/root ./usr/libexec/desktopcontroller/desktopcontroller-session
 -rw-r--r-- root/root ./usr/share/doc/desktopcontroller/changelog.Debian.gz
 -rw-r--r-- root/root ./usr/share/doc/desktopcontroller/copyright
 -rw-r--r-- root/root ./usr/share/man/man8/DesktopController.8.gz" "$(contents "$daemon_deb")"

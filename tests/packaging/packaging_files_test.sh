@@ -53,10 +53,13 @@ expect_eq "installed script mode" 755 "$(stat -c %a "$installed_script" 2>&1)"
 cmp -s "$SCRIPT" "$installed_script" || fail "installed script differs from the source"
 entry=$staging/usr/local/etc/xdg/autostart/DesktopController.desktop
 unit=$staging/usr/local/lib/systemd/user/desktopcontroller.service
-expect_eq "autostart Exec" "Exec=/usr/local/bin/DesktopController" "$(grep '^Exec=' "$entry" 2>&1)"
-expect_eq "unit ExecStart" "ExecStart=/usr/local/bin/DesktopController" "$(grep '^ExecStart=' "$unit" 2>&1)"
-expect_eq "unit enabled for the graphical session" "../desktopcontroller.service" \
-    "$(readlink "$staging/usr/local/lib/systemd/user/graphical-session.target.wants/desktopcontroller.service")"
+supervisor=/usr/local/libexec/desktopcontroller/desktopcontroller-session
+expect_eq "autostart Exec" "Exec=$supervisor" "$(grep '^Exec=' "$entry" 2>&1)"
+expect_eq "unit ExecStart" "ExecStart=$supervisor" "$(grep '^ExecStart=' "$unit" 2>&1)"
+# Enabled by the package's postinst, not by a shipped link that
+# "systemctl --global disable" could not remove.
+[[ -e $staging/usr/local/lib/systemd/user/graphical-session.target.wants ]] &&
+    fail "the install rules enable the unit with a link of their own"
 gzip -dc "$staging/usr/local/share/man/man8/DesktopController.8.gz" 2>/dev/null | cmp -s "$pkg/DesktopController.8" - ||
     fail "man page not installed compressed to share/man/man8"
 
@@ -78,13 +81,38 @@ fi
 # its path. A probe unit tells whether verify works here at all.
 mkdir -m 700 "$WORK/runtime" "$WORK/units"
 printf '#!/bin/sh\n' >"$WORK/DesktopController" && chmod +x "$WORK/DesktopController"
-sed "s|/usr/local/bin/DesktopController|$WORK/DesktopController|" "$unit" >"$WORK/units/desktopcontroller.service"
+sed "s|$supervisor|$WORK/DesktopController|" "$unit" >"$WORK/units/desktopcontroller.service"
 printf '[Service]\nExecStart=/bin/true\n' >"$WORK/units/probe.service"
 verify=(env XDG_RUNTIME_DIR="$WORK/runtime" systemd-analyze verify --user --man=no)
 if command -v systemd-analyze >/dev/null && "${verify[@]}" "$WORK/units/probe.service" >/dev/null 2>&1; then
     run_clean "systemd-analyze verify of the unit" "${verify[@]}" "$WORK/units/desktopcontroller.service"
 else
     echo "SKIP check: systemd-analyze verify --user does not work here (systemd)"
+fi
+
+# systemd's own autostart generator, as a Plasma session under systemd runs
+# it, must make no unit of the entry: the user unit is that desktop's
+# controller. The same entry without its skip key makes one, which shows
+# that the generator read it. Exec and TryExec name a program that exists
+# here.
+generator=/usr/lib/systemd/user-generators/systemd-xdg-autostart-generator
+if [[ -x $generator ]]; then
+    mkdir -p "$WORK/xdg/autostart" "$WORK/xdg-skip/autostart"
+    sed -E "s|^(Try)?Exec=.*|\1Exec=$(command -v true)|" "$entry" >"$WORK/xdg-skip/autostart/DesktopController.desktop"
+    grep -v '^X-systemd-skip=' "$WORK/xdg-skip/autostart/DesktopController.desktop" \
+        >"$WORK/xdg/autostart/DesktopController.desktop"
+    for config in xdg-skip xdg; do
+        mkdir "$WORK/gen-$config"
+        env -i PATH="$PATH" XDG_CONFIG_DIRS="$WORK/$config" XDG_CONFIG_HOME="$WORK/empty" \
+            XDG_CURRENT_DESKTOP=KDE "$generator" "$WORK/gen-$config" "$WORK/gen-$config" "$WORK/gen-$config" \
+            >/dev/null 2>&1
+    done
+    expect_eq "units the generator makes of the entry" "" "$(ls "$WORK/gen-xdg-skip")"
+    expect_eq "units the generator makes without the skip key" \
+        "app-DesktopController@autostart.service xdg-desktop-autostart.target.wants" \
+        "$(cd "$WORK/gen-xdg" && echo *)"
+else
+    echo "SKIP check: systemd's XDG autostart generator is not installed (systemd)"
 fi
 
 finish
