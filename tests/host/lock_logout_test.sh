@@ -1,0 +1,46 @@
+#!/bin/bash
+# Lock, unlock and logout end to end on real logind, with the shipped task
+# script and the MATE screen saver in carol's MATE session: the agent's
+# LockScreen runs the script, which asks logind to lock the session; logind
+# tells mate-screensaver, which locks, and the controller reports
+# DesktopLocked true; UnlockScreen the same way back to false. The session
+# has no session manager, so LogoutDesktop ends the logind session, and the
+# controller ends with it.
+# shellcheck source=tests/host/host_lib.sh source-path=SCRIPTDIR/../..
+. "$(dirname "$0")/host_lib.sh"
+
+# reported LOCKED: the controller reported the lock state within 20 s (the
+# script confirms each step by looking at the desktop first).
+reported() {
+    wait_until 20 sh -c "journalctl -o cat -u dc-agent-ipc | grep -q '<Locked>$1</Locked>'" ||
+        fail "no DesktopLocked $1 reported: $(service_lines 'RECV type=4' | tail -n 3)"
+}
+
+# The task script's own account of how it did ACTION.
+script_line() {
+    in_host journalctl -o cat --no-pager | grep -F -- "$1" | tail -n 1
+}
+
+boot_host
+id=$("$DC_HOST" session "$HOST" carol mate :41) || fail "no MATE session" || finish
+"$DC_HOST" service "$HOST" console
+wait_until 10 sh -c "journalctl -o cat -u dc-agent-ipc | grep -q READY" || fail "the controller did not connect" || finish
+
+"$DC_HOST" service "$HOST" send '<Request name="LockScreen"/>'
+reported true
+expect_eq "how the script locked" "lock done through logind lock-session $id" "$(script_line "lock done")"
+
+"$DC_HOST" service "$HOST" send '<Request name="UnlockScreen"/>'
+reported false
+expect_eq "how the script unlocked" "unlock done through logind unlock-session $id" "$(script_line "unlock done")"
+expect_eq "lock notifications" 2 "$(service_lines '<Notify name="DesktopLocked">' | wc -l)"
+
+"$DC_HOST" service "$HOST" send '<Request name="LogoutDesktop"/>'
+wait_until 20 sh -c "! loginctl show-session $id -p State --value | grep -qx active" ||
+    fail "LogoutDesktop did not end session $id: $(script_line logout)"
+started=$(now_ms)
+wait_until 2 sh -c "! pgrep -u carol -f '^($DAEMON|$SUPERVISOR)\$'" || fail "the controller outlived its session"
+echo "controller gone $(($(now_ms) - started)) ms after the session ended"
+# The script ends with its session, before it can say it is done.
+expect_contains "how the script logged out" "ending logind session $id" "$(script_line "ending logind session")"
+finish
