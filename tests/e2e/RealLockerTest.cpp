@@ -1,16 +1,19 @@
-// The daemon and the shipped task script with the real GNOME Shell and KDE
-// screen lockers: LockScreen and UnlockScreen each run the script, which
-// locks or unlocks through logind (a stand-in on a private system bus),
-// sees the locker confirm it and exits 0; the daemon reports each change
-// exactly once, although both lockers announce every change twice. Where
-// logind takes the request and nothing locks, the script falls through to
-// the screen saver.
+// The daemon and the shipped task script with the real screen lockers:
+// GNOME Shell and KWin, each the compositor of a Wayland desktop whose
+// socket is the daemon's WAYLAND_DISPLAY, and KDE's ksmserver under Xvfb.
+// LockScreen and UnlockScreen each run the script, which locks or unlocks
+// through logind (a stand-in on a private system bus), sees the locker
+// confirm it and exits 0; the daemon reports each change exactly once,
+// although every locker announces every change twice. Where logind takes
+// the request and nothing locks, the script falls through to the screen
+// saver; where nothing the script knows unlocks, it fails and the daemon
+// reports no change. Nothing a desktop started outlives it.
 #include <gtest/gtest.h>
 
-#include <iostream>
+#include <unistd.h>
+
 #include <memory>
 #include <regex>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -18,8 +21,6 @@
 
 namespace dctest {
 namespace {
-
-constexpr int kLockerStarts = 3;
 
 struct Desktop {
     Locker locker;
@@ -52,6 +53,29 @@ const Desktop kKde{.locker = Locker::kKde,
                    .path = "/ScreenSaver",
                    .busPolicy = BusPolicy::kOpen,
                    .watching = "DesktopCMonitor->MonitorBus Succeeded to BecomeMonitor.\n"};
+const Desktop kKwin{.locker = Locker::kKwin,
+                    .currentDesktop = "KDE",
+                    .type = "kde",
+                    .x11 = false,
+                    .busName = "org.freedesktop.ScreenSaver",
+                    .path = "/ScreenSaver",
+                    .busPolicy = BusPolicy::kRefuseBecomeMonitor,
+                    .watching =
+                        "DesktopCMonitor->MonitorBus Succeeded to monitor all members on "
+                        "interface='org.freedesktop.ScreenSaver'.\n"};
+
+// What logind's stand-in does with lock and unlock requests (by default
+// it passes them to the locker), and how long the script waits for each
+// way's result.
+struct Conditions {
+    bool logindIgnoresLock = false;
+    bool logindIgnoresUnlock = false;
+    int confirmSeconds = 5;
+};
+
+// A run of the script that tries every way and sees none work: its waits
+// are counted in looks at the desktop, which take longer on a busy machine.
+constexpr auto kFailingRun = std::chrono::seconds(60);
 
 // "true" or "false" from a gdbus call's reply, else all it said.
 std::string BooleanReply(const ChildResult& call) {
@@ -73,22 +97,25 @@ std::size_t LockFrames(const IpcService& service) {
 
 class RealLocker {
   public:
-    RealLocker(const Desktop& desktop, bool logindIgnoresLock)
+    RealLocker(const Desktop& desktop, Conditions conditions)
         : desktop_(desktop),
           box_({.currentDesktop = desktop.currentDesktop,
                 .x11 = desktop.x11,
                 .locker = desktop.locker,
-                .logindIgnoresLock = logindIgnoresLock,
+                .logindIgnoresLock = conditions.logindIgnoresLock,
+                .logindIgnoresUnlock = conditions.logindIgnoresUnlock,
                 .busPolicy = desktop.busPolicy,
                 .osReleaseId = "debian",
                 .taskScript = DC_TASK_SCRIPT,
-                .recordTaskRuns = true}),
+                .recordTaskRuns = true,
+                .taskEnvironment = {"DESKTOPCTASK_CONFIRM_SECONDS=" +
+                                    std::to_string(conditions.confirmSeconds)}}),
           marker_(box_.Bus().Address()) {}
 
     DesktopSandbox& Box() { return box_; }
     std::string TaskRuns() const { return ReadFile(box_.Host("task-runs")); }
-    bool WaitForRuns(std::size_t count) const {
-        return WaitUntil([&] { return Occurrences(TaskRuns(), ": exit ") >= count; });
+    bool WaitForRuns(std::size_t count, std::chrono::milliseconds timeout = kWait) const {
+        return WaitUntil([&] { return Occurrences(TaskRuns(), ": exit ") >= count; }, timeout);
     }
 
     // The daemon handles the bus in order: once it has logged a marker sent
@@ -152,83 +179,153 @@ void LockAndConfirm(RealLocker& session, bool lock, const Desktop& desktop,
     EXPECT_EQ(session.LockedHint(), lock ? "true" : "false");
 }
 
-// A locker owns its name before it answers, and now and then a headless
-// GNOME Shell hangs in its start-up: such a start is retried with a fresh
-// desktop, not counted against the daemon. Null when this one failed.
-std::unique_ptr<RealLocker> StartLocker(const Desktop& desktop, bool logindIgnoresLock) {
-    std::unique_ptr<RealLocker> started;
-    try {
-        started = std::make_unique<RealLocker>(desktop, logindIgnoresLock);
-    } catch (const std::runtime_error& failed) {
-        std::cerr << failed.what() << "; starting again\n";
-        return nullptr;
-    }
-    if (!WaitUntil([&] { return started->GetActive() == "false"; }, kWait)) {
-        std::cerr << "the locker did not answer GetActive: " << started->GetActive() << "; starting again\n";
-        return nullptr;
-    }
-    return started;
-}
-
 std::string LogindWay(const std::string& action) {
     return std::string("desktopCTask: info: logind ") + action + "-session " + kSessionId + ": done, ";
 }
 
-void RunLockAndUnlock(const Desktop& desktop, const std::vector<std::string>& lockWay,
-                      bool logindIgnoresLock = false) {
-    if (getuid() != 0) {
-        GTEST_SKIP() << "needs root (private mount namespace)";
-    }
-    if (std::string missing = DesktopSandbox::LockerMissing(desktop.locker); !missing.empty()) {
-        GTEST_SKIP() << missing;
-    }
-    std::unique_ptr<RealLocker> started;
-    for (int attempt = 0; attempt < kLockerStarts && !started; ++attempt) {
-        started = StartLocker(desktop, logindIgnoresLock);
-    }
-    ASSERT_TRUE(started) << "the locker never came up";
-    RealLocker& session = *started;
-    ASSERT_TRUE(session.Box().StartAndConnect()) << session.Box().Log();
-    ASSERT_TRUE(session.Box().WaitForLog(desktop.watching)) << session.Box().Log();
+// The lines of a lock that logind accepted and did not carry out, then
+// the screen saver's own Lock that did.
+std::vector<std::string> ScreenSaverLockWay(const Desktop& desktop) {
+    return {std::string("desktopCTask: warning: logind lock-session ") + kSessionId +
+                " returned, but the desktop is not locked after 5 s",
+            "desktopCTask: info: lock done through " + desktop.busName + ".Lock over gdbus\n"};
+}
 
-    LockAndConfirm(session, true, desktop, lockWay);
-    LockAndConfirm(session, false, desktop, {LogindWay("unlock")});
+std::string Pids(const std::vector<pid_t>& pids) {
+    std::string text;
+    for (pid_t pid : pids) {
+        text += std::to_string(pid) + " ";
+    }
+    return text;
+}
+
+class RealLockerTest : public testing::Test {
+  protected:
+    // The locker is up once it answers; the daemon, once it watches it.
+    // Skips where the locker cannot run here.
+    void StartDesktop(const Desktop& desktop, Conditions conditions = {}) {
+        if (getuid() != 0) {
+            GTEST_SKIP() << "needs root (private mount namespace)";
+        }
+        if (std::string missing = DesktopSandbox::LockerMissing(desktop.locker); !missing.empty()) {
+            GTEST_SKIP() << missing;
+        }
+        session_ = std::make_unique<RealLocker>(desktop, conditions);
+        ASSERT_TRUE(WaitUntil([&] { return session_->GetActive() == "false"; })) << session_->GetActive();
+        ASSERT_TRUE(session_->Box().StartAndConnect()) << session_->Box().Log();
+        ASSERT_TRUE(session_->Box().WaitForLog(desktop.watching)) << session_->Box().Log();
+    }
+
+    void RunLockAndUnlock(const Desktop& desktop, const std::vector<std::string>& lockWay,
+                          Conditions conditions = {}) {
+        StartDesktop(desktop, conditions);
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
+        }
+        LockAndConfirm(*session_, true, desktop, lockWay);
+        LockAndConfirm(*session_, false, desktop, {LogindWay("unlock")});
+        ExpectOnlyTheScreenSaverWatched(desktop, 4);
+        FinishDaemon(2);
+    }
 
     // Whichever way it watched, the daemon saw the bus's own signals and
-    // this desktop's screen saver, nothing else.
-    const std::string log = session.Box().Log();
-    const std::regex logged("SignalReceivedCallback serial=\\d+ path=\\S*; interface=([^;]+); member=(\\w+)");
-    std::size_t changes = 0;
-    std::smatch seen;
-    for (auto at = log.cbegin(); std::regex_search(at, log.cend(), seen, logged); at = seen[0].second) {
-        EXPECT_TRUE(seen[1] == desktop.busName || seen[1] == "org.freedesktop.DBus") << seen[0];
-        changes += seen[1] == desktop.busName && seen[2] == "ActiveChanged" ? 1 : 0;
+    // this desktop's screen saver, nothing else, and at least changes of
+    // its ActiveChanged signals.
+    void ExpectOnlyTheScreenSaverWatched(const Desktop& desktop, std::size_t changes) {
+        const std::string log = session_->Box().Log();
+        const std::regex logged(
+            "SignalReceivedCallback serial=\\d+ path=\\S*; interface=([^;]+); member=(\\w+)");
+        std::size_t seen = 0;
+        std::smatch match;
+        for (auto at = log.cbegin(); std::regex_search(at, log.cend(), match, logged); at = match[0].second) {
+            EXPECT_TRUE(match[1] == desktop.busName || match[1] == "org.freedesktop.DBus") << match[0];
+            seen += match[1] == desktop.busName && match[2] == "ActiveChanged" ? 1 : 0;
+        }
+        EXPECT_GE(seen, changes) << log;
     }
-    EXPECT_GE(changes, 4u) << log;
 
-    session.Box().Service().Close();
-    const ChildResult result = session.Box().FinishDaemon();
-    EXPECT_TRUE(result.exited) << result.err;
-    EXPECT_EQ(result.exitStatus, 0) << result.err;
-    EXPECT_TRUE(session.Box().DaemonProcesses().empty());
-}
+    // Once the service has closed and read everything the daemon sent,
+    // the count of DesktopLocked frames is final: exactly frames.
+    void FinishDaemon(std::size_t frames) {
+        session_->Box().Service().Close();
+        const ChildResult result = session_->Box().FinishDaemon();
+        EXPECT_TRUE(result.exited) << result.err;
+        EXPECT_EQ(result.exitStatus, 0) << result.err;
+        EXPECT_TRUE(session_->Box().DaemonProcesses().empty());
+        session_->Box().Service().Finish(kWait);
+        EXPECT_EQ(LockFrames(session_->Box().Service()), frames) << session_->Box().Log();
+    }
 
-TEST(RealLockerTest, GnomeShellLocksAndUnlocksThroughLogindOnceEach) {
+    // However the test went, nothing that its desktop started is left,
+    // nor anything of an earlier desktop whose directory is gone.
+    void TearDown() override {
+        if (session_) {
+            const std::string root = session_->Box().Root();
+            session_.reset();
+            EXPECT_EQ(Pids(DesktopSandbox::ProcessesOf(root)), "");
+        }
+        EXPECT_EQ(Pids(DesktopSandbox::Escaped()), "");
+    }
+
+    std::unique_ptr<RealLocker> session_;
+};
+
+TEST_F(RealLockerTest, GnomeShellLocksAndUnlocksThroughLogindOnceEach) {
     RunLockAndUnlock(kGnome, {LogindWay("lock")});
-}
-
-TEST(RealLockerTest, KdeLocksAndUnlocksThroughLogindOnceEach) {
-    RunLockAndUnlock(kKde, {LogindWay("lock")});
 }
 
 // Where policy disables the lock screen, loginctl lock-session exits 0 and
 // nothing locks: the script sees that and locks through the screen saver.
-TEST(RealLockerTest, KdeLocksThroughTheScreenSaverWhenLogindIgnoresTheRequest) {
-    RunLockAndUnlock(kKde,
-                     {std::string("desktopCTask: warning: logind lock-session ") + kSessionId +
-                          " returned, but the desktop is not locked after 5 s",
-                      "desktopCTask: info: lock done through org.freedesktop.ScreenSaver.Lock over gdbus\n"},
-                     true);
+TEST_F(RealLockerTest, GnomeShellLocksThroughTheScreenSaverWhenLogindIgnoresTheRequest) {
+    RunLockAndUnlock(kGnome, ScreenSaverLockWay(kGnome), {.logindIgnoresLock = true});
+}
+
+TEST_F(RealLockerTest, KdeLocksAndUnlocksThroughLogindOnceEach) {
+    RunLockAndUnlock(kKde, {LogindWay("lock")});
+}
+
+TEST_F(RealLockerTest, KdeLocksThroughTheScreenSaverWhenLogindIgnoresTheRequest) {
+    RunLockAndUnlock(kKde, ScreenSaverLockWay(kKde), {.logindIgnoresLock = true});
+}
+
+TEST_F(RealLockerTest, KwinLocksAndUnlocksThroughLogindOnceEach) {
+    RunLockAndUnlock(kKwin, {LogindWay("lock")});
+}
+
+TEST_F(RealLockerTest, KwinLocksThroughTheScreenSaverWhenLogindIgnoresTheRequest) {
+    RunLockAndUnlock(kKwin, ScreenSaverLockWay(kKwin), {.logindIgnoresLock = true});
+}
+
+// KWin's SetActive(false) unlocks nothing: once logind ignores unlock
+// requests too, no way the script knows unlocks. It tries each, says so
+// and fails; the daemon, which reports what the screen saver says,
+// reports no change, and the desktop stays locked. The script waits 2 s
+// for each way, of which KWin needs about one to lock.
+TEST_F(RealLockerTest, KwinStaysLockedAndUnreportedWhenNothingUnlocksIt) {
+    StartDesktop(kKwin, {.logindIgnoresUnlock = true, .confirmSeconds = 2});
+    if (IsSkipped() || HasFatalFailure()) {
+        return;
+    }
+    LockAndConfirm(*session_, true, kKwin, {LogindWay("lock")});
+    session_->Box().Service().Send(TaskXml("UnlockScreen"));
+    ASSERT_TRUE(session_->WaitForRuns(2, kFailingRun)) << session_->TaskRuns();
+    ASSERT_TRUE(session_->Settle()) << session_->Box().Log();
+    const std::string runs = session_->TaskRuns();
+    const std::string notUnlocked = " returned, but the desktop is not unlocked after 2 s";
+    for (const std::string& line :
+         {std::string("desktopCTask: warning: logind unlock-session ") + kSessionId + notUnlocked,
+          "desktopCTask: warning: org.freedesktop.ScreenSaver.SetActive over gdbus" + notUnlocked,
+          std::string("desktopCTask: err: could not unlock the kde desktop: every way failed or was not "
+                      "confirmed\n"),
+          std::string("task -a unlock -d debian -t kde: exit 1\n")}) {
+        EXPECT_NE(runs.find(line), std::string::npos) << line << "\n" << runs;
+    }
+    EXPECT_EQ(Occurrences(runs, "SetActive over gdbus" + notUnlocked), 2u) << runs;
+    EXPECT_EQ(LockFrames(session_->Box().Service()), 1u) << session_->Box().Log();
+    EXPECT_EQ(session_->GetActive(), "true");
+    EXPECT_EQ(session_->LockedHint(), "true");
+    ExpectOnlyTheScreenSaverWatched(kKwin, 2);
+    FinishDaemon(1);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # dc-sandbox run as an integrator drives it: two seats, a request to each,
-# signals, and the end of input; and its usage errors.
+# signals, and the end of input; its usage errors; and the real compositors
+# of GNOME and KDE on Wayland beside a command.
 # Usage: check-sandbox-run.sh BUILD_DIR
 set -uo pipefail
 
@@ -67,6 +68,34 @@ if command -v Xvfb >/dev/null; then
     kept=$(timeout 30 "$sandbox" exec -- sh -c 'xprop -root -f DC_CHECK 8s -set DC_CHECK kept && xprop -root DC_CHECK')
     [[ $kept == *'"kept"'* ]] || fail "the display reset after its last client: [$kept]"
 fi
+
+# On Wayland, GNOME and KDE get their real compositor: its socket is the
+# desktop's WAYLAND_DISPLAY in its XDG_RUNTIME_DIR and its screen saver
+# answers. Whatever it started carries the sandbox's mark, and none of it
+# outlives the run.
+# shellcheck disable=SC2016 # expanded by the command beside the desktop
+beside='test -S "$XDG_RUNTIME_DIR/$WAYLAND_DISPLAY" || exit 3
+gdbus call --session --dest "$0" --object-path "$1" --method "$0.GetActive" || exit 4
+mark=DC_SANDBOX_LOCKER=${XDG_RUNTIME_DIR%/dirs/var_tarvelo/sandbox/runtime}
+grep -lzx -- "$mark" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3 | tr "\n" " " && echo "$mark"'
+marked() {
+    local pid left=''
+    for pid in $1; do
+        tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qx -- "$2" && left+="$pid "
+    done
+    echo "$left"
+}
+for desktop in "gnome org.gnome.ScreenSaver /org/gnome/ScreenSaver gnome-shell" \
+    "kde org.freedesktop.ScreenSaver /ScreenSaver kwin_wayland"; do
+    read -r name bus path program <<<"$desktop"
+    command -v "$program" >/dev/null || continue
+    shown=$(timeout 60 "$sandbox" exec --desktop "$name" --wayland -- sh -c "$beside" "$bus" "$path") ||
+        fail "$name on Wayland: exit $?: $shown"
+    [[ $shown == "(false,)"$'\n'[0-9]*' DC_SANDBOX_LOCKER=/'* ]] || fail "$name on Wayland showed [$shown]"
+    pids=$(tail -n 1 <<<"$shown")
+    left=$(marked "${pids% DC_SANDBOX_LOCKER=*}" "DC_SANDBOX_LOCKER=${pids#* DC_SANDBOX_LOCKER=}")
+    [[ -z $left ]] || fail "$name on Wayland left $left"
+done
 
 # The first SIGTERM closes the connections, and the daemons exit cleanly.
 # The script holds the input open, so only the signal can end the run.

@@ -90,11 +90,6 @@ std::string WildCookieEntry(const std::string& cookie) {
     return entry;
 }
 
-bool HasEntry(const std::string& nulSeparated, const std::string& entry) {
-    const std::string padded = '\0' + nulSeparated;
-    return padded.find('\0' + entry + '\0') != std::string::npos;
-}
-
 std::string OrBuilt(const std::string& path, const std::string& name) {
     return path.empty() ? BuiltBinary(name) : path;
 }
@@ -147,7 +142,10 @@ std::size_t Occurrences(const std::string& text, const std::string& needle) {
     return count;
 }
 
-DesktopSandbox::DesktopSandbox(SandboxOptions options) : options_(std::move(options)) {
+DesktopSandbox::DesktopSandbox(SandboxOptions options)
+    : options_(std::move(options)),
+      leftovers_({std::string(kMarkerName) + "=" + layout_.Root(),
+                  std::string(kLockerMarker) + "=" + layout_.Root()}) {
     if (options_.desktopId.empty()) {
         // Unique among concurrently running sandboxes, and a valid client id.
         options_.desktopId = std::to_string(10000 + getpid() % 50000);
@@ -202,9 +200,7 @@ DesktopSandbox::~DesktopSandbox() {
         (*locker)->Stop(SIGTERM);
     }
     // What a locker started and left behind, whoever its parent is now.
-    for (pid_t pid : MarkedProcesses(kLockerMarker)) {
-        kill(pid, SIGKILL);
-    }
+    leftovers_.EndAll();
     for (auto& xvfb : xvfbs_) {
         xvfb->Stop(SIGTERM);  // so that it removes its socket and lock file
     }
@@ -582,16 +578,19 @@ std::vector<pid_t> DesktopSandbox::DaemonProcesses() const {
 }
 
 std::vector<pid_t> DesktopSandbox::MarkedProcesses(const std::string& marker) const {
-    const std::string entry = marker + "=" + layout_.Root();
-    std::vector<pid_t> pids;
-    std::error_code error;
-    for (const auto& proc : fs::directory_iterator("/proc", error)) {
-        const pid_t pid = static_cast<pid_t>(std::atoi(proc.path().filename().c_str()));
-        if (pid > 0 && pid != getpid() && HasEntry(ReadFile(proc.path().string() + "/environ"), entry)) {
-            pids.push_back(pid);
-        }
+    return ProcessesMarked(marker + "=" + layout_.Root());
+}
+
+std::vector<pid_t> DesktopSandbox::ProcessesOf(const std::string& root) {
+    std::vector<pid_t> pids = ProcessesMarked(std::string(kMarkerName) + "=" + root);
+    for (pid_t pid : ProcessesMarked(std::string(kLockerMarker) + "=" + root)) {
+        pids.push_back(pid);
     }
     return pids;
+}
+
+std::vector<pid_t> DesktopSandbox::Escaped() {
+    return ProcessesMarkingGoneDirectories({kMarkerName, kLockerMarker});
 }
 
 }  // namespace sandbox

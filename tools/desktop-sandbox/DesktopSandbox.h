@@ -36,6 +36,7 @@
 
 #include "tools/desktop-sandbox/ChildProcess.h"
 #include "tools/desktop-sandbox/IpcService.h"
+#include "tools/desktop-sandbox/MarkedProcesses.h"
 #include "tools/desktop-sandbox/PrivateSystemDirs.h"
 #include "tools/desktop-sandbox/ServiceRequests.h"
 #include "tools/desktop-sandbox/SessionBus.h"
@@ -57,11 +58,14 @@ inline constexpr const char* kSessionId = "sandbox";
 inline constexpr const char* kOtherSessionId = "other";
 
 // A real screen locker besides mate-screensaver, which has an option of
-// its own. Each runs with the private system bus (SystemBus.h).
+// its own. Each runs with the private system bus (SystemBus.h). The
+// Wayland ones are the desktop's compositor: its socket is the daemon's
+// WAYLAND_DISPLAY in the daemon's XDG_RUNTIME_DIR.
 enum class Locker {
     kNone,
     kGnomeShell,  // gnome-shell, headless on Wayland (x11 false), and its screen-saver service
     kKde,         // ksmserver with KDE's screen locker, on Xvfb (x11 true)
+    kKwin,        // KWin, headless on Wayland (x11 false), with KDE's screen locker in it
 };
 
 struct SandboxOptions {
@@ -77,8 +81,9 @@ struct SandboxOptions {
     // logind, a stand-in on a private system bus, which every locker has
     // too: loginctl works inside the sandbox.
     bool logind = false;
-    // With logind: it accepts lock requests and ignores them.
+    // With logind: it accepts lock (unlock) requests and ignores them.
     bool logindIgnoresLock = false;
+    bool logindIgnoresUnlock = false;
     // With logind: it also knows kOtherSessionId, a second graphical session
     // of the same user (on another X display with x11), and the daemon runs
     // without XDG_SESSION_ID, as a desktop started outside logind's sight.
@@ -234,6 +239,14 @@ class DesktopSandbox {
     // Live processes that descend from the daemon (they carry its marker
     // variable), the daemon itself included while it runs.
     std::vector<pid_t> DaemonProcesses() const;
+    // The sandbox's own directory, which its processes' marks name.
+    const std::string& Root() const { return layout_.Root(); }
+    // Live processes carrying the marks of the sandbox whose Root() that
+    // is: its daemons, its lockers and whatever descends from them.
+    static std::vector<pid_t> ProcessesOf(const std::string& root);
+    // Live processes carrying the marks of a sandbox whose directory is
+    // gone: they outlived its teardown.
+    static std::vector<pid_t> Escaped();
 
   private:
     struct Seat {
@@ -256,9 +269,12 @@ class DesktopSandbox {
     static constexpr const char* kLockerMarker = "DC_SANDBOX_LOCKER";
     // Live processes whose environment holds marker=<this sandbox's root>.
     std::vector<pid_t> MarkedProcesses(const std::string& marker) const;
-    std::vector<std::string> LockerEnvironment(const std::string& desktop) const;
-    std::string WriteLockerPrograms() const;
-    std::string IbusStarted() const { return layout_.Root() + "/ibus-started"; }
+    std::vector<std::string> LockerEnvironment(const std::string& desktop,
+                                               const std::string& runtimeDir) const;
+    std::string CompositorRuntimeDir() const;
+    void StartGnomeShell();
+    void StartKwin();
+    std::vector<std::string> InUserUnit(const std::string& unit, const std::vector<std::string>& argv) const;
     void StartLockerProcess(std::vector<std::string> argv, std::vector<std::string> env,
                             const std::string& busName);
     void WriteRecordingWrapper(const std::string& path, const std::string& script);
@@ -271,6 +287,9 @@ class DesktopSandbox {
 
     SandboxOptions options_;
     SystemDirsLayout layout_;
+    // Before everything that starts processes, so that it ends what they
+    // left behind after they are gone, on every path.
+    MarkedProcessesGuard leftovers_;
     std::vector<std::unique_ptr<ChildProcess>> xvfbs_;
     std::unique_ptr<SessionBus> bus_;
     std::unique_ptr<ChildProcess> screenSaver_;

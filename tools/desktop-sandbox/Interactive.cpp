@@ -26,11 +26,23 @@ const std::map<std::string, std::string> kDesktops = {{"mate", "MATE"}, {"gnome"
 const std::map<std::string, std::string> kTaskRequests = {
     {"lock", "LockScreen"}, {"unlock", "UnlockScreen"}, {"logout", "LogoutScreen"}};
 
+// On Wayland, GNOME and KDE come with their own compositor, which is
+// their screen locker too; MATE has none.
+Locker CompositorOf(const CliOptions& options) {
+    if (!options.wayland) {
+        return Locker::kNone;
+    }
+    return options.desktop == "gnome" ? Locker::kGnomeShell
+           : options.desktop == "kde" ? Locker::kKwin
+                                      : Locker::kNone;
+}
+
 SandboxOptions SandboxOptionsFor(const CliOptions& options) {
     return {.currentDesktop = kDesktops.at(options.desktop),
             .desktopSession = options.desktop,
             .x11 = !options.wayland,
             .mateScreenSaver = options.mateScreenSaver,
+            .locker = CompositorOf(options),
             .seatsPerDisplay = static_cast<std::size_t>(options.seatsPerDisplay),
             .serviceArgs =
                 options.epochTimes ? std::vector<std::string>{"--epoch-times"} : std::vector<std::string>{},
@@ -257,13 +269,15 @@ void AllowDescriptorsFor(int seats) {
 
 int RunProgram(const CliOptions& options) {
     DesktopSandbox box(SandboxOptionsFor(options));
+    // The desktop's runtime directory holds its compositor's socket, if any.
     std::vector<std::string> env = {box.DisplayEnv(), "DBUS_SESSION_BUS_ADDRESS=" + box.Bus().Address(),
-                                    "XDG_CURRENT_DESKTOP=" + kDesktops.at(options.desktop)};
+                                    "XDG_CURRENT_DESKTOP=" + kDesktops.at(options.desktop),
+                                    "XDG_RUNTIME_DIR=" + box.Host("runtime")};
     // The caller's own desktop must not show through.
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string name = std::string(*entry).substr(0, std::string(*entry).find('='));
         if (name != "DISPLAY" && name != "WAYLAND_DISPLAY" && name != "DBUS_SESSION_BUS_ADDRESS" &&
-            name != "XDG_CURRENT_DESKTOP") {
+            name != "XDG_CURRENT_DESKTOP" && name != "XDG_RUNTIME_DIR") {
             env.emplace_back(*entry);
         }
     }

@@ -1,6 +1,7 @@
 // bus-stand-ins.py, the services on the sandbox's buses that no real
 // program plays there: logind and GNOME's display manager on the system
-// bus, GNOME's session manager on the session bus.
+// bus, GNOME's session manager and screen saver and the user's service
+// manager on the session bus.
 #pragma once
 
 #include <memory>

@@ -13,6 +13,9 @@ SystemBus::SystemBus(const LoginSession& session)
     if (session.ignoresLock) {
         args.push_back("--ignore-lock");
     }
+    if (session.ignoresUnlock) {
+        args.push_back("--ignore-unlock");
+    }
     if (!session.otherSession.empty()) {
         args.insert(args.end(), {"--other-session", session.otherSession, session.otherDisplay});
     }

@@ -30,6 +30,8 @@ struct LoginSession {
     // Lock requests are accepted and do nothing, as where policy disables
     // the lock screen: loginctl lock-session exits 0 and nothing locks.
     bool ignoresLock = false;
+    // The same for unlock requests: nothing that logind does unlocks.
+    bool ignoresUnlock = false;
     // The id of a second graphical session of the same user, of the same
     // type, on otherDisplay; empty for none.
     std::string otherSession{};

@@ -20,13 +20,20 @@ On a private session bus ("inactive-screen-saver"):
   org.gnome.ScreenSaver      accepts Lock and SetActive and stays inactive,
                              as a locker that is disabled by policy does.
 
+On a private session bus ("user-manager"):
+  org.freedesktop.systemd1   the user's service manager, as far as GetUnit
+                             goes: it knows the UNITs it was given, as
+                             loaded units, and no others.
+
 Usage: bus-stand-ins.py system BUS_ADDRESS SESSION_ID UID USER DISPLAY TYPE [--ignore-lock]
-                         [--other-session ID DISPLAY]
+                         [--ignore-unlock] [--other-session ID DISPLAY]
        bus-stand-ins.py session-manager BUS_ADDRESS IGNORED_MODES CALL_LOG
        bus-stand-ins.py inactive-screen-saver BUS_ADDRESS
+       bus-stand-ins.py user-manager BUS_ADDRESS UNIT...
 DISPLAY is the X display of the session, or empty for Wayland. With
 --ignore-lock, a request to lock the session is accepted and does nothing,
-as where the lock screen is disabled by policy. With --other-session, the
+as where the lock screen is disabled by policy; --ignore-unlock does the
+same to unlock requests. With --other-session, the
 user has a second graphical session of the same type. IGNORED_MODES is a comma
 list such as "1" or "1,2", or empty. Prints "ready" once it owns its names;
 ends on SIGTERM.
@@ -56,6 +63,8 @@ SESSION_MANAGER = "org.gnome.SessionManager"
 SESSION_MANAGER_PATH = "/org/gnome/SessionManager"
 SCREEN_SAVER = "org.gnome.ScreenSaver"
 SCREEN_SAVER_PATH = "/org/gnome/ScreenSaver"
+SYSTEMD = "org.freedesktop.systemd1"
+SYSTEMD_PATH = "/org/freedesktop/systemd1"
 
 # Methods and signals; the properties are generated from the values the
 # stand-ins hold, so that the two never disagree.
@@ -131,10 +140,19 @@ SCREEN_SAVER_INTROSPECTION = f"""
 """
 
 
+USER_MANAGER_INTROSPECTION = f"""
+<node>
+  <interface name="{SYSTEMD}.Manager">
+    <method name="GetUnit"><arg type="s" direction="in"/><arg type="o" direction="out"/></method>
+  </interface>
+</node>
+"""
+
+
 class StandIns:
     def __init__(self, connection, session_id, uid, user, display, kind):
         self.connection = connection
-        self.ignore_lock = False
+        self.ignored = set()
         self.uid = uid
         self.user = user
         self.kind = kind
@@ -356,7 +374,7 @@ class StandIns:
             invocation.return_value(GLib.Variant("(s)", ("no",)))
 
     def request(self, path, name):
-        if not (name == "Lock" and self.ignore_lock):
+        if name not in self.ignored:
             self.connection.emit_signal(None, path, SESSION, name, None)
 
     # A terminated session closes while its processes are ended; the
@@ -436,8 +454,8 @@ def start_system(args, _loop):
     stand_ins = StandIns(connection, session_id, int(uid), user, display, kind)
     options = args[6:]
     while options:
-        if options[0] == "--ignore-lock":
-            stand_ins.ignore_lock = True
+        if options[0] in ("--ignore-lock", "--ignore-unlock"):
+            stand_ins.ignored.add("Lock" if options[0] == "--ignore-lock" else "Unlock")
             options = options[1:]
         elif options[0] == "--other-session" and len(options) >= 3:
             stand_ins.add_session(options[1], options[2])
@@ -478,11 +496,39 @@ def start_inactive_screen_saver(args, _loop):
     return connection
 
 
+# A unit's object path: the name with every character but letters and
+# digits escaped, the way systemd escapes it.
+def unit_path(unit):
+    return SYSTEMD_PATH + "/unit/" + StandIns.escaped(unit)
+
+
+def start_user_manager(args, _loop):
+    if len(args) < 2:
+        sys.exit(__doc__)
+    address, units = args[0], set(args[1:])
+    connection = connect(address)
+
+    def on_call(_connection, _sender, _path, _interface, _method, parameters, invocation):
+        (unit,) = parameters.unpack()
+        if unit in units:
+            invocation.return_value(GLib.Variant("(o)", (unit_path(unit),)))
+        else:
+            invocation.return_dbus_error(SYSTEMD + ".NoSuchUnit", "Unit %s not loaded." % unit)
+
+    node = Gio.DBusNodeInfo.new_for_xml(USER_MANAGER_INTROSPECTION)
+    connection.register_object(
+        SYSTEMD_PATH, node.lookup_interface(SYSTEMD + ".Manager"), on_call, None, None
+    )
+    own(connection, SYSTEMD)
+    return connection
+
+
 def main():
     roles = {
         "system": start_system,
         "session-manager": start_session_manager,
         "inactive-screen-saver": start_inactive_screen_saver,
+        "user-manager": start_user_manager,
     }
     if len(sys.argv) < 2 or sys.argv[1] not in roles:
         sys.exit(__doc__)
