@@ -14,10 +14,11 @@ FAKE_LOG=$WORK/calls.log
 FAKE_CTL=$WORK/fakectl
 mkdir "$FAKE_CTL"
 : >"$FAKE_LOG"
-pids=() # background processes, stopped and reaped before WORK goes
+pids=()  # background processes, stopped and reaped before WORK goes
+parts=() # parts of the test running beside it (run_beside)
 cleanup() {
     local pid
-    for pid in "${pids[@]}"; do kill "$pid" && wait "$pid"; done 2>/dev/null
+    for pid in "${parts[@]}" "${pids[@]}"; do kill "$pid" && wait "$pid"; done 2>/dev/null
     rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -30,12 +31,43 @@ fail() {
 }
 
 finish() {
+    local part
+    for part in "${parts[@]}"; do
+        wait "$part"
+        failures=$((failures + $?))
+    done
+    parts=()
     if ((failures)); then
         printf '%d check(s) failed\n' "$failures" >&2
         exit 1
     fi
     echo "all checks passed"
     exit 0
+}
+
+# own_work NAME: from here on the stand-ins, their records and the script's
+# output are kept in a work directory of this shell's own.
+own_work() {
+    WORK=$WORK/$1
+    FAKE_LOG=$WORK/calls.log
+    FAKE_CTL=$WORK/fakectl
+    mkdir -p "$FAKE_CTL"
+    : >"$FAKE_LOG"
+}
+
+# run_beside NAME COMMAND [ARG...]: runs a part of the test in a subshell
+# with a work directory of its own, beside the rest of it, so that the
+# task script's waits for a desktop that does not answer overlap; its exit
+# status is the number of its failed checks, which finish adds.
+run_beside() {
+    local name=$1 before=$failures
+    shift
+    (
+        own_work "$name"
+        "$@"
+        exit $((failures - before))
+    ) &
+    parts+=($!)
 }
 
 # expect_eq WHAT EXPECTED ACTUAL
