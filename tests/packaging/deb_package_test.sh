@@ -17,9 +17,10 @@ readonly MAGIC=0123456789abcdefghijABCDEFGHIJ!#%+,-.:=@
 
 # --- Inside the namespace --------------------------------------------------
 
-# run_daemon PROGRAM: as nobody, from a clean environment, with no display.
+# run_daemon PROGRAM: as nobody, from a clean environment, on an X display
+# whose id file the agent wrote for nobody and whose server is not there.
 run_daemon() {
-    env -i PATH=/usr/bin:/bin HOME=/nonexistent USER=nobody BRV_DESKTOP_ID=5 \
+    env -i PATH=/usr/bin:/bin HOME=/nonexistent USER=nobody BRV_DESKTOP_ID=5 DISPLAY=:59 \
         timeout 30 setpriv --reuid=$NOBODY --regid=$NOBODY --clear-groups "$1" \
         >"$WORK/daemon.out" 2>"$WORK/daemon.err"
     status=$?
@@ -100,10 +101,12 @@ $MAGIC_FILE brvcanvas:brvcanvas 600" \
     mkdir -m 0777 "$top/log"
     mkdir -p /etc/tarvelo
     printf 'DesktopController.log.filename = "%s/controller.log"\n' "$top/log" >/etc/tarvelo/config
+    printf 'DESKTOPID=5\n' >/var/tarvelo/brv_desktop/brv_desktopid.59
+    chown nobody /var/tarvelo/brv_desktop/brv_desktopid.59
     run_daemon "$DAEMON"
     expect_eq "exit status of the installed daemon" 1 "$status"
     [[ $err == *"failed to read desktop magic"* ]] && fail "the set-user-id daemon could not read the magic: $err"
-    expect_contains "log of the installed daemon" "Failed to open display (unset), exiting." \
+    expect_contains "log of the installed daemon" "Failed to open display :59, exiting." \
         "$(cat "$top/log/controller.log" 2>&1)"
     expect_eq "log file owner" nobody "$(stat -c %U "$top/log/controller.log" 2>&1)"
     # Without the bit the same user cannot read the magic: the run above
