@@ -115,6 +115,7 @@ $MAGIC_FILE brvcanvas:brvcanvas 600" \
     run_daemon "$top/plain-DesktopController"
     expect_eq "exit status without set-user-id" 1 "$status"
     expect_eq "stderr without set-user-id" "DesktopController: failed to read desktop magic, exiting." "$err"
+    rm /var/tarvelo/brv_desktop/brv_desktopid.59
 
     touch /var/log/tarvelo/brevant-DesktopController-4242.log
     dpkg --purge desktopcontroller-tools desktopcontroller >"$WORK/purge.log" 2>&1 ||
