@@ -31,7 +31,7 @@ boot_host() {
         command -v "$tool" >/dev/null || fail "$tool is not installed (scripts/deps)"
     done
     ((failures)) && finish
-    debs=(${DC_BUILD_DIR:-$SOURCE_DIR/build}/host-packages/*.deb)
+    debs=("${DC_BUILD_DIR:-$SOURCE_DIR/build}"/host-packages/*.deb)
     [[ -f ${debs[0]} ]] || fail "no packages: host.packages builds them" || finish
     "$DC_HOST" boot "$HOST" "${debs[@]}" || fail "the host did not boot" || finish
 }
@@ -80,6 +80,7 @@ as_user() {
 
 # switches_of PID: the voluntary context switches of a process so far.
 switches_of() {
+    # shellcheck disable=SC2016 # awk's own field
     in_host awk '/^voluntary_ctxt_switches:/ { print $2 }' "/proc/$1/status"
 }
 

@@ -22,7 +22,10 @@ run_clean() {
 if command -v shellcheck >/dev/null; then
     run_clean "shellcheck of the task and maintainer scripts" \
         shellcheck "$SCRIPT" "$pkg"/debian/postinst.in "$pkg"/debian/postrm.in
-    run_clean "shellcheck of the tests" shellcheck -x "$SOURCE_DIR"/tests/packaging/*_test.sh
+    run_clean "shellcheck of the tests" shellcheck -x "$SOURCE_DIR"/tests/packaging/*_test.sh \
+        "$SOURCE_DIR"/tests/host/*.sh
+    run_clean "shellcheck of the booted host and its bench" shellcheck -x "$SOURCE_DIR"/tools/dc-host/dc-host \
+        "$SOURCE_DIR"/tools/dc-host/guest/{agent-files,desktop-session,run-autostart} "$SOURCE_DIR"/bench/herd.sh
 else
     fail "shellcheck is not installed"
 fi

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# The herd figure: N graphical sessions of one user on a booted host
+# (tools/dc-host), each with its controller, and one restart of the agent's
+# IPC service. Prints one line, "herd N LOGGED MS": how many controllers
+# reported DesktopLogged to the new service, and the milliseconds from the
+# new service's ipc.port to the last of those reports.
+#
+#   bench/herd.sh N PACKAGE_DIR      (as root; PACKAGE_DIR holds the .debs)
+set -euo pipefail
+n=$1 packages=$2
+root=$(cd "$(dirname "$0")/.." && pwd)
+dc_host=$root/tools/dc-host/dc-host
+work=$(mktemp -d /tmp/dc-herd.XXXXXX)
+host=$work/host
+trap '"$dc_host" halt "$host" >/dev/null 2>&1; rm -rf "$work"' EXIT
+readonly WAIT_SECONDS=600
+
+in_host() { "$dc_host" exec "$host" "$@"; }
+
+# The DesktopLogged reports the running service received: "<epoch time>
+# <desktop id>" lines.
+logged() {
+    local invocation
+    invocation=$(in_host systemctl show -p InvocationID --value dc-agent-ipc)
+    in_host journalctl --no-pager -o cat _SYSTEMD_INVOCATION_ID="$invocation" |
+        sed -n 's/^\([0-9.]*\) RECV .*<DesktopLogged><DesktopId>\([0-9]*\)<.*/\1 \2/p'
+}
+
+# wait_for COUNT: until COUNT desktops reported, or the bound passed.
+wait_for() {
+    local deadline=$((SECONDS + WAIT_SECONDS))
+    while (($(logged | cut -d' ' -f2 | sort -u | wc -l) < $1)) && ((SECONDS < deadline)); do
+        sleep 1
+    done
+}
+
+"$dc_host" boot "$host" "$packages"/*.deb >&2
+"$dc_host" service "$host" start
+# The first session starts the user unit, every further one of the same
+# user its autostart entry; after the first, eight sessions open at a time.
+"$dc_host" session "$host" alice gnome :1000 >/dev/null
+for ((i = 1; i < n; i++)); do
+    "$dc_host" session "$host" alice gnome ":$((1000 + i))" >/dev/null &
+    if ((i % 8 == 0)); then wait; fi
+done
+wait
+wait_for "$n"
+
+"$dc_host" service "$host" stop
+deadline=$((SECONDS + WAIT_SECONDS))
+while in_host pgrep -x -f /usr/bin/DesktopController >/dev/null && ((SECONDS < deadline)); do sleep 0.2; done
+"$dc_host" service "$host" start
+wait_for "$n"
+port_written=$(in_host stat -c %.6Y /var/tarvelo/ipc.port)
+logged | awk -v n="$n" -v start="$port_written" '
+    { ids[$2] = 1; if ($1 > last) last = $1 }
+    END { count = 0; for (id in ids) count++; printf "herd %d %d %.0f\n", n, count, (last - start) * 1000 }'
