@@ -45,7 +45,8 @@ std::string Indented(const std::string& text, std::size_t lastLines = 0) {
     std::string out;
     for (std::size_t i = lastLines && lines.size() > lastLines ? lines.size() - lastLines : 0;
          i < lines.size(); ++i) {
-        out += (out.empty() ? "" : "\n") + std::string(8, ' ') + lines[i];
+        out += out.empty() ? "" : "\n";
+        out.append(8, ' ').append(lines[i]);
     }
     return out;
 }
