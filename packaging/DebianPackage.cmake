@@ -1,7 +1,9 @@
 # The Debian packages, built with `cpack -G DEB` (scripts/package does it all):
 #  - desktopcontroller: the daemon, its task script, session start-up files
-#    and man page, and the maintainer scripts that create the account
-#    "brvcanvas", the agent's directories and the daemon's set-user-id bit;
+#    and man page, an example of the host preferences, and the maintainer
+#    scripts that create the account "brvcanvas", hand it the desktop magic
+#    and set the daemon's set-user-id bit (the agent's own directories are
+#    left to the agent);
 #  - desktopcontroller-tools: dc-doctor for administrators, on PATH beside
 #    the daemon it checks; the reference IPC service and dc-sandbox, for
 #    development, integration and tests only, in /usr/libexec/desktopcontroller.
@@ -29,6 +31,7 @@ endif()
 
 file(MAKE_DIRECTORY ${DC_DEB_BUILD_DIR})
 dc_gzip(${DC_DEB_DIR}/changelog ${DC_DEB_BUILD_DIR}/changelog.Debian.gz)
+dc_gzip(${DC_DEB_DIR}/NEWS ${DC_DEB_BUILD_DIR}/NEWS.Debian.gz)
 set(DC_DAEMON_PATH ${CMAKE_INSTALL_FULL_BINDIR}/DesktopController)
 foreach(script postinst postrm)
   configure_file(${DC_DEB_DIR}/${script}.in ${DC_DEB_BUILD_DIR}/${script} @ONLY
@@ -45,6 +48,12 @@ function(dc_install_debian_docs component package)
 endfunction()
 
 dc_install_debian_docs(daemon ${DC_DEB_NAME})
+# What an administrator reads before and after an upgrade (apt-listchanges
+# shows the NEWS), and the host preferences to copy from.
+install(FILES ${DC_DEB_BUILD_DIR}/NEWS.Debian.gz
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${DC_DEB_NAME} COMPONENT daemon)
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/config.example
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${DC_DEB_NAME}/examples RENAME config COMPONENT daemon)
 set(CPACK_COMPONENTS_ALL daemon)
 if(TARGET ipc-service)
   dc_install_debian_docs(tools ${DC_DEB_TOOLS_NAME})
@@ -106,8 +115,11 @@ runs the controller on a private desktop (mount namespace, session bus,
 Xvfb, the service) for developing, integrating and testing it without the
 agent. These two are installed outside PATH, in /usr/libexec/desktopcontroller,
 and are not needed on production desktops.")
-# dc-sandbox starts these; the MATE screen saver only when asked to.
-set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "xvfb, dbus-daemon")
+# dc-sandbox starts these; the MATE screen saver only when asked to. The
+# doctor checks a desktop the way the daemon of its own build does, and
+# dc-sandbox runs the installed daemon by default.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS
+    "${DC_DEB_NAME} (= ${PROJECT_VERSION}-${DC_DEB_REVISION}), xvfb, dbus-daemon")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "mate-screensaver")
 
 include(CPack)

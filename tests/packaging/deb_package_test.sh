@@ -51,7 +51,7 @@ if [[ ${1:-} == --inside ]]; then
         mount -t overlay overlay -o "lowerdir=/$dir,upperdir=$top/$dir.upper,workdir=$top/$dir.work" "/$dir"
     done
     # The agent may have written the magic before the account existed, and
-    # an id directory may have been left writable by anyone.
+    # made its id directory open to everyone, which is the agent's business.
     install -d -m 0777 /var/tarvelo/brv_desktop
     install -m 0644 <(printf '%s' "$MAGIC") "$MAGIC_FILE"
     export PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive
@@ -63,14 +63,16 @@ if [[ ${1:-} == --inside ]]; then
     expect_eq "brvcanvas group and home" "brvcanvas /nonexistent" "$(getent group "$gid" | cut -d: -f1) $home"
     expect_contains "brvcanvas shell" nologin "$shell"
     [[ -e /nonexistent ]] && fail "postinst created a home directory"
-    # The id directory is closed to others, the magic handed to brvcanvas.
+    # The magic is handed to brvcanvas; the agent's directories stay as the
+    # agent made them, and the package makes none there.
     expect_eq "owners and modes" "$DAEMON brvcanvas:root 4755
 /var/tarvelo root:root 755
-/var/tarvelo/brv_desktop root:root 755
-/var/tarvelo/nordagent root:root 700
-/var/log/tarvelo root:root 755
+/var/tarvelo/brv_desktop root:root 777
 $MAGIC_FILE brvcanvas:brvcanvas 600" \
-        "$(stat -c '%n %U:%G %a' "$DAEMON" /var/tarvelo{,/brv_desktop,/nordagent} /var/log/tarvelo "$MAGIC_FILE" 2>&1)"
+        "$(stat -c '%n %U:%G %a' "$DAEMON" /var/tarvelo{,/brv_desktop} "$MAGIC_FILE" 2>&1)"
+    for dir in /var/tarvelo/nordagent /var/log/tarvelo; do
+        [[ -e $dir ]] && fail "the package made $dir, which is the agent's"
+    done
     expect_eq "statoverride of the daemon" "brvcanvas root 4755 $DAEMON" "$(dpkg-statoverride --list "$DAEMON")"
     expect_eq "magic content" "$MAGIC" "$(<"$MAGIC_FILE")"
     # The start-up files name the installed session supervisor, and the user
@@ -117,17 +119,20 @@ $MAGIC_FILE brvcanvas:brvcanvas 600" \
     expect_eq "stderr without set-user-id" "DesktopController: failed to read desktop magic, exiting." "$err"
     rm /var/tarvelo/brv_desktop/brv_desktopid.59
 
-    touch /var/log/tarvelo/brevant-DesktopController-4242.log
+    printf 'DESKTOPID=5\n' >/var/tarvelo/brv_desktop/brv_desktopid.0
     dpkg --purge desktopcontroller-tools desktopcontroller >"$WORK/purge.log" 2>&1 ||
         fail "dpkg --purge failed: $(<"$WORK/purge.log")"
-    for path in "$DAEMON" /etc/xdg/autostart/DesktopController.desktop /var/tarvelo/brv_desktop \
+    for path in "$DAEMON" /etc/xdg/autostart/DesktopController.desktop \
         /etc/systemd/user/graphical-session.target.wants/desktopcontroller.service \
         /var/tarvelo/nordagent /var/log/tarvelo; do
         [[ -e $path ]] && fail "$path survived purge"
     done
     expect_eq "statoverride after purge" "" "$(dpkg-statoverride --list "$DAEMON")"
-    # The agent's magic is not this package's to delete, nor its account.
+    # The agent's directories and files are not this package's to delete,
+    # nor its account.
     expect_eq "magic after purge" "$MAGIC" "$(cat "$MAGIC_FILE" 2>&1)"
+    expect_eq "id directory after purge" "root:root 777 DESKTOPID=5" \
+        "$(stat -c '%U:%G %a' /var/tarvelo/brv_desktop 2>&1) $(cat /var/tarvelo/brv_desktop/brv_desktopid.0 2>&1)"
     [[ -n $(getent passwd brvcanvas) ]] || fail "purge removed the account brvcanvas"
     finish
 fi
@@ -167,8 +172,10 @@ expect_eq "daemon package contents" "-rw-r--r-- root/root ./etc/xdg/autostart/De
 -rw-r--r-- root/root ./usr/lib/systemd/user/desktopcontroller.service
 -rwxr-xr-x root/root ./usr/lib/tarvelo/nordagent/desktop/desktopCTask.sh
 -rwxr-xr-x root/root ./usr/libexec/desktopcontroller/desktopcontroller-session
+-rw-r--r-- root/root ./usr/share/doc/desktopcontroller/NEWS.Debian.gz
 -rw-r--r-- root/root ./usr/share/doc/desktopcontroller/changelog.Debian.gz
 -rw-r--r-- root/root ./usr/share/doc/desktopcontroller/copyright
+-rw-r--r-- root/root ./usr/share/doc/desktopcontroller/examples/config
 -rw-r--r-- root/root ./usr/share/man/man8/DesktopController.8.gz" "$(contents "$daemon_deb")"
 expect_eq "tools package contents" "-rwxr-xr-x root/root ./usr/bin/dc-doctor
 -rwxr-xr-x root/root ./usr/libexec/desktopcontroller/dc-sandbox
@@ -181,12 +188,15 @@ expect_eq "tools package contents" "-rwxr-xr-x root/root ./usr/bin/dc-doctor
 -rw-r--r-- root/root ./usr/share/man/man1/dc-sandbox.1.gz" "$(contents "$tools_deb")"
 
 # Control data: dependencies found by dpkg-shlibdeps next to the declared
-# ones, and the autostart entry as the one conffile.
+# ones, the autostart entry as the one conffile, and the tools recommending
+# the daemon of their own version.
 depends=$(dpkg-deb -f "$daemon_deb" Depends)
 for dep in adduser libssl3 libx11-6 libc6; do
     [[ $depends =~ (^|, )$dep( |,|$) ]] || fail "Depends lacks $dep: [$depends]"
 done
 expect_eq "conffiles" /etc/xdg/autostart/DesktopController.desktop "$(dpkg-deb -I "$daemon_deb" conffiles)"
+expect_eq "tools Recommends" "desktopcontroller (= $version), xvfb, dbus-daemon" \
+    "$(dpkg-deb -f "$tools_deb" Recommends)"
 
 if command -v lintian >/dev/null; then
     # The one warning accepted: the changelog closes no bug, as there is no

@@ -38,6 +38,19 @@ else
     echo "SKIP check: groff is not installed (groff-base)"
 fi
 
+# Each preference of the example host preferences, once its "#" is removed,
+# is written in the preference files' syntax and is one the daemon reads:
+# its name, or the part after "DesktopController.", is spelled in the source.
+examples=0
+while IFS= read -r line; do
+    examples=$((examples + 1))
+    name=${line%% =*} key=${name#DesktopController.}
+    [[ $line =~ ^[A-Za-z.]+\ =\ \"[^\"]*\"$ ]] || fail "example not in the preference syntax: $line"
+    grep -rqF -e "\"$name\"" -e "\"$key\"" -e "\".$key\"" "$SOURCE_DIR/src" "$SOURCE_DIR/lib" ||
+        fail "the example names a preference the daemon does not read: $name"
+done < <(sed -n 's/^# \([A-Za-z][A-Za-z.]* = .*\)$/\1/p' "$pkg/config.example")
+((examples >= 10)) || fail "the example shows $examples preferences"
+
 # Install with a prefix other than /usr: the daemon's path follows the
 # prefix, the task script stays where the daemon looks for it.
 staging=$WORK/root
