@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The herd figure: N graphical sessions of one user on a booted host
-# (tools/dc-host), each with its controller, and one restart of the agent's
-# IPC service. Prints one line, "herd N LOGGED MS": how many controllers
+# The herd figure: N graphical sessions, one of each of N users, on a
+# booted host (tools/dc-host), each with its controller, and one restart of
+# the agent's IPC service. Prints one line, "herd N LOGGED MS": how many controllers
 # reported DesktopLogged to the new service, and the milliseconds from the
 # new service's ipc.port to the last of those reports.
 #
@@ -36,11 +36,13 @@ wait_for() {
 
 "$dc_host" boot "$host" "$packages"/*.deb >&2
 "$dc_host" service "$host" start
-# The first session starts the user unit, every further one of the same
-# user its autostart entry; after the first, eight sessions open at a time.
-"$dc_host" session "$host" alice gnome :1000 >/dev/null
-for ((i = 1; i < n; i++)); do
-    "$dc_host" session "$host" alice gnome ":$((1000 + i))" >/dev/null &
+# One user per desktop, as on a host the agent serves: each session is a
+# GNOME session under the user's systemd, which starts the user unit; eight
+# sessions open at a time.
+# shellcheck disable=SC2016 # expanded by the shell inside
+in_host sh -c 'for i in $(seq 1 "$1"); do useradd --create-home "herd$i"; done' users "$n"
+for ((i = 1; i <= n; i++)); do
+    "$dc_host" session "$host" "herd$i" gnome ":$((1000 + i))" >/dev/null &
     if ((i % 8 == 0)); then wait; fi
 done
 wait

@@ -24,6 +24,12 @@ constexpr auto kCrashWindow = std::chrono::minutes(10);
 constexpr auto kStopGrace = std::chrono::milliseconds(1000);
 
 constexpr int kStartUpFailure = 1;
+// A start-up failure while the port file is there (a service still coming
+// up, or a handshake that timed out while every desktop of the host
+// reconnected at once) is retried this many times, 1, 2 and 4 s apart;
+// then only the next port file starts the daemon.
+constexpr int kStartRetries = 3;
+constexpr auto kFirstRetryDelay = std::chrono::seconds(1);
 
 bool IsCrash(int status) {
     return WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) > kStartUpFailure);
@@ -131,6 +137,7 @@ void SessionSupervisor::StartDaemon() {
 }
 
 void SessionSupervisor::OnAgentFilesChanged() {
+    startRetries_ = 0;
     if (daemon_.Running()) {
         changedWhileRunning_ = true;
     } else {
@@ -143,9 +150,14 @@ void SessionSupervisor::OnDaemonEnded(int status) {
         StartDaemon();
         return;
     }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == kStartUpFailure) {
+        if (startRetries_ < kStartRetries && agentFiles_.PortFileExists()) {
+            ArmRestartTimer(kFirstRetryDelay * (1 << startRetries_++));
+        }
+        return;
+    }
     if (!IsCrash(status)) {
-        // 0: the service closed the connection; 1: a start-up failure, such as
-        // a service not up yet. Either way the next port file starts it.
+        // The service closed the connection: the next port file starts it.
         return;
     }
     const auto now = Clock::now();
@@ -160,11 +172,11 @@ void SessionSupervisor::OnDaemonEnded(int status) {
                 crashes_.size(), static_cast<long long>(kCrashWindow.count()));
         return;
     }
-    ArmRestartTimer();
+    ArmRestartTimer(kCrashRestartDelay);
 }
 
-void SessionSupervisor::ArmRestartTimer() {
+void SessionSupervisor::ArmRestartTimer(std::chrono::seconds delay) {
     itimerspec once{};
-    once.it_value.tv_sec = std::chrono::duration_cast<std::chrono::seconds>(kCrashRestartDelay).count();
+    once.it_value.tv_sec = delay.count();
     timerfd_settime(restartTimer_.get(), 0, &once, nullptr);
 }

@@ -3,7 +3,8 @@
 // connection; the supervisor starts it again when the service writes a new
 // port file (a restart, an upgrade, a late start), and ends it, with every
 // process it left, when the session ends: logind ends the session, or the
-// display or the session bus goes away. Everything is an event on one
+// display or the session bus goes away. A start-up failure is retried a
+// few times, a crash after a pause. Everything is an event on one
 // poll() loop with no time-out: while the service is away nothing wakes.
 #pragma once
 
@@ -35,7 +36,7 @@ class SessionSupervisor {
     void StartDaemon();
     void OnDaemonEnded(int status);
     void OnAgentFilesChanged();
-    void ArmRestartTimer();
+    void ArmRestartTimer(std::chrono::seconds delay);
 
     AgentFiles agentFiles_;
     DaemonProcess daemon_;
@@ -49,6 +50,7 @@ class SessionSupervisor {
     // The agent's files changed while the daemon ran: it connected to a
     // service that is now being replaced, so it starts again once it ends.
     bool changedWhileRunning_ = false;
+    int startRetries_ = 0;
     std::deque<Clock::time_point> crashes_;
     std::string endReason_;
 };
