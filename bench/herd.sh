@@ -13,6 +13,7 @@ dc_host=$root/tools/dc-host/dc-host
 work=$(mktemp -d /tmp/dc-herd.XXXXXX)
 host=$work/host
 trap '"$dc_host" halt "$host" >/dev/null 2>&1; rm -rf "$work"' EXIT
+trap 'exit 1' INT TERM
 readonly WAIT_SECONDS=600
 
 in_host() { "$dc_host" exec "$host" "$@"; }
