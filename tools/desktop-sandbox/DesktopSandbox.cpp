@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -94,6 +95,27 @@ std::string OrBuilt(const std::string& path, const std::string& name) {
     return path.empty() ? BuiltBinary(name) : path;
 }
 
+// The marks of every sandbox this process has built, for LeftBehind.
+struct BuiltMarks {
+    std::mutex lock;
+    std::vector<std::string> marks;
+};
+
+BuiltMarks& AllBuiltMarks() {
+    static BuiltMarks built;
+    return built;
+}
+
+// The marks that the processes of the sandbox at root carry, remembered.
+std::vector<std::string> RememberedMarks(const std::string& root, const char* lockerMarker) {
+    std::vector<std::string> marks = {std::string(kMarkerName) + "=" + root,
+                                      std::string(lockerMarker) + "=" + root};
+    BuiltMarks& built = AllBuiltMarks();
+    std::lock_guard<std::mutex> guard(built.lock);
+    built.marks.insert(built.marks.end(), marks.begin(), marks.end());
+    return marks;
+}
+
 // Where a service publishes and what it reads.
 struct ServiceFiles {
     std::string dir;
@@ -143,9 +165,7 @@ std::size_t Occurrences(const std::string& text, const std::string& needle) {
 }
 
 DesktopSandbox::DesktopSandbox(SandboxOptions options)
-    : options_(std::move(options)),
-      leftovers_({std::string(kMarkerName) + "=" + layout_.Root(),
-                  std::string(kLockerMarker) + "=" + layout_.Root()}) {
+    : options_(std::move(options)), leftovers_(RememberedMarks(layout_.Root(), kLockerMarker)) {
     if (options_.desktopId.empty()) {
         // Unique among concurrently running sandboxes, and a valid client id.
         options_.desktopId = std::to_string(10000 + getpid() % 50000);
@@ -581,16 +601,10 @@ std::vector<pid_t> DesktopSandbox::MarkedProcesses(const std::string& marker) co
     return ProcessesMarked(marker + "=" + layout_.Root());
 }
 
-std::vector<pid_t> DesktopSandbox::ProcessesOf(const std::string& root) {
-    std::vector<pid_t> pids = ProcessesMarked(std::string(kMarkerName) + "=" + root);
-    for (pid_t pid : ProcessesMarked(std::string(kLockerMarker) + "=" + root)) {
-        pids.push_back(pid);
-    }
-    return pids;
-}
-
-std::vector<pid_t> DesktopSandbox::Escaped() {
-    return ProcessesMarkingGoneDirectories({kMarkerName, kLockerMarker});
+std::vector<pid_t> DesktopSandbox::LeftBehind() {
+    BuiltMarks& built = AllBuiltMarks();
+    std::lock_guard<std::mutex> guard(built.lock);
+    return ProcessesMarkedWithAny(built.marks);
 }
 
 }  // namespace sandbox

@@ -239,14 +239,11 @@ class DesktopSandbox {
     // Live processes that descend from the daemon (they carry its marker
     // variable), the daemon itself included while it runs.
     std::vector<pid_t> DaemonProcesses() const;
-    // The sandbox's own directory, which its processes' marks name.
-    const std::string& Root() const { return layout_.Root(); }
-    // Live processes carrying the marks of the sandbox whose Root() that
-    // is: its daemons, its lockers and whatever descends from them.
-    static std::vector<pid_t> ProcessesOf(const std::string& root);
-    // Live processes carrying the marks of a sandbox whose directory is
-    // gone: they outlived its teardown.
-    static std::vector<pid_t> Escaped();
+    // Live processes carrying the marks of any sandbox this process has
+    // built, whether or not its construction completed: its daemons, its
+    // lockers and whatever descends from them. Once those sandboxes are
+    // gone, none may be left.
+    static std::vector<pid_t> LeftBehind();
 
   private:
     struct Seat {

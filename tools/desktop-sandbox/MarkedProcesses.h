@@ -17,9 +17,8 @@ namespace sandbox {
 // holds none, even before it is reaped.
 std::vector<pid_t> ProcessesMarked(const std::string& entry);
 
-// Live processes holding "NAME=<directory>" for one of names, with a
-// directory that no longer exists.
-std::vector<pid_t> ProcessesMarkingGoneDirectories(const std::vector<std::string>& names);
+// The same for any of entries, in one look at every process.
+std::vector<pid_t> ProcessesMarkedWithAny(const std::vector<std::string>& entries);
 
 // Kills every process holding one of entries by pid and waits until none
 // is left, kill after kill, since one may fork while it is being ended;
