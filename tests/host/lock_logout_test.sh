@@ -16,8 +16,10 @@ reported() {
         fail "no DesktopLocked $1 reported: $(service_lines 'RECV type=4' | tail -n 3)"
 }
 
-# The task script's own account of how it did ACTION.
+# The task script's own account, the last line containing TEXT; the script
+# logs it once it saw the result, which may be after the controller did.
 script_line() {
+    wait_until 10 sh -c "journalctl -o cat --no-pager | grep -qF -- '$1'"
     in_host journalctl -o cat --no-pager | grep -F -- "$1" | tail -n 1
 }
 
