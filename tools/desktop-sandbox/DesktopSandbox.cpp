@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tools/desktop-sandbox/SetUserIdExec.h"
 #include "tools/desktop-sandbox/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -509,17 +510,7 @@ void DesktopSandbox::StartDaemon(const std::vector<std::string>& env) {
             ChildCommand{.argv = {seats_.front().daemonBinary}, .env = env, .layout = &layout_});
         return;
     }
-    std::vector<std::string> envTexts = env;
-    for (std::string& entry : SanitizerEnvironment()) {
-        envTexts.push_back(std::move(entry));
-    }
-    std::vector<char*> envp;
-    for (std::string& entry : envTexts) {
-        envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
-    static char binary[] = "/usr/lib/tarvelo/sandbox/DesktopController";
-    char* argv[] = {binary, nullptr};
+    SetUserIdExec exec(env);
     const std::string workDir = Inside("");
     // Runs in the forked child after the namespace and the switch to nobody:
     // only system calls. Cores are allowed, so that only the daemon itself
@@ -532,7 +523,7 @@ void DesktopSandbox::StartDaemon(const std::vector<std::string>& env) {
         getrlimit(RLIMIT_CORE, &limit);
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_CORE, &limit);
-        execve(binary, argv, envp.data());
+        execve(exec.Binary(), exec.Argv(), exec.Envp());
         return kChildExecFailed;
     };
     seats_.front().daemon = std::make_unique<ChildProcess>(

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "tools/desktop-sandbox/DesktopSandbox.h"
+#include "tools/desktop-sandbox/SetUserIdExec.h"
 
 namespace sandbox {
 namespace {
@@ -84,17 +85,7 @@ ChildResult DesktopSandbox::RunDaemonWithUnmappedRealUser(const std::vector<std:
     if (!options_.setUserId) {
         throw std::logic_error("only a set-user-id daemon has rights to drop");
     }
-    std::vector<std::string> envTexts = env;
-    for (std::string& entry : SanitizerEnvironment()) {
-        envTexts.push_back(std::move(entry));
-    }
-    std::vector<char*> envp;
-    for (std::string& entry : envTexts) {
-        envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
-    static char binary[] = "/usr/lib/tarvelo/sandbox/DesktopController";
-    char* argv[] = {binary, nullptr};
+    SetUserIdExec exec(env);
     const std::string workDir = Inside("");
     const std::string mapping = std::to_string(kMagicOwner) + " " + std::to_string(kMagicOwner) + " 1\n";
     // Runs as root in the forked child, inside the mount namespace: only
@@ -112,7 +103,7 @@ ChildResult DesktopSandbox::RunDaemonWithUnmappedRealUser(const std::vector<std:
             if (read(ready[0], &go, 1) != 1 || chdir(workDir.c_str()) != 0) {
                 _exit(kChildSetupFailed);
             }
-            execve(binary, argv, envp.data());
+            execve(exec.Binary(), exec.Argv(), exec.Envp());
             _exit(kChildExecFailed);
         }
         close(ready[0]);
