@@ -54,6 +54,8 @@ install(FILES ${DC_DEB_BUILD_DIR}/NEWS.Debian.gz
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${DC_DEB_NAME} COMPONENT daemon)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/config.example
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${DC_DEB_NAME}/examples RENAME config COMPONENT daemon)
+install(FILES ${DC_DEB_DIR}/daemon.lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+        RENAME ${DC_DEB_NAME} COMPONENT daemon)
 set(CPACK_COMPONENTS_ALL daemon)
 if(TARGET ipc-service)
   dc_install_debian_docs(tools ${DC_DEB_TOOLS_NAME})

@@ -176,6 +176,7 @@ expect_eq "daemon package contents" "-rw-r--r-- root/root ./etc/xdg/autostart/De
 -rw-r--r-- root/root ./usr/share/doc/desktopcontroller/changelog.Debian.gz
 -rw-r--r-- root/root ./usr/share/doc/desktopcontroller/copyright
 -rw-r--r-- root/root ./usr/share/doc/desktopcontroller/examples/config
+-rw-r--r-- root/root ./usr/share/lintian/overrides/desktopcontroller
 -rw-r--r-- root/root ./usr/share/man/man8/DesktopController.8.gz" "$(contents "$daemon_deb")"
 expect_eq "tools package contents" "-rwxr-xr-x root/root ./usr/bin/dc-doctor
 -rwxr-xr-x root/root ./usr/libexec/desktopcontroller/dc-sandbox
