@@ -48,6 +48,9 @@ int SessionSupervisor::Run() {
         return 1;
     }
     if (agentFiles_.PortFileExists()) {
+        // The daemon reads the port file after this: a change already
+        // noticed is one it sees, not a reason to start it again.
+        agentFiles_.ChangedAfterEvents();
         StartDaemon();
     }
     const bool ended = Loop();
