@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -62,6 +63,9 @@ class Desktop {
                        "echo $! >" +
                        dir_.File("worker") +
                        "\n"
+                       "echo $! >>" +
+                       dir_.File("workers") +
+                       "\n"
                        "read -r status <" +
                        dir_.File("control") +
                        "\n"
@@ -80,6 +84,12 @@ class Desktop {
         if (pid_ > 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
+        }
+        // A daemon that exited while the supervisor went on left its worker
+        // to the supervisor's stop, which a killed supervisor never makes.
+        std::istringstream workers(ReadFile(dir_.File("workers")));
+        for (pid_t worker = 0; workers >> worker;) {
+            kill(worker, SIGKILL);
         }
     }
 
