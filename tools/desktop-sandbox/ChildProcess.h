@@ -102,8 +102,8 @@ class ChildProcess {
 
 // The sanitizer settings of the test's own environment ("ASAN_OPTIONS=..."
 // and the like). A child started with an explicit environment gets them
-// too, so that a sanitized daemon or helper reports where the test run
-// collects reports, and fails the way the run expects.
+// too, so that whatever a run sets over the settings compiled into a
+// sanitized build holds for the daemon and helpers as well.
 std::vector<std::string> SanitizerEnvironment();
 
 // Start, then Finish.
