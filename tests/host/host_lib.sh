@@ -96,3 +96,17 @@ supervisor_on() {
         [[ $(display_of "$pid") == "$1" ]] && echo "$pid"
     done
 }
+
+# reported LOCKED: the controller reported the lock state within 20 s (the
+# script confirms each step by looking at the desktop first).
+reported() {
+    wait_until 20 sh -c "journalctl -o cat -u dc-agent-ipc | grep -q '<Locked>$1</Locked>'" ||
+        fail "no DesktopLocked $1 reported: $(service_lines 'RECV type=4' | tail -n 3)"
+}
+
+# The task script's own account, the last line containing TEXT; the script
+# logs it once it saw the result, which may be after the controller did.
+script_line() {
+    wait_until 10 sh -c "journalctl -o cat --no-pager | grep -qF -- '$1'"
+    in_host journalctl -o cat --no-pager | grep -F -- "$1" | tail -n 1
+}

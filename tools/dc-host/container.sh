@@ -144,21 +144,24 @@ host_boot() {
     fi
 }
 
-# host_session DIR USER DESKTOP :N: a graphical logind session opened the
-# way a display manager opens one (PAM "login", type x11, class user), whose
-# leader starts Xvfb and the desktop; prints the session's id once the
-# desktop is up.
+# host_session DIR USER DESKTOP DISPLAY: a graphical logind session opened
+# the way a display manager opens one (PAM "login", class user, type x11 for
+# an X display such as :12, wayland for one such as wayland-42), whose
+# leader starts the display server and the desktop; prints the session's id
+# once the desktop is up.
 host_session() {
-    local dir=$1 user=$2 desktop=$3 display=$4 ready
-    ready=/run/dc-host/session${display/:/.}
+    local dir=$1 user=$2 desktop=$3 display=$4 ready kind
+    ready=/run/dc-host/session.${display#:}
+    kind=(--setenv=XDG_SESSION_TYPE=x11 --setenv=DISPLAY="$display")
+    [[ $display == wayland-* ]] && kind=(--setenv=XDG_SESSION_TYPE=wayland)
     host_exec "$dir" rm -f "$ready"
-    host_exec "$dir" /usr/local/lib/dc-host/agent-files "$display"
-    host_exec "$dir" systemd-run --quiet --unit="dc-desktop-$user${display/:/-}" \
+    host_exec "$dir" /usr/local/lib/dc-host/agent-files "$display" "$user"
+    host_exec "$dir" systemd-run --quiet --unit="dc-desktop-$user-${display#:}" \
         --property=PAMName=login --property=User="$user" --property=Type=simple \
-        --setenv=XDG_SESSION_TYPE=x11 --setenv=XDG_SESSION_CLASS=user --setenv=DISPLAY="$display" \
+        --setenv=XDG_SESSION_CLASS=user "${kind[@]}" \
         /usr/local/lib/dc-host/desktop-session "$desktop" "$display" "$ready" || return
     # shellcheck disable=SC2016 # expanded by the shell inside
-    host_exec "$dir" timeout 30 sh -c 'until [ -s "$1" ]; do sleep 0.05; done; cat "$1"' wait "$ready" ||
+    host_exec "$dir" timeout 60 sh -c 'until [ -s "$1" ]; do sleep 0.05; done; cat "$1"' wait "$ready" ||
         host_fail "the $desktop session of $user on $display did not come up"
 }
 

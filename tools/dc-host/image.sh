@@ -32,6 +32,11 @@ image_customize() {
     ln -sf /dev/null "$root/etc/systemd/system/apt-daily-upgrade.timer"
     ln -sf /dev/null "$root/etc/systemd/system/e2scrub_all.timer"
     ln -sf /dev/null "$root/etc/systemd/system/fstrim.timer"
+    # The packaged KWin carries the file capability cap_sys_resource, which
+    # a container's bounding set may lack, and exec then fails outright; a
+    # copy carries no capability and runs anywhere.
+    cp "$root/usr/bin/kwin_wayland" "$root/usr/bin/kwin_wayland.copy"
+    mv -f "$root/usr/bin/kwin_wayland.copy" "$root/usr/bin/kwin_wayland"
 }
 
 image_key() {
