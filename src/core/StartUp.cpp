@@ -56,10 +56,11 @@ void DropPrivileges() {
     outcome.getResult = getresuid(&outcome.after.real, &outcome.after.effective, &outcome.after.saved);
     outcome.getError = errno;
     // Going on with the start-up user's rights would hand them to every
-    // child started later.
+    // child started later; not even exit handlers and destructors run with
+    // them, since nothing outside the process was set up yet.
     const std::string failure = PrivilegeDropFailure(startUid, realUid, outcome);
     if (!failure.empty()) {
         fputs(failure.c_str(), stderr);
-        CleanExit(kExitStartupFailed);
+        _exit(kExitStartupFailed);
     }
 }

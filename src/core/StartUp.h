@@ -26,6 +26,6 @@ void SetBeforeExit(void (*hook)());
 // In a set-user-id run, sets real, effective and saved user id to the real
 // user id. The raw system call changes the calling thread only, so this
 // must run while the process has a single thread. A drop that fails, or
-// leaves any of the three ids elsewhere, ends the process through
-// CleanExit with status 1 after one line on standard error.
+// leaves any of the three ids elsewhere, ends the process at once (no exit
+// handlers) with status 1 after one line on standard error.
 void DropPrivileges();
