@@ -123,7 +123,7 @@ void EmitLine(const std::string& text) {
 ServiceSession::ServiceSession(const ServiceOptions& options, EVP_PKEY* key) : options_(options), key_(key) {}
 
 int ServiceSession::Run() {
-    if (!Listen() || !Publish()) {
+    if (!SetUpTls() || !Listen() || !Publish()) {
         return kExitSetup;
     }
     if (options_.clients > 1) {
@@ -245,7 +245,10 @@ int ServiceSession::AcceptClient() {
     return kExitOk;
 }
 
-bool ServiceSession::StartTls() {
+// One TLS context, with its certificate, for every client: the children
+// that serve clients inherit it, so a connection costs a handshake and no
+// more, as with an agent that set up its TLS once.
+bool ServiceSession::SetUpTls() {
     context_.reset(SSL_CTX_new(TLS_server_method()));
     const ossl::X509Ptr certificate = MakeSelfSignedCertificate(key_);
     if (!context_ || !certificate || SSL_CTX_set_min_proto_version(context_.get(), TLS1_2_VERSION) != 1 ||
@@ -255,6 +258,10 @@ bool ServiceSession::StartTls() {
         return false;
     }
     SSL_CTX_set_mode(context_.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    return true;
+}
+
+bool ServiceSession::StartTls() {
     ssl_.reset(SSL_new(context_.get()));
     if (!ssl_ || SSL_set_fd(ssl_.get(), client_.get()) != 1 || SSL_accept(ssl_.get()) != 1) {
         fprintf(stderr, "ipc-service: TLS handshake failed\n");

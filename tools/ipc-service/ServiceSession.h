@@ -30,6 +30,7 @@ class ServiceSession {
     int ServeEach();
     // The handshake and traffic of the accepted client.
     int Serve();
+    bool SetUpTls();
     bool StartTls();
     bool SendServerProof();
     int CheckClientInfo();
