@@ -15,7 +15,7 @@ namespace {
 constexpr const char* kPython = "/usr/bin/python3";
 constexpr const char* kGioBindings = "/usr/lib/python3/dist-packages/gi";
 constexpr const char* kStandIns = "bus-stand-ins.py";
-constexpr auto kReadyTimeout = std::chrono::seconds(10);
+constexpr auto kStandInsReadyTimeout = std::chrono::seconds(10);
 
 }  // namespace
 
@@ -25,7 +25,7 @@ std::unique_ptr<ChildProcess> StartStandIns(const std::vector<std::string>& args
     argv.insert(argv.end(), args.begin(), args.end());
     auto standIns = std::make_unique<ChildProcess>(
         ChildCommand{.argv = argv, .env = {"PATH=/usr/bin:/bin", "LANG=C.UTF-8"}, .errFile = errFile});
-    if (standIns->ReadLine(kReadyTimeout) != "ready") {
+    if (standIns->ReadLine(kStandInsReadyTimeout) != "ready") {
         throw std::runtime_error("the " + args.front() + " stand-ins did not start: " + ReadFile(errFile));
     }
     return standIns;
