@@ -110,3 +110,17 @@ script_line() {
     wait_until 10 sh -c "journalctl -o cat --no-pager | grep -qF -- '$1'"
     in_host journalctl -o cat --no-pager | grep -F -- "$1" | tail -n 1
 }
+
+# lock_and_unlock_through_logind SESSION: the agent's LockScreen, then
+# UnlockScreen; each reported once, each done by the task script through
+# logind for SESSION.
+lock_and_unlock_through_logind() {
+    local id=$1
+    "$DC_HOST" service "$HOST" send '<Request name="LockScreen"/>'
+    reported true
+    expect_eq "how the script locked" "lock done through logind lock-session $id" "$(script_line "lock done")"
+    "$DC_HOST" service "$HOST" send '<Request name="UnlockScreen"/>'
+    reported false
+    expect_eq "how the script unlocked" "unlock done through logind unlock-session $id" "$(script_line "unlock done")"
+    expect_eq "lock notifications" 2 "$(service_lines '<Notify name="DesktopLocked">' | wc -l)"
+}

@@ -14,14 +14,7 @@ id=$("$DC_HOST" session "$HOST" carol mate :41) || fail "no MATE session" || fin
 "$DC_HOST" service "$HOST" console
 wait_until 10 sh -c "journalctl -o cat -u dc-agent-ipc | grep -q READY" || fail "the controller did not connect" || finish
 
-"$DC_HOST" service "$HOST" send '<Request name="LockScreen"/>'
-reported true
-expect_eq "how the script locked" "lock done through logind lock-session $id" "$(script_line "lock done")"
-
-"$DC_HOST" service "$HOST" send '<Request name="UnlockScreen"/>'
-reported false
-expect_eq "how the script unlocked" "unlock done through logind unlock-session $id" "$(script_line "unlock done")"
-expect_eq "lock notifications" 2 "$(service_lines '<Notify name="DesktopLocked">' | wc -l)"
+lock_and_unlock_through_logind "$id"
 
 "$DC_HOST" service "$HOST" send '<Request name="LogoutDesktop"/>'
 wait_until 20 sh -c "! loginctl show-session $id -p State --value | grep -qx active" ||

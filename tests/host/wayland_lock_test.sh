@@ -20,14 +20,7 @@ wait_until 10 sh -c "journalctl -o cat -u dc-agent-ipc | grep -qF '<WAYLAND_DISP
 expect_eq "admissions of desktop 142" 1 "$(readies_of 142)"
 expect_contains "the desktop type reported" "<DesktopType>kde</DesktopType>" "$(service_lines "<DesktopType>")"
 
-"$DC_HOST" service "$HOST" send '<Request name="LockScreen"/>'
-reported true
-expect_eq "how the script locked" "lock done through logind lock-session $id" "$(script_line "lock done")"
-
-"$DC_HOST" service "$HOST" send '<Request name="UnlockScreen"/>'
-reported false
-expect_eq "how the script unlocked" "unlock done through logind unlock-session $id" "$(script_line "unlock done")"
-expect_eq "lock notifications" 2 "$(service_lines '<Notify name="DesktopLocked">' | wc -l)"
+lock_and_unlock_through_logind "$id"
 
 in_host loginctl terminate-session "$id"
 started=$(now_ms)
