@@ -6,12 +6,11 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "src/logging/ProductVersion.h"
 
 #include "src/core/DesktopClaim.h"
+#include "src/ipc/FileText.h"
 
 namespace doctor {
 namespace {
@@ -21,8 +20,9 @@ constexpr std::size_t kMaxVersionLength = 64;
 
 // The marked version text in the file's bytes, read without running it.
 std::string VersionIn(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    // One bulk read: a daemon with its debugging symbols runs to tens of
+    // megabytes, far too many to take a character at a time.
+    const std::string bytes = ReadFileText(path).value_or("");
     const std::size_t mark = bytes.find(product::kVersionMark);
     if (mark == std::string::npos) {
         return {};
