@@ -58,9 +58,20 @@ sent() { grep -E "  seat $1 service .*SENT type=4 " "$out" | grep -oE 'length=[0
 [[ $(sent 0) == "length=${#to_first} " ]] || fail "seat 0 was sent: [$(sent 0)]"
 [[ $(sent 1) == "length=${#to_second} length=${#after_refusal} " ]] || fail "seat 1 was sent: [$(sent 1)]"
 
+# until_logged N: holds the run's input open until N desktops reported
+# DesktopLogged to their services (at most 60 s), then lets it end.
+until_logged() {
+    local tries
+    for ((tries = 0; tries < 600; tries++)); do
+        (($(grep -c 'RECV type=4 .*DesktopLogged' "$out") >= $1)) && return
+        sleep 0.1
+    done
+}
+
 # With X, every two seats share one display of their own.
 if command -v Xvfb >/dev/null; then
-    sleep 3 | timeout 60 "$sandbox" run --seats 3 --seats-per-display 2 >"$out" 2>&1 || fail "the X run failed"
+    : >"$out"
+    until_logged 3 | timeout 90 "$sandbox" run --seats 3 --seats-per-display 2 >"$out" 2>&1 || fail "the X run failed"
     displays=$(grep -o '<DISPLAY>:[0-9]*</DISPLAY>' "$out" | sort | uniq -c | awk '{print $1}' | sort | tr '\n' ' ')
     [[ $displays == "1 2 " ]] || fail "seats per display: [$displays] $(cat "$out")"
     # A display outlives its clients: one that reset after its last client

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <optional>
 
 #include "lib/log/Log.h"
 #include "lib/log/LogCapture.h"
@@ -75,6 +76,23 @@ class RecordingTask : public DesktopCTask {
 
 class DesktopCExecutorTest : public ::testing::Test {
   protected:
+    // The desktop type then comes from the environment, the same at every
+    // look, and not from whichever session processes (mate-session,
+    // ksmserver) other tests on the machine happen to be running.
+    void SetUp() override {
+        if (const char* current = getenv("XDG_CURRENT_DESKTOP")) {
+            savedCurrentDesktop_ = current;
+        }
+        setenv("XDG_CURRENT_DESKTOP", "MATE", 1);
+    }
+    void TearDown() override {
+        if (savedCurrentDesktop_) {
+            setenv("XDG_CURRENT_DESKTOP", savedCurrentDesktop_->c_str(), 1);
+        } else {
+            unsetenv("XDG_CURRENT_DESKTOP");
+        }
+    }
+
     std::shared_ptr<DesktopCTask> Task(const std::string& name, bool gated = false) {
         return std::make_shared<RecordingTask>(name, journal, gated);
     }
@@ -83,6 +101,9 @@ class DesktopCExecutorTest : public ::testing::Test {
     dclog::LogCapture capture{dclog::kDebug1};
     Journal journal;
     std::shared_ptr<DesktopCProcessMgr> manager = std::make_shared<DesktopCProcessMgr>();
+
+  private:
+    std::optional<std::string> savedCurrentDesktop_;
 };
 
 // The daemon runs every task directly, each on a thread of its own (the
