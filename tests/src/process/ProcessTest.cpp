@@ -325,9 +325,9 @@ TEST_F(DesktopCProcessMgrTest, NamedProcessIsRestartedByName) {
     manager->StartProcess("named", HelperPath(), Wait(), "", 12);
     const pid_t second = events.NextReadyPid();
     EXPECT_NE(first, second);
-    EXPECT_FALSE(ProcessExists(first));
+    EXPECT_FALSE(IsUnreapedChild(first));
     // Stopping by connection id, the right one only, is checked end to end.
-    EXPECT_TRUE(ProcessExists(second));
+    EXPECT_TRUE(IsUnreapedChild(second));
 }
 
 TEST_F(DesktopCProcessMgrTest, AStdinTextThatCouldNotBeDeliveredReachesNoLaterChild) {
@@ -372,7 +372,7 @@ TEST_F(DesktopCProcessMgrTest, AStdinTextThatCouldNotBeDeliveredReachesNoLaterCh
     manager->StartProcess("token", HelperPath(), Wait(), "", 4);
     const pid_t child = events.NextReadyPid();
     manager->StopProcess("token", 4);
-    EXPECT_FALSE(ProcessExists(child));
+    EXPECT_FALSE(IsUnreapedChild(child));
     EXPECT_FALSE(capture.Contains("Failed to send ipctoken"));
     EXPECT_TRUE(capture.Contains("Proc(token), pid(" + std::to_string(child) +
                                  "), rid(4), flg(0): killed by signal 15"));
@@ -440,7 +440,7 @@ TEST_F(DesktopCProcessMgrTest, AnExitingApplicationRemovesItselfNotANewOneWithIt
     capture.Clear();
     manager->StartAppProcess(name, HelperPath(), Wait(), 3);
     EXPECT_TRUE(capture.Contains("App process name " + name + ", path " + HelperPath() + ", is_present 1"));
-    EXPECT_TRUE(ProcessExists(reused));
+    EXPECT_TRUE(IsUnreapedChild(reused));
 }
 
 TEST_F(DesktopCProcessMgrTest, OnlyTheDriveServerUnmountsTsclientWhenItExits) {

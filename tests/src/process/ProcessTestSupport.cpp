@@ -10,8 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -100,16 +100,32 @@ std::string HelperPath() {
     return std::string(buildDir != nullptr ? buildDir : ".") + "/bin/proc_helper";
 }
 
+namespace {
+
+struct StatEntry {
+    char state = 0;
+    pid_t parent = 0;
+};
+
+std::optional<StatEntry> ReadStat(pid_t pid) {
+    // "<pid> (<comm>) <state> <parent> ...": comm may hold spaces.
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream rest(stat.substr(std::min(stat.size(), stat.rfind(')') + 1)));
+    StatEntry entry;
+    if (!(rest >> entry.state >> entry.parent)) {
+        return std::nullopt;
+    }
+    return entry;
+}
+
+}  // namespace
+
 std::vector<pid_t> ChildrenOfSelf(bool zombiesOnly) {
     std::vector<pid_t> children;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         const pid_t pid = atoi(entry.path().filename().c_str());
-        // "<pid> (<comm>) <state> <parent> ...": comm may hold spaces.
-        std::string stat = pid > 0 ? ReadFile(entry.path().string() + "/stat") : "";
-        std::istringstream rest(stat.substr(std::min(stat.size(), stat.rfind(')') + 1)));
-        char state = 0;
-        pid_t parent = 0;
-        if (rest >> state >> parent && parent == getpid() && (!zombiesOnly || state == 'Z')) {
+        const std::optional<StatEntry> stat = pid > 0 ? ReadStat(pid) : std::nullopt;
+        if (stat && stat->parent == getpid() && (!zombiesOnly || stat->state == 'Z')) {
             children.push_back(pid);
         }
     }
@@ -126,8 +142,9 @@ std::vector<pid_t> ChildrenOfSelfAfter(std::chrono::milliseconds timeout) {
     return children;
 }
 
-bool ProcessExists(pid_t pid) {
-    return kill(pid, 0) == 0 || errno != ESRCH;
+bool IsUnreapedChild(pid_t pid) {
+    const std::optional<StatEntry> stat = ReadStat(pid);
+    return stat && stat->parent == getpid();
 }
 
 std::vector<std::string> LinesWithPrefix(const std::string& text, const std::string& prefix) {

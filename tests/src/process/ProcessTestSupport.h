@@ -68,7 +68,10 @@ std::vector<pid_t> ChildrenOfSelf(bool zombiesOnly = false);
 // be stopped on another thread (an exit hook that held the last reference
 // to its owner) after the call the test made has returned.
 std::vector<pid_t> ChildrenOfSelfAfter(std::chrono::milliseconds timeout = kEventTimeout);
-bool ProcessExists(pid_t pid);
+// Whether pid is a child of this process not yet reaped. Unlike a probe with
+// kill(), a pid another process took after the reap does not count: on a
+// busy host pids come round again within milliseconds.
+bool IsUnreapedChild(pid_t pid);
 // Lines of a text that start with prefix, prefix removed.
 std::vector<std::string> LinesWithPrefix(const std::string& text, const std::string& prefix);
 
