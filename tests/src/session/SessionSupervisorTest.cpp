@@ -22,6 +22,7 @@
 
 #include "lib/log/UniqueFd.h"
 #include "src/session/SessionSupervisor.h"
+#include "tests/support/ProcessIdentity.h"
 #include "tests/support/Sandbox.h"
 
 namespace {
@@ -39,10 +40,6 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
         std::this_thread::sleep_for(10ms);
     }
     return true;
-}
-
-bool Alive(pid_t pid) {
-    return kill(pid, 0) == 0;
 }
 
 // A supervisor, in a child process of its own, for a desktop whose display
@@ -155,9 +152,9 @@ TEST(SessionSupervisor, StartsTheDaemonOnceForEachNewPortFile) {
 
     // The service closed the connection: the daemon stays down until the
     // service writes its port again.
-    const pid_t first = desktop.LastDaemon();
+    const dctest::ProcessIdentity first(desktop.LastDaemon());
     desktop.EndDaemon(0);
-    ASSERT_TRUE(WaitFor([&] { return !Alive(first); }));
+    ASSERT_TRUE(WaitFor([&] { return !first.Alive(); }));
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(desktop.Starts(), 1);
     desktop.WritePortFile();
@@ -173,9 +170,9 @@ TEST(SessionSupervisor, StartsTheDaemonOnceForEachNewPortFile) {
     // the next port file too.
     for (int start = 3; start <= 6; ++start) {
         ASSERT_TRUE(WaitFor([&] { return desktop.Starts() == start; }, 15s));
-        const pid_t failing = desktop.LastDaemon();
+        const dctest::ProcessIdentity failing(desktop.LastDaemon());
         desktop.EndDaemon(1);
-        ASSERT_TRUE(WaitFor([&] { return !Alive(failing); }));
+        ASSERT_TRUE(WaitFor([&] { return !failing.Alive(); }));
     }
     std::this_thread::sleep_for(1500ms);
     EXPECT_EQ(desktop.Starts(), 6);
@@ -191,16 +188,17 @@ TEST(SessionSupervisor, EndsTheDaemonAndWhatItLeftWithTheDesktop) {
         desktop.WritePortFile();
         desktop.StartSupervisor();
         ASSERT_TRUE(WaitFor([&] { return desktop.Starts() == 1 && desktop.Worker() > 0; }));
-        const pid_t daemon = desktop.LastDaemon();
-        const pid_t worker = desktop.Worker();
+        const dctest::ProcessIdentity daemon(desktop.LastDaemon());
+        const dctest::ProcessIdentity worker(desktop.Worker());
+        ASSERT_TRUE(daemon.Alive() && worker.Alive());
         if (displayGoes) {
             desktop.CloseDisplay();
         } else {
             kill(desktop.Supervisor(), SIGTERM);
         }
         EXPECT_EQ(desktop.WaitForSupervisor(2s), 0);
-        EXPECT_FALSE(Alive(daemon));
-        EXPECT_FALSE(Alive(worker));
+        EXPECT_FALSE(daemon.Alive());
+        EXPECT_FALSE(worker.Alive());
     }
 }
 
