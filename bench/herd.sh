@@ -30,7 +30,8 @@ logged() {
 # wait_for COUNT: until COUNT desktops reported to the running service, or
 # the bound passed. One journal reader follows the service's lines and ends
 # at the COUNTth desktop: a query a second instead cost a few per cent of the
-# CPU that the measured restart shares.
+# CPU that the measured restart shares. mawk reads a pipe line by line only
+# when interactive; otherwise it waits for a full buffer that never comes.
 wait_for() {
     local invocation
     invocation=$(in_host systemctl show -p InvocationID --value dc-agent-ipc)
@@ -39,7 +40,7 @@ wait_for() {
         fifo=$(mktemp -u /run/herd-journal.XXXXXX) && mkfifo "$fifo" || exit 1
         journalctl --no-pager --follow --lines=all -o cat _SYSTEMD_INVOCATION_ID="$1" >"$fifo" &
         follower=$!
-        timeout "$3" awk -v n="$2" "
+        timeout "$3" awk -W interactive -v n="$2" "
             match(\$0, /RECV .*<DesktopLogged><DesktopId>[0-9]+</) {
                 id = \$0; sub(/.*<DesktopId>/, \"\", id); sub(/<.*/, \"\", id)
                 if (!(id in seen)) { seen[id] = 1; if (++count >= n) exit }
