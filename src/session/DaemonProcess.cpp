@@ -1,7 +1,6 @@
 #include "src/session/DaemonProcess.h"
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,24 +52,18 @@ bool BecomeSubreaper() {
 
 DaemonProcess::DaemonProcess(std::string path) : path_(std::move(path)) {}
 
-// Spawned, not forked: when the agent's service comes back, every session
-// of the host starts its daemon at the same moment, and copying this
-// process's page tables for each start, only to throw them away at exec,
-// was a noticeable share of that burst. The child starts with no signal
-// blocked; SIGPIPE stays ignored across the exec.
 bool DaemonProcess::Start() {
     char* const argv[] = {path_.data(), nullptr};
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
     sigset_t none;
     sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    pid_t pid = -1;
-    const int error = posix_spawn(&pid, argv[0], nullptr, &attributes, argv, environ);
-    posix_spawnattr_destroy(&attributes);
-    if (error != 0) {
-        fprintf(stderr, "desktopcontroller-session: cannot start %s: %s\n", path_.c_str(), strerror(error));
+    const pid_t pid = fork();
+    if (pid == 0) {
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execv(argv[0], argv);
+        _exit(127);
+    }
+    if (pid < 0) {
+        fprintf(stderr, "desktopcontroller-session: cannot start %s: %s\n", path_.c_str(), strerror(errno));
         return false;
     }
     pid_ = pid;
