@@ -16,6 +16,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/ProcessIdentity.h"
+
 namespace proctest {
 
 EventFifo::EventFifo(const std::string& path) : path_(path) {
@@ -100,31 +102,11 @@ std::string HelperPath() {
     return std::string(buildDir != nullptr ? buildDir : ".") + "/bin/proc_helper";
 }
 
-namespace {
-
-struct StatEntry {
-    char state = 0;
-    pid_t parent = 0;
-};
-
-std::optional<StatEntry> ReadStat(pid_t pid) {
-    // "<pid> (<comm>) <state> <parent> ...": comm may hold spaces.
-    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    std::istringstream rest(stat.substr(std::min(stat.size(), stat.rfind(')') + 1)));
-    StatEntry entry;
-    if (!(rest >> entry.state >> entry.parent)) {
-        return std::nullopt;
-    }
-    return entry;
-}
-
-}  // namespace
-
 std::vector<pid_t> ChildrenOfSelf(bool zombiesOnly) {
     std::vector<pid_t> children;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         const pid_t pid = atoi(entry.path().filename().c_str());
-        const std::optional<StatEntry> stat = pid > 0 ? ReadStat(pid) : std::nullopt;
+        const std::optional<dctest::ProcessStat> stat = dctest::ReadProcessStat(pid);
         if (stat && stat->parent == getpid() && (!zombiesOnly || stat->state == 'Z')) {
             children.push_back(pid);
         }
@@ -143,7 +125,7 @@ std::vector<pid_t> ChildrenOfSelfAfter(std::chrono::milliseconds timeout) {
 }
 
 bool IsUnreapedChild(pid_t pid) {
-    const std::optional<StatEntry> stat = ReadStat(pid);
+    const std::optional<dctest::ProcessStat> stat = dctest::ReadProcessStat(pid);
     return stat && stat->parent == getpid();
 }
 
