@@ -14,6 +14,7 @@
 #include <map>
 #include <regex>
 
+#include "tests/support/ProcessIdentity.h"
 #include "tests/support/Sandbox.h"
 
 namespace dctest {
@@ -60,12 +61,6 @@ pid_t WaitForPidFile(DesktopSandbox& session, const std::string& tag) {
         return -1;
     }
     return std::stoi(ReadFile(path));
-}
-
-bool ProcessAlive(pid_t pid) {
-    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    std::size_t close = stat.rfind(')');
-    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
 }
 
 constexpr const char* kPayloadError = "IpcMsgDispatcher->ParseMsgPayload Parse payload error, cause: ";
@@ -155,6 +150,7 @@ TEST(SessionTest, ServesRequestsFromConnectUntilTheServiceCloses) {
                                   .connectionId = "7"}));
     pid_t worker = WaitForPidFile(session, "worker");
     ASSERT_GT(worker, 0) << session.Log();
+    const dctest::ProcessIdentity workerProcess(worker);
     EXPECT_EQ(ReadFile(session.Host("worker.args")), "e2e-worker\n-c\n" + workerScript + "\ntwo words\n");
     EXPECT_EQ(ReadFile(session.Host("worker.stdin")), token);
     EXPECT_TRUE(ReadFile(session.Host("worker.fd0")).starts_with("pipe:"));
@@ -167,6 +163,7 @@ TEST(SessionTest, ServesRequestsFromConnectUntilTheServiceCloses) {
                                   .isApp = " true "}));
     pid_t app = WaitForPidFile(session, "app");
     ASSERT_GT(app, 0) << session.Log();
+    const dctest::ProcessIdentity appProcess(app);
     EXPECT_EQ(ReadFile(session.Host("app.fd0")), "/dev/null\n");
     EXPECT_TRUE(session.WaitForLog(
         "DesktopCProcessMgr->StartAppProcess App process name e2e-app, path /bin/sh, is_present 0"));
@@ -183,15 +180,15 @@ TEST(SessionTest, ServesRequestsFromConnectUntilTheServiceCloses) {
     service.Send(StopProcessXml("e2e-worker", "8"));
     service.Send(TaskXml("LockScreen"));
     ASSERT_TRUE(session.WaitForTaskCalls(1)) << session.Log();
-    EXPECT_TRUE(ProcessAlive(worker));
+    EXPECT_TRUE(workerProcess.Alive());
     EXPECT_EQ(
         session.CountInLog("IpcMsgDispatcher->ProcessRequest Received stop process request: e2e-worker"), 1u);
     service.Send(StopProcessXml("e2e-worker", "7"));
     EXPECT_TRUE(session.WaitForLog("Proc(e2e-worker), pid(" + std::to_string(worker) +
                                    "), rid(7), flg(2): killed by signal 15"))
         << session.Log();
-    EXPECT_FALSE(ProcessAlive(worker));
-    EXPECT_TRUE(ProcessAlive(app));
+    EXPECT_FALSE(workerProcess.Alive());
+    EXPECT_TRUE(appProcess.Alive());
 
     service.Send(TaskXml("UnlockScreen"));
     ASSERT_TRUE(session.WaitForTaskCalls(2));
